@@ -1,0 +1,33 @@
+// The block decoder: one block data back to its block, safe on any input.
+#ifndef TARVIX_CODEC_BLOCK_DECODER_H
+#define TARVIX_CODEC_BLOCK_DECODER_H
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "block_format.h"
+
+namespace tarvix {
+
+// decode_block() restores the block coded in `block_data` (kind byte first)
+// into the start of `output` and returns the block's length, 0 to
+// kMaxBlockSize. It returns std::nullopt when the block data is malformed:
+//   - it is empty (no kind byte) or longer than kMaxBlockDataSize;
+//   - its last item is cut off by the end of the block data;
+//   - a match reaches back before the start of the block;
+//   - the block would grow past kMaxBlockSize bytes or past output.size().
+// Two unusual inputs have a defined result: a kind byte other than kKindStored
+// decodes as the coded form, and coded block data of 1 to 3 bytes holds no item
+// and decodes to an empty block.
+//
+// Whatever it is given, decode_block never reads outside `block_data` nor
+// writes outside `output`; on std::nullopt the contents of `output` are
+// unspecified. The two areas must not overlap. It allocates nothing and keeps
+// nothing between calls, so calls on distinct buffers may run concurrently.
+std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
+                                          std::span<std::uint8_t> output) noexcept;
+
+}  // namespace tarvix
+
+#endif  // TARVIX_CODEC_BLOCK_DECODER_H

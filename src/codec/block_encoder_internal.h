@@ -1,0 +1,41 @@
+// The match finder of the block encoder, shared with the tests only.
+#ifndef TARVIX_CODEC_BLOCK_ENCODER_INTERNAL_H
+#define TARVIX_CODEC_BLOCK_ENCODER_INTERNAL_H
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "block_format.h"
+
+namespace tarvix {
+
+// For each slot, the most recent position searched whose three bytes hash to
+// it, or kEmptySlot. One table belongs to one call of encode_block.
+using HashTable = std::array<std::uint16_t, kHashSlots>;
+
+// The slot of the three bytes b0 b1 b2. The shifted terms overlap on purpose:
+// b1 shares bits 8-11 with b0 and bits 4-7 with b2. Only bits 4-15 of the
+// product reach the slot, so any unsigned width of 16 bits or more agrees.
+// Example: the bytes 61 62 63 give h = 0x6743 and slot 0xABD.
+constexpr unsigned hash_slot(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) noexcept {
+  const std::uint32_t h = (std::uint32_t{b0} << 8) ^ (std::uint32_t{b1} << 4) ^ b2;
+  return ((h * kHashMultiplier) >> 4) & (kHashSlots - 1);
+}
+
+struct Match {
+  std::uint16_t length;     // kMinMatchLength to kMaxMatchLength
+  std::uint16_t candidate;  // the earlier position; the distance is position - candidate
+};
+
+// find_match() looks up the one earlier position whose three bytes shared the
+// slot of the three bytes at `position`, records `position` in that slot
+// whatever it finds, and returns the match if at least kMinMatchLength bytes
+// agree within kMaxMatchDistance. Requires position + 2 < block.size().
+std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
+                                HashTable& table) noexcept;
+
+}  // namespace tarvix
+
+#endif  // TARVIX_CODEC_BLOCK_ENCODER_INTERNAL_H

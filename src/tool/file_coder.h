@@ -1,0 +1,26 @@
+// The file coder: one run's work on files, in compress or restore mode.
+#ifndef TARVIX_TOOL_FILE_CODER_H
+#define TARVIX_TOOL_FILE_CODER_H
+
+#include <cstdint>
+
+#include "result_code.h"
+
+namespace tarvix {
+
+// The file magic: the 32-bit value stored little-endian at the start of every
+// compressed file, the bytes D8 C7 B6 A5.
+inline constexpr std::uint32_t kFileMagic = 0xA5B6C7D8;
+
+// code_file() opens the source for reading, then creates or empties the
+// target, and chooses the mode from the source's first four bytes: a source
+// that opens with the file magic is restored, anything else is compressed.
+// It prints the progress line once the first block has been read, and nothing
+// else; it closes every file it opened and never removes the target, whatever
+// it returns. A null name gives ResultCode::kNameMissing and opens nothing.
+// The caller must have refused names that lead to the same file.
+ResultCode code_file(const char* source_name, const char* target_name);
+
+}  // namespace tarvix
+
+#endif  // TARVIX_TOOL_FILE_CODER_H

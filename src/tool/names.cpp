@@ -1,0 +1,95 @@
+// The name check, on the names as typed and on the files they lead to.
+#include "names.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace tarvix {
+
+namespace {
+
+constexpr char fold_case(char c) noexcept {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+#ifdef _WIN32
+// On Windows a file is known by its volume's serial number and its index on
+// that volume; stat() gives no inode there. The handle asks for no access, so
+// nothing is read or written, and sharing is open so no other user is locked.
+struct FileIdentity {
+  DWORD volume = 0;
+  DWORD index_high = 0;
+  DWORD index_low = 0;
+};
+
+bool identify(const char* name, FileIdentity& identity) noexcept {
+  const HANDLE handle =
+      CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!known) {
+    return false;
+  }
+  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
+  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+}
+#else
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+bool identify(const char* name, FileIdentity& identity) noexcept {
+  struct stat info {};
+  if (stat(name, &info) != 0) {
+    return false;
+  }
+  identity = {info.st_dev, info.st_ino};
+  return true;
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
+  return a.device == b.device && a.inode == b.inode;
+}
+#endif
+
+}  // namespace
+
+bool same_names(const char* source_name, const char* target_name) noexcept {
+  if (source_name == nullptr || target_name == nullptr) {
+    return false;
+  }
+  // Up to and including the terminator, so names of different lengths differ.
+  for (;; ++source_name, ++target_name) {
+    if (fold_case(*source_name) != fold_case(*target_name)) {
+      return false;
+    }
+    if (*source_name == '\0') {
+      return true;
+    }
+  }
+}
+
+bool same_file(const char* source_name, const char* target_name) noexcept {
+  if (source_name == nullptr || target_name == nullptr) {
+    return false;
+  }
+  FileIdentity source;
+  FileIdentity target;
+  return identify(source_name, source) && identify(target_name, target) && source == target;
+}
+
+}  // namespace tarvix

@@ -1,0 +1,20 @@
+// The name check: two names that count as the same, or lead to the same file.
+#ifndef TARVIX_TOOL_NAMES_H
+#define TARVIX_TOOL_NAMES_H
+
+namespace tarvix {
+
+// same_names() returns true when both names are present and agree byte for
+// byte once the letters a to z are upper-cased (the "C" locale's rule: no
+// other byte is folded). Names of any length are compared in full; neither
+// name is changed.
+bool same_names(const char* source_name, const char* target_name) noexcept;
+
+// same_file() returns true when both names are present, both files exist, and
+// they are one file under two names: "a" and "./a", a hard link, or a symbolic
+// link. It opens no file for reading or writing and changes nothing.
+bool same_file(const char* source_name, const char* target_name) noexcept;
+
+}  // namespace tarvix
+
+#endif  // TARVIX_TOOL_NAMES_H
