@@ -24,7 +24,7 @@ inline constexpr std::uint8_t kKindCoded = 0x40;   // written for the coded form
 inline constexpr std::uint8_t kKindStored = 0x80;  // the only value read as stored
 
 // Control words.
-inline constexpr std::size_t kControlWordSize = 2;   // bytes, big-endian
+inline constexpr std::size_t kControlWordSize = 2;    // bytes, big-endian
 inline constexpr unsigned kItemsPerControlWord = 16;  // items; bit 15 is the first
 inline constexpr std::size_t kCodedHeaderSize =
     1 + kControlWordSize;  // bytes: the kind byte and the first control word
@@ -35,21 +35,21 @@ inline constexpr std::size_t kMatchItemSize = 2;    // bytes: 12-bit distance, 4
 inline constexpr std::size_t kRunItemSize = 4;      // bytes: 00, 16-bit count - 16, the byte
 
 // Match items.
-inline constexpr unsigned kMinMatchLength = 3;    // bytes
-inline constexpr unsigned kMaxMatchLength = 18;   // bytes: kMinMatchLength + 0xF
+inline constexpr unsigned kMinMatchLength = 3;       // bytes
+inline constexpr unsigned kMaxMatchLength = 18;      // bytes: kMinMatchLength + 0xF
 inline constexpr unsigned kMaxMatchDistance = 4095;  // bytes back; 0 marks a run item
 
 // Run items.
-inline constexpr unsigned kMinRunLength = 16;          // bytes: a count field of 0
+inline constexpr unsigned kMinRunLength = 16;           // bytes: a count field of 0
 inline constexpr unsigned kMaxWrittenRunLength = 4095;  // bytes: the most the encoder writes
 inline constexpr unsigned kMaxReadRunLength =
     kMinRunLength + 0xFFF;  // bytes: 4111, the most a 12-bit count field holds
 
 // Match finder hash.
-inline constexpr unsigned kHashBits = 12;                      // bits of a slot index
+inline constexpr unsigned kHashBits = 12;                               // bits of a slot index
 inline constexpr std::size_t kHashSlots = std::size_t{1} << kHashBits;  // slots: 4096
-inline constexpr std::uint32_t kHashMultiplier = 40543;        // 0x9E5F
-inline constexpr std::uint16_t kEmptySlot = 0xFFFF;            // a slot no position has taken
+inline constexpr std::uint32_t kHashMultiplier = 40543;                 // 0x9E5F
+inline constexpr std::uint16_t kEmptySlot = 0xFFFF;  // a slot no position has taken
 
 }  // namespace tarvix
 

@@ -77,8 +77,7 @@ ResultCode Run::compress() {
       return end_of_source();
     }
     print_progress_once("Compressing %s to %s\n");
-    const std::uint16_t coded =
-        encode_block(std::span(input_.data(), read), std::span(output_));
+    const std::uint16_t coded = encode_block(std::span(input_.data(), read), std::span(output_));
     const std::uint16_t field = little_endian16(coded);
     if (!write(&field, kLengthFieldSize) || !write(output_.data(), coded)) {
       return ResultCode::kWriteFailed;
