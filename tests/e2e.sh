@@ -114,6 +114,13 @@ expect 8 "$usage" "Error[8] : original and new file names must be different."
 expect_file case.txt 736f75726365
 end
 
+begin "only a to z are folded"
+run $'caf\xe9' $'CAF\xc9'
+expect 3 "$usage" "Error[3] : opening caf"$'\xe9'" for read access."
+run 'x[' 'X{'
+expect 3 "$usage" "Error[3] : opening x[ for read access."
+end
+
 begin "identical and empty names are refused"
 run same same
 expect 8 "$usage" "Error[8] : original and new file names must be different."
