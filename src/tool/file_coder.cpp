@@ -93,9 +93,9 @@ ResultCode Run::restore() {
       return end_of_source();
     }
     const std::size_t length = little_endian16(field);
-    // A record longer than the largest block data is never read into the buffer.
-    if (length == 0 || length > kMaxBlockDataSize ||
-        std::fread(input_.data(), 1, length, source_) != length) {
+    // A record longer than the largest block data is never read into the
+    // buffer; an empty one has no kind byte, which the decoder refuses.
+    if (length > kMaxBlockDataSize || std::fread(input_.data(), 1, length, source_) != length) {
       return ResultCode::kSourceDamaged;
     }
     print_progress_once("Decompressing %s to %s\n");
