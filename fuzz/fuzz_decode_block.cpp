@@ -16,6 +16,7 @@ using tarvix::decode_block;
 using tarvix::kMaxBlockDataSize;
 using tarvix::kMaxBlockSize;
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> block_data(data, size);
   const auto output = std::make_unique<std::uint8_t[]>(kMaxBlockSize);

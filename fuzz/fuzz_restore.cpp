@@ -25,7 +25,11 @@
 #include "fuzz_check.h"
 #include "result_code.h"
 
-using namespace tarvix;
+using tarvix::code_file;
+using tarvix::decode_block;
+using tarvix::kMaxBlockDataSize;
+using tarvix::kMaxBlockSize;
+using tarvix::ResultCode;
 
 namespace {
 
@@ -33,8 +37,8 @@ std::string source_name;
 std::string target_name;
 
 void remove_files() {
-  std::remove(source_name.c_str());
-  std::remove(target_name.c_str());
+  (void)std::remove(source_name.c_str());
+  (void)std::remove(target_name.c_str());
 }
 
 // What the container says the restore must give.
@@ -71,16 +75,17 @@ std::vector<std::uint8_t> read_whole(const std::string& name) {
   std::FILE* file = std::fopen(name.c_str(), "rb");
   FUZZ_CHECK(file != nullptr);
   std::uint8_t chunk[4096];
-  std::size_t got;
+  std::size_t got = 0;
   while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
     bytes.insert(bytes.end(), chunk, chunk + got);
   }
-  std::fclose(file);
+  (void)std::fclose(file);
   return bytes;
 }
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The progress line would flood the fuzzer's output.
   FUZZ_CHECK(std::freopen("/dev/null", "w", stdout) != nullptr);
@@ -89,10 +94,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                            std::to_string(static_cast<long>(getpid()));
   source_name = base + ".tvx";
   target_name = base + ".out";
-  std::atexit(remove_files);
+  (void)std::atexit(remove_files);
   return 0;
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static constexpr std::uint8_t kMagic[] = {0xD8, 0xC7, 0xB6, 0xA5};
   std::FILE* source = std::fopen(source_name.c_str(), "wb");

@@ -13,8 +13,14 @@
 #include "block_encoder.h"
 #include "fuzz_check.h"
 
-using namespace tarvix;
+using tarvix::decode_block;
+using tarvix::encode_block;
+using tarvix::encoder_output_size;
+using tarvix::kKindCoded;
+using tarvix::kKindStored;
+using tarvix::kMaxBlockSize;
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::size_t length = size < kMaxBlockSize ? size : kMaxBlockSize;
   const std::span<const std::uint8_t> block(data, length);

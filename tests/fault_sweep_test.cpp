@@ -44,7 +44,9 @@ class SourceBuilder {
     while (bytes_.size() < end) {
       const std::string word = kWords[next() % std::size(kWords)];
       for (const char c : word + (next() % 9 == 0 ? ".\n" : " ")) {
-        if (bytes_.size() < end) bytes_.push_back(static_cast<std::uint8_t>(c));
+        if (bytes_.size() < end) {
+          bytes_.push_back(static_cast<std::uint8_t>(c));
+        }
       }
     }
     return *this;
@@ -54,7 +56,9 @@ class SourceBuilder {
     return *this;
   }
   SourceBuilder& noise(std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) bytes_.push_back(static_cast<std::uint8_t>(next()));
+    for (std::size_t i = 0; i < size; ++i) {
+      bytes_.push_back(static_cast<std::uint8_t>(next()));
+    }
     return *this;
   }
   Bytes bytes() const { return bytes_; }
@@ -80,9 +84,13 @@ struct Scratch {
     target = base + ".out";
   }
   ~Scratch() {
-    std::remove(source.c_str());
-    std::remove(target.c_str());
+    (void)std::remove(source.c_str());
+    (void)std::remove(target.c_str());
   }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  Scratch(Scratch&&) = delete;
+  Scratch& operator=(Scratch&&) = delete;
   std::string source;
   std::string target;
 };
@@ -91,20 +99,20 @@ struct Scratch {
 // /dev/null while it lives.
 class QuietStdout {
  public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
+  QuietStdout() : saved_((std::fflush(stdout), dup(STDOUT_FILENO))) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     close(null);
   }
   ~QuietStdout() {
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
   }
   QuietStdout(const QuietStdout&) = delete;
   QuietStdout& operator=(const QuietStdout&) = delete;
+  QuietStdout(QuietStdout&&) = delete;
+  QuietStdout& operator=(QuietStdout&&) = delete;
 
  private:
   int saved_;
@@ -119,12 +127,16 @@ void write_file(const std::string& name, std::span<const std::uint8_t> bytes) {
 
 Bytes read_file(const std::string& name) {
   struct stat status {};
-  if (stat(name.c_str(), &status) != 0) return {};
+  if (stat(name.c_str(), &status) != 0) {
+    return {};
+  }
   Bytes bytes(static_cast<std::size_t>(status.st_size));
   std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) return {};
+  if (file == nullptr) {
+    return {};
+  }
   bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-  std::fclose(file);
+  (void)std::fclose(file);
   return bytes;
 }
 
@@ -168,7 +180,7 @@ struct Outcome {
 };
 
 Outcome restore(const Scratch& scratch) {
-  ResultCode result;
+  ResultCode result = ResultCode::kSuccess;
   {
     const QuietStdout quiet;
     result = code_file(scratch.source.c_str(), scratch.target.c_str());
@@ -205,7 +217,9 @@ bool starts_with(const Bytes& bytes, const Bytes& prefix, std::size_t size) {
 
 void print_counts(const char* sweep, std::size_t tried, const std::map<std::string, int>& counts) {
   std::printf("%s: %zu tried;", sweep, tried);
-  for (const auto& [outcome, count] : counts) std::printf(" %s: %d;", outcome.c_str(), count);
+  for (const auto& [outcome, count] : counts) {
+    std::printf(" %s: %d;", outcome.c_str(), count);
+  }
   std::printf("\n");
 }
 
@@ -238,7 +252,7 @@ TEST(FaultSweep, EveryCutRestoresTheWholeBlocksBeforeIt) {
   const Scratch scratch;
   const Compressed compressed = compress(scratch, cut_sweep_source());
   const Bytes& file = compressed.file;
-  ASSERT_GE(file.size(), std::size_t{40 * 1024});
+  ASSERT_GE(file.size(), std::size_t{40} * 1024);
   write_file(scratch.source, file);
 
   // Cut from the longest to the shortest, so each cut is one truncate. A cut
@@ -249,12 +263,16 @@ TEST(FaultSweep, EveryCutRestoresTheWholeBlocksBeforeIt) {
   std::size_t whole_records = compressed.records();
   for (std::size_t cut = file.size(); cut >= kMagicSize; --cut) {
     ASSERT_EQ(truncate(scratch.source.c_str(), static_cast<off_t>(cut)), 0);
-    while (whole_records > 0 && compressed.record_end(whole_records - 1) > cut) --whole_records;
+    while (whole_records > 0 && compressed.record_end(whole_records - 1) > cut) {
+      --whole_records;
+    }
     const std::size_t boundary =
         whole_records == 0 ? kMagicSize : compressed.record_end(whole_records - 1);
     const bool on_boundary = cut == boundary || cut == boundary + 1;
     const std::size_t restored = compressed.blocks_before(whole_records);
-    if (cut % stride != 0 && cut > boundary + 2) continue;
+    if (cut % stride != 0 && cut > boundary + 2) {
+      continue;
+    }
 
     const Outcome outcome = restore(scratch);
     ++tried;
@@ -283,7 +301,9 @@ TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
   std::size_t tried = 0;
   for (std::size_t at = 0; at < std::min<std::size_t>(2048, file.size()); ++at) {
     for (int bit = 0; bit < 8; ++bit) {
-      if ((at * 8 + bit) % sweep_stride() != 0) continue;
+      if ((at * 8 + bit) % sweep_stride() != 0) {
+        continue;
+      }
       Bytes damaged = file;
       damaged[at] ^= static_cast<std::uint8_t>(1 << bit);
       write_file(scratch.source, damaged);
@@ -307,7 +327,9 @@ TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
 
       // The records before the damaged one restore exactly.
       std::size_t k = compressed.records() - 1;
-      while (compressed.record_starts[k] > at) --k;
+      while (compressed.record_starts[k] > at) {
+        --k;
+      }
       ASSERT_TRUE(starts_with(outcome.target, compressed.source, compressed.blocks_before(k)))
           << where;
       // A success is plausible: no block larger than a block can be.
