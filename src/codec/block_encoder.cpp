@@ -16,7 +16,7 @@ std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16
   // The slot takes the current position before the candidate is judged, so a
   // candidate that fails is lost for good.
   table[slot] = position;
-  if (candidate == kEmptySlot || position - candidate > kMaxMatchDistance) {
+  if (candidate == kEmptySlot || unsigned{position} - candidate > kMaxMatchDistance) {
     return std::nullopt;
   }
   // The comparison runs over the source itself, so a match may overlap the
