@@ -53,7 +53,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tarvix-cross.XXXXXX")
 wine_started=false
 finish() {
   if $wine_started; then
-    /usr/lib/wine/wineserver -k || true
+    /usr/lib/wine/wineserver -k </dev/null >/dev/null 2>&1 || true
   fi
   if [ "${TARVIX_KEEP_WORK:-0}" = 1 ]; then
     echo "cross-check: work folder kept: $work"
@@ -138,13 +138,14 @@ done
 
 # Runs the tool built for HOST in folder DIR, standard output into OUT (a file,
 # never a pipe: wine's helpers may hold a pipe open after the program ends).
-# Sets $status to its exit status.
+# Sets $status to its exit status. A run that hangs is stopped after a while.
 status=0
 run() {  # HOST DIR OUT ARGS...
   local host=$1 dir=$2 out=$3
   shift 3
-  local -a command=("${binary[$host]}")
-  [ -n "${emulator[$host]}" ] && command=("${emulator[$host]}" "${command[@]}")
+  local -a command=(timeout --kill-after=10 300)
+  [ -n "${emulator[$host]}" ] && command+=("${emulator[$host]}")
+  command+=("${binary[$host]}")
   status=0
   (cd "$dir" && "${command[@]}" "$@" >"$out" 2>"$out.stderr" </dev/null) || status=$?
 }
@@ -336,7 +337,7 @@ check_end_to_end() {  # HOST
   fi
   local eol=lf
   case $host in win*) eol=crlf ;; esac
-  if TARVIX_EOL=$eol tests/e2e.sh "${binary[$host]}" "${prefix[@]}" >"$work/e2e-$host.log" 2>&1; then
+  if TARVIX_EOL=$eol timeout --kill-after=10 900 tests/e2e.sh "${binary[$host]}" "${prefix[@]}" >"$work/e2e-$host.log" 2>&1; then
     pass
   else
     fail "$host" "end-to-end suite failed; its last lines:"
@@ -348,9 +349,9 @@ start_wine() {
   export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
   # One server for every run; the first run in a new prefix sets it up.
-  /usr/lib/wine/wineserver -p
+  /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
   wine_started=true
-  /usr/lib/wine/wine64 wineboot --init >"$work/wineboot.log" 2>&1 </dev/null
+  timeout 300 /usr/lib/wine/wine64 wineboot --init >"$work/wineboot.log" 2>&1 </dev/null
 }
 
 timings=()
