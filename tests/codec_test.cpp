@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,8 @@ struct CodingCase {
   std::string name;
   Bytes block;
   Bytes block_data;
+
+  friend void PrintTo(const CodingCase& c, std::ostream* os) { *os << c.name; }
 };
 
 // Blocks and the exact block data the encoder writes for them; each must also
@@ -159,6 +162,8 @@ struct DecodeCase {
   std::string name;
   Bytes block_data;
   std::optional<Bytes> block;  // std::nullopt: malformed
+
+  friend void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 std::vector<DecodeCase> decode_cases() {

@@ -112,13 +112,14 @@ end
 
 begin "names differing in case are refused and nothing is touched"
 printf 'source' >case.txt
-printf 'target' >CASE.TXT.keep
 run case.txt CASE.TXT
 expect 8 "$usage" "Error[8] : original and new file names must be different."
 expect_absent CASE.TXT
+printf 'target' >Case.Txt
 run case.txt Case.Txt
 expect 8 "$usage" "Error[8] : original and new file names must be different."
 expect_file case.txt 736f75726365
+expect_file Case.Txt 746172676574
 end
 
 begin "only a to z are folded"
@@ -253,10 +254,13 @@ begin "a directory as the source"
 mkdir folder
 run folder folder.tvx
 if $windows; then
-  # Windows opens no folder as a file, so the source cannot be opened.
+  # Windows opens no folder as a file: the source is not opened, so neither
+  # is the target.
   expect 3 "$usage" "Error[3] : opening folder for read access."
+  expect_absent folder.tvx
 else
   expect 7 "$usage" "Error[7] : unexpected end of file for folder"
+  expect_file folder.tvx ""
 fi
 end
 
@@ -277,6 +281,18 @@ expect 0 "Compressing mixed to mixed.tvx" "Succeeded..."
 run mixed.tvx mixed.out
 expect 0 "Decompressing mixed.tvx to mixed.out" "Succeeded..."
 expect_same mixed mixed.out
+end
+
+begin "round trips of many sizes through the container"
+head -c 50000 "$tarvix" >binary
+for size in 0 1 8191 8192 8193 16384 16385 40000; do
+  head -c "$size" binary >"sized$size"
+  run "sized$size" "sized$size.tvx"
+  [ "$status" -eq 0 ] || fail "compressing $size bytes gave $status"
+  run "sized$size.tvx" "sized$size.out"
+  [ "$status" -eq 0 ] || fail "restoring $size bytes gave $status"
+  expect_same "sized$size" "sized$size.out"
+done
 end
 
 begin "a compressed file given as the source is restored, not compressed again"
@@ -311,6 +327,13 @@ expect 7 "Decompressing cut.tvx to cut.out" "$usage" "Error[7] : unexpected end 
 expect_same abc cut.out
 end
 
+begin "a file cut inside the first block data prints no progress line"
+{ bytes d8c7b6a5; bytes 08004010; } >cutfirst.tvx
+run cutfirst.tvx cutfirst.out
+expect 7 "$usage" "Error[7] : unexpected end of file for cutfirst.tvx"
+expect_file cutfirst.out ""
+end
+
 begin "a file cut inside a length field ends cleanly"
 { bytes d8c7b6a5; bytes "$good1"; bytes 08; } >cutfield.tvx
 run cutfield.tvx cutfield.out
@@ -334,6 +357,13 @@ for entry in "${malformed_records[@]}"; do
   expect_same abc bad.out
   end
 done
+
+if [ -w /dev/full ]; then
+  begin "a full disk while restoring is a failed write"
+  run abc.tvx /dev/full
+  expect 5 "Decompressing abc.tvx to /dev/full" "$usage" "Error[5] : writing to /dev/full"
+  end
+fi
 
 begin "an existing target is replaced"
 printf 'old contents' >replaced

@@ -15,10 +15,17 @@ namespace {
 using testing::Bytes;
 using testing::Shape;
 
+constexpr std::size_t kGuardSize = 16;
+constexpr std::uint8_t kGuardByte = 0xEE;
+
 // Codes one block and checks the block data's form, then decodes it back.
+// Guard bytes past each output area catch a write beyond it even without the
+// sanitizers.
 void expect_round_trip(std::span<const std::uint8_t> block) {
-  Bytes coded(encoder_output_size(block.size()));
-  const std::size_t coded_length = encode_block(block, coded);
+  const std::size_t coded_area = encoder_output_size(block.size());
+  Bytes coded(coded_area + kGuardSize, kGuardByte);
+  const std::size_t coded_length = encode_block(block, std::span(coded).first(coded_area));
+  ASSERT_EQ(std::count(coded.begin() + coded_area, coded.end(), kGuardByte), kGuardSize);
   ASSERT_GE(coded_length, 1U);
   if (coded[0] == kKindStored) {
     ASSERT_EQ(coded_length, block.size() + 1);
@@ -26,9 +33,11 @@ void expect_round_trip(std::span<const std::uint8_t> block) {
     ASSERT_EQ(coded[0], kKindCoded);
     ASSERT_LE(coded_length, block.size());
   }
-  Bytes decoded(kMaxBlockSize);
-  const auto decoded_length = decode_block(std::span(coded.data(), coded_length), decoded);
+  Bytes decoded(kMaxBlockSize + kGuardSize, kGuardByte);
+  const auto decoded_length =
+      decode_block(std::span(coded.data(), coded_length), std::span(decoded).first(kMaxBlockSize));
   ASSERT_EQ(decoded_length, block.size());
+  ASSERT_EQ(std::count(decoded.begin() + kMaxBlockSize, decoded.end(), kGuardByte), kGuardSize);
   ASSERT_TRUE(std::equal(block.begin(), block.end(), decoded.begin()));
 }
 

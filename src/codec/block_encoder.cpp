@@ -1,6 +1,7 @@
 // The block encoder and its match finder.
 #include "block_encoder.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
