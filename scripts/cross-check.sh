@@ -41,7 +41,9 @@ for host in "${hosts[@]}"; do
   read -ra host_packages <<<"${package[$host]}"
   packages+=("${host_packages[@]}")
 done
+started=$SECONDS
 scripts/ensure-packages.sh "${packages[@]}"
+echo "cross-check: compilers and emulators ready in $((SECONDS - started)) s"
 
 corpus=$root/../shared/corpus
 if [ ! -d "$corpus" ]; then
