@@ -5,7 +5,8 @@
 # usage: tests/e2e.sh TARVIX [EMULATOR ARGS...]
 #   TARVIX    the program to test
 #   EMULATOR  an optional prefix that runs it (qemu-s390x, wine64, ...)
-# Environment: TARVIX_EOL=crlf when the program ends its lines with CR LF.
+# Environment: TARVIX_EOL=crlf when the program ends its lines with CR LF, as
+#   a Windows build does; the few cases where Windows differs follow it then.
 set -uo pipefail
 
 [ $# -ge 1 ] || { echo "usage: $0 TARVIX [EMULATOR ARGS...]" >&2; exit 2; }
@@ -16,6 +17,8 @@ case $tarvix in
   */*) tarvix=$PWD/$tarvix ;;
 esac
 emulator=("$@")
+windows=false
+[ "${TARVIX_EOL:-lf}" = crlf ] && windows=true
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvix-e2e.XXXXXX")
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
@@ -31,7 +34,10 @@ run() {
   status=$?
   output=$(cat stdout.txt; echo x)
   output=${output%x}
-  if [ "${TARVIX_EOL:-lf}" = crlf ]; then
+  bare_line_feed=false
+  if $windows; then
+    local without_line_ends=${output//$'\r\n'/}
+    [[ $without_line_ends == *$'\n'* ]] && bare_line_feed=true
     output=${output//$'\r\n'/$'\n'}
   fi
 }
@@ -61,6 +67,7 @@ expect() {
     want+="$line"$'\n'
   done
   [ "$status" -eq "$want_status" ] || fail "exit status $status, wanted $want_status"
+  $bare_line_feed && fail "a line ends in a bare line feed, not CR LF"
   [ "$output" = "$want" ] || fail "output was:"$'\n'"$output"$'\n'"wanted:"$'\n'"$want"
   [ ! -s stderr.txt ] || fail "standard error is not empty: $(cat stderr.txt)"
 }
@@ -116,8 +123,12 @@ expect_file Case.Txt 746172676574
 end
 
 begin "only a to z are folded"
-run $'caf\xe9' $'CAF\xc9'
-expect 3 "$usage" "Error[3] : opening caf"$'\xe9'" for read access."
+# Under wine, names pass through a code page conversion that mangles bytes
+# past 0x7F; the Linux hosts check those.
+if ! $windows; then
+  run $'caf\xe9' $'CAF\xc9'
+  expect 3 "$usage" "Error[3] : opening caf"$'\xe9'" for read access."
+fi
 run 'x[' 'X{'
 expect 3 "$usage" "Error[3] : opening x[ for read access."
 end
@@ -228,20 +239,29 @@ expect 0 "Compressing z8193 to z8193.tvx" "Succeeded..."
 expect_file z8193.tvx d8c7b6a50d0040c000000fef00000fef00000002008000
 end
 
-begin "a pipe as the source cannot be sought"
-printf 'piped data' | "${emulator[@]}" "$tarvix" /dev/stdin piped.tvx >stdout.txt 2>stderr.txt
-status=$?
-output=$(cat stdout.txt; echo x); output=${output%x}
-[ "${TARVIX_EOL:-lf}" = crlf ] && output=${output//$'\r\n'/$'\n'}
-expect 6 "$usage" "Error[6] : doing a seek on /dev/stdin."
-expect_file piped.tvx d8c7b6a5
-end
+# Windows has no name for a pipe like /dev/stdin: the case is for Linux hosts.
+if ! $windows; then
+  begin "a pipe as the source cannot be sought"
+  printf 'piped data' | "${emulator[@]}" "$tarvix" /dev/stdin piped.tvx >stdout.txt 2>stderr.txt
+  status=$?
+  output=$(cat stdout.txt; echo x); output=${output%x}
+  expect 6 "$usage" "Error[6] : doing a seek on /dev/stdin."
+  expect_file piped.tvx d8c7b6a5
+  end
+fi
 
 begin "a directory as the source"
 mkdir folder
 run folder folder.tvx
-expect 7 "$usage" "Error[7] : unexpected end of file for folder"
-expect_file folder.tvx ""
+if $windows; then
+  # Windows opens no folder as a file: the source is not opened, so neither
+  # is the target.
+  expect 3 "$usage" "Error[3] : opening folder for read access."
+  expect_absent folder.tvx
+else
+  expect 7 "$usage" "Error[7] : unexpected end of file for folder"
+  expect_file folder.tvx ""
+fi
 end
 
 if [ -w /dev/full ]; then
