@@ -1,6 +1,13 @@
 // The block encoder and its match finder.
+//
+// The output is fixed byte for byte by the block format, so every shortcut
+// here must give exactly what the plain step-by-step coding gives (the
+// differential test holds it to that). The shortcuts are about how bytes are
+// compared, never about which positions are searched.
 #include "block_encoder.h"
 
+#include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -8,39 +15,113 @@
 
 namespace tarvix {
 
-std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
-                                HashTable& table) noexcept {
-  assert(position + std::size_t{2} < block.size());
-  const unsigned slot = hash_slot(block[position], block[position + 1], block[position + 2]);
-  const std::uint16_t candidate = table[slot];
-  // The slot takes the current position before the candidate is judged, so a
-  // candidate that fails is lost for good.
-  table[slot] = position;
-  if (candidate == kEmptySlot || position - candidate > kMaxMatchDistance) {
-    return std::nullopt;
-  }
-  // The comparison runs over the source itself, so a match may overlap the
-  // bytes it codes: at distance 1 over "aaaa" it finds length 3.
-  const std::size_t limit = std::min<std::size_t>(kMaxMatchLength, block.size() - position);
-  std::size_t length = 0;
-  while (length < limit && block[position + length] == block[candidate + length]) {
-    ++length;
-  }
-  if (length < kMinMatchLength) {
-    return std::nullopt;
-  }
-  return Match{static_cast<std::uint16_t>(length), candidate};
-}
-
 namespace {
 
+// Whole-word loads. memcpy makes an unaligned load legal and compiles to one
+// instruction on the machines that allow unaligned loads.
+std::uint64_t load64(const std::uint8_t* bytes) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// The index of the first byte (in memory order) that differs between two
+// words whose exclusive or is `difference`, not 0.
+unsigned first_different_byte(std::uint64_t difference) noexcept {
+  assert(difference != 0);
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<unsigned>(std::countr_zero(difference)) / 8;
+  } else {
+    return static_cast<unsigned>(std::countl_zero(difference)) / 8;
+  }
+}
+
+// The bits of a word loaded from memory that hold its first three bytes.
+constexpr std::uint64_t kFirstThreeBytes =
+    std::endian::native == std::endian::little ? 0xFFFFFF : 0xFFFFFF0000000000;
+
+// A word holding eight copies of `byte`.
+std::uint64_t eight_copies(std::uint8_t byte) noexcept {
+  return byte * std::uint64_t{0x0101010101010101};
+}
+
+// Bytes the fast paths below may look at from a position on. With this many
+// left, a whole match (18 bytes) and the test for a run (16 bytes) are read
+// as whole words without passing the block end.
+constexpr std::size_t kWordPathBytes = kMaxMatchLength;
+static_assert(kWordPathBytes >= kMinRunLength && kWordPathBytes >= 16);
+
+// The number of bytes from `position` on that agree with those from
+// `candidate` on, capped at kMaxMatchLength and at the block end `end`.
+// candidate < position, so every byte read lies in the block.
+std::size_t match_length(const std::uint8_t* block, std::size_t position, std::size_t candidate,
+                         std::size_t end) noexcept {
+  const std::uint8_t* const here = block + position;
+  const std::uint8_t* const there = block + candidate;
+  if (end - position >= kMaxMatchLength) {
+    // Three words cover the 18 bytes: bytes 0-7, 8-15 and 10-17. The third
+    // overlaps the second, whose bytes are known to agree by then, so its
+    // first difference is at byte 16 or 17 or nowhere.
+    std::uint64_t difference = load64(here) ^ load64(there);
+    if (difference != 0) {
+      return first_different_byte(difference);
+    }
+    difference = load64(here + 8) ^ load64(there + 8);
+    if (difference != 0) {
+      return 8 + first_different_byte(difference);
+    }
+    difference = load64(here + 10) ^ load64(there + 10);
+    return difference != 0 ? 10 + first_different_byte(difference) : kMaxMatchLength;
+  }
+  // Near the block end, byte by byte.
+  const std::size_t limit = end - position;
+  std::size_t length = 0;
+  while (length < limit && here[length] == there[length]) {
+    ++length;
+  }
+  return length;
+}
+
+// Looks up and updates the slot of the three bytes at `position`, and returns
+// the candidate's match length, or 0 when the slot holds no candidate within
+// reach. Requires position + 2 < end.
+struct Probe {
+  std::size_t length;
+  std::size_t candidate;
+};
+Probe probe(const std::uint8_t* block, std::size_t position, std::size_t end,
+            HashTable& table) noexcept {
+  const unsigned slot = hash_slot(block[position], block[position + 1], block[position + 2]);
+  const std::size_t candidate = table[slot];
+  // The slot takes the current position before the candidate is judged, so a
+  // candidate that fails is lost for good.
+  table[slot] = static_cast<std::uint16_t>(position);
+  // An empty slot (kEmptySlot, above every position) makes the difference
+  // wrap around to a huge value, so one comparison refuses both it and a
+  // candidate that is too far back.
+  if (position - candidate > kMaxMatchDistance) {
+    return {0, candidate};
+  }
+  return {match_length(block, position, candidate, end), candidate};
+}
+
 // Length of the run of bytes equal to block[position], that byte included,
-// capped at kMaxWrittenRunLength.
-std::size_t run_length(std::span<const std::uint8_t> block, std::size_t position) noexcept {
-  const std::size_t limit = std::min<std::size_t>(kMaxWrittenRunLength, block.size() - position);
-  const std::uint8_t value = block[position];
-  std::size_t length = 1;
-  while (length < limit && block[position + length] == value) {
+// capped at kMaxWrittenRunLength and at the block end. The caller knows the
+// first `known` bytes are equal.
+std::size_t run_length(const std::uint8_t* block, std::size_t position, std::size_t end,
+                       std::size_t known) noexcept {
+  const std::uint8_t* const here = block + position;
+  const std::size_t limit = std::min<std::size_t>(kMaxWrittenRunLength, end - position);
+  const std::uint64_t copies = eight_copies(here[0]);
+  std::size_t length = known;
+  while (limit - length >= 8) {
+    const std::uint64_t difference = load64(here + length) ^ copies;
+    if (difference != 0) {
+      return length + first_different_byte(difference);
+    }
+    length += 8;
+  }
+  while (length < limit && here[length] == here[0]) {
     ++length;
   }
   return length;
@@ -49,6 +130,14 @@ std::size_t run_length(std::span<const std::uint8_t> block, std::size_t position
 void put_big_endian16(std::uint8_t* out, unsigned value) noexcept {
   out[0] = static_cast<std::uint8_t>(value >> 8);
   out[1] = static_cast<std::uint8_t>(value);
+}
+
+// A run item: 0x00, the run length - 16 as 16 bits (so the distance field,
+// the first 12 bits, is 0), then the byte.
+void put_run_item(std::uint8_t* out, std::size_t run, std::uint8_t byte) noexcept {
+  out[0] = 0x00;
+  put_big_endian16(out + 1, static_cast<unsigned>(run - kMinRunLength));
+  out[3] = byte;
 }
 
 std::uint16_t store_block(std::span<const std::uint8_t> source,
@@ -62,15 +151,30 @@ std::uint16_t store_block(std::span<const std::uint8_t> source,
 
 }  // namespace
 
+std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
+                                HashTable& table) noexcept {
+  assert(position + std::size_t{2} < block.size());
+  const Probe found = probe(block.data(), position, block.size(), table);
+  if (found.length < kMinMatchLength) {
+    return std::nullopt;
+  }
+  return Match{static_cast<std::uint16_t>(found.length),
+               static_cast<std::uint16_t>(found.candidate)};
+}
+
 std::uint16_t encode_block(std::span<const std::uint8_t> source,
                            std::span<std::uint8_t> output) noexcept {
   const std::size_t length = source.size();
   assert(length <= kMaxBlockSize);
   assert(output.size() >= encoder_output_size(length));
 
+  // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
+  // bytes does it.
+  static_assert(kEmptySlot == 0xFFFF);
   HashTable table;
-  table.fill(kEmptySlot);
+  std::memset(table.data(), 0xFF, sizeof table);
 
+  const std::uint8_t* const in = source.data();
   std::uint8_t* const out = output.data();
   out[0] = kKindCoded;
   std::size_t out_index = kCodedHeaderSize;
@@ -79,6 +183,11 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   unsigned item_count = 0;
 
   std::size_t position = 0;
+  // The hash probe runs one position ahead: when looked_up equals the
+  // position, `slot` and `candidate` hold its slot and the slot's content.
+  std::size_t looked_up = kMaxBlockSize;
+  unsigned slot = 0;
+  std::size_t candidate = 0;
   // Coding stops at the top of the first item at which the output has passed
   // the block length: from there only the stored form can win. Until then an
   // item starts at an index of at most `length`, and the largest step (a new
@@ -93,32 +202,91 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
       control_bits = 0;
       item_count = 0;
     }
-    const std::size_t run = run_length(source, position);
-    if (run >= kMinRunLength) {
-      // Runs come first, and their positions never enter the hash table.
-      out[out_index] = 0x00;
-      put_big_endian16(out + out_index + 1, static_cast<unsigned>(run - kMinRunLength));
-      out[out_index + 3] = source[position];
-      out_index += kRunItemSize;
-      control_bits = (control_bits << 1) | 1;
-      position += run;
-    } else if (position + 2 < length) {
-      const auto match = find_match(source, static_cast<std::uint16_t>(position), table);
-      if (match) {
-        const unsigned distance = static_cast<unsigned>(position) - match->candidate;
-        put_big_endian16(out + out_index, (distance << 4) | (match->length - kMinMatchLength));
+    ++item_count;
+    const std::size_t left = length - position;
+
+    if (left >= kWordPathBytes) {
+      // The fast path, with at least 18 bytes left: whole words only.
+      const std::uint8_t* const here = in + position;
+      const std::uint64_t word = load64(here);
+
+      // Runs come first. A run item needs 16 equal bytes: the first word
+      // equals itself turned by one byte only if its 8 bytes are equal, and
+      // the second word must then be the same.
+      if (word == std::rotr(word, 8) && load64(here + 8) == word) {
+        const std::size_t run = run_length(in, position, length, 16);
+        put_run_item(out + out_index, run, here[0]);
+        out_index += kRunItemSize;
+        control_bits = (control_bits << 1) | 1;
+        position += run;
+        continue;
+      }
+
+      // The probe of find_match, arranged so that a miss costs one branch
+      // and the next position's probe is under way before this one is
+      // judged: a literal, the common case, finds its successor's slot and
+      // candidate already loaded, so a mispredicted branch does not wait for
+      // the hash again. The next slot is read before this position is stored,
+      // so when both share a slot the next candidate is this position.
+      if (looked_up != position) {
+        slot = hash_slot(here[0], here[1], here[2]);
+        candidate = table[slot];
+      }
+      const unsigned next_slot = hash_slot(here[1], here[2], here[3]);
+      std::size_t next_candidate = table[next_slot];
+      table[slot] = static_cast<std::uint16_t>(position);
+      next_candidate = next_slot == slot ? position : next_candidate;
+
+      // An empty slot (kEmptySlot, above every position) makes the distance
+      // wrap around to a huge value, so one comparison refuses both it and a
+      // candidate too far back. A refused candidate is still compared, at a
+      // position inside the block, and the result is forced to differ in
+      // the first three bytes.
+      const bool in_reach = position - candidate <= kMaxMatchDistance;
+      const std::size_t compared = std::min(candidate, position);
+      const std::uint64_t difference =
+          (word ^ load64(in + compared)) | (in_reach ? 0 : kFirstThreeBytes);
+      if ((difference & kFirstThreeBytes) == 0) {
+        const std::size_t found = difference != 0 ? first_different_byte(difference)
+                                                  : match_length(in, position, compared, length);
+        const unsigned distance = static_cast<unsigned>(position - compared);
+        put_big_endian16(out + out_index,
+                         (distance << 4) | static_cast<unsigned>(found - kMinMatchLength));
         out_index += kMatchItemSize;
         control_bits = (control_bits << 1) | 1;
-        position += match->length;
-      } else {
-        out[out_index++] = source[position++];
-        control_bits <<= 1;
+        position += found;
+        continue;
       }
+      looked_up = position + 1;
+      slot = next_slot;
+      candidate = next_candidate;
     } else {
-      out[out_index++] = source[position++];
-      control_bits <<= 1;
+      // The last 17 bytes of the block, step by step. Fewer than 16 bytes
+      // left cannot hold a run item, and the last two are never searched.
+      const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
+      if (run >= kMinRunLength) {
+        put_run_item(out + out_index, run, in[position]);
+        out_index += kRunItemSize;
+        control_bits = (control_bits << 1) | 1;
+        position += run;
+        continue;
+      }
+      if (left > 2) {
+        const Probe found = probe(in, position, length, table);
+        if (found.length >= kMinMatchLength) {
+          const unsigned distance = static_cast<unsigned>(position - found.candidate);
+          put_big_endian16(out + out_index, (distance << 4) | static_cast<unsigned>(
+                                                                  found.length - kMinMatchLength));
+          out_index += kMatchItemSize;
+          control_bits = (control_bits << 1) | 1;
+          position += found.length;
+          continue;
+        }
+      }
     }
-    ++item_count;
+    // No run, no match: a literal item.
+    out[out_index++] = in[position++];
+    control_bits <<= 1;
   }
 
   // The last control word holds the bits of its own items from bit 15 down,
