@@ -7,6 +7,7 @@
 #include "block_encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -127,6 +128,16 @@ std::size_t run_length(const std::uint8_t* block, std::size_t position, std::siz
   return length;
 }
 
+// Stores in slots[i] the slot of the three bytes from block[i] on, for i
+// from 0 to count - 1. The arithmetic is hash_slot's, in 16-bit lanes: h
+// fits in 16 bits, and only bits 4-15 of the product reach the slot.
+void fill_slots(const std::uint8_t* block, std::size_t count, std::uint16_t* slots) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto h = static_cast<std::uint16_t>((block[i] << 8) ^ (block[i + 1] << 4) ^ block[i + 2]);
+    slots[i] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(h * kHashMultiplier) >> 4);
+  }
+}
+
 void put_big_endian16(std::uint8_t* out, unsigned value) noexcept {
   out[0] = static_cast<std::uint8_t>(value >> 8);
   out[1] = static_cast<std::uint8_t>(value);
@@ -181,13 +192,19 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   std::size_t control_position = 1;
   unsigned control_bits = 0;
   unsigned item_count = 0;
-
   std::size_t position = 0;
-  // The hash probe runs one position ahead: when looked_up equals the
-  // position, `slot` and `candidate` hold its slot and the slot's content.
-  std::size_t looked_up = kMaxBlockSize;
-  unsigned slot = 0;
-  std::size_t candidate = 0;
+
+  // The fast path starts items before fast_end: from there on 18 bytes
+  // remain, enough for a whole match or run test in words.
+  const std::size_t fast_end = length >= kWordPathBytes ? length - kWordPathBytes + 1 : 0;
+
+  // The slots of the fast path's positions and of the one after the last,
+  // computed ahead in one pass that the compiler can turn into vector
+  // instructions; it costs less than hashing inside the coding loop, even
+  // counting the positions that matches and runs skip.
+  std::array<std::uint16_t, kMaxBlockSize> slots;
+  fill_slots(in, fast_end == 0 ? 0 : fast_end + 1, slots.data());
+
   // Coding stops at the top of the first item at which the output has passed
   // the block length: from there only the stored form can win. Until then an
   // item starts at an index of at most `length`, and the largest step (a new
@@ -202,89 +219,132 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
       control_bits = 0;
       item_count = 0;
     }
-    ++item_count;
-    const std::size_t left = length - position;
 
-    if (left >= kWordPathBytes) {
-      // The fast path, with at least 18 bytes left: whole words only.
-      const std::uint8_t* const here = in + position;
-      const std::uint64_t word = load64(here);
+    if (position < fast_end) {
+      // The fast path: a scan over positions that become literal items,
+      // ending at the first run or match. Its literals are written together
+      // afterwards. The scan stays within the current group of 16 items and
+      // stops before an item would start past index `length` of the output,
+      // so every item it passes is one the step-by-step coding would code
+      // as a literal at the same output index. For example, with 13 items
+      // in the group and out_index == length - 1, at most 2 more items may
+      // start: the limit is min(16 - 13, length - out_index + 1) = 2. The
+      // first item was allowed at the top of this loop, before a new control
+      // word may have taken out_index up to length + 2.
+      const std::size_t output_items = out_index <= length ? length - out_index + 1 : 1;
+      const std::size_t items = std::min<std::size_t>(
+          {kItemsPerControlWord - item_count, output_items, fast_end - position});
+      const std::size_t scan_end = position + items;
+      std::size_t at = position;
 
-      // Runs come first. A run item needs 16 equal bytes: the first word
-      // equals itself turned by one byte only if its 8 bytes are equal, and
-      // the second word must then be the same.
-      if (word == std::rotr(word, 8) && load64(here + 8) == word) {
-        const std::size_t run = run_length(in, position, length, 16);
-        put_run_item(out + out_index, run, here[0]);
+      // The probe runs one position ahead: `slot` and `candidate` belong to
+      // `at`, and the next position's slot and candidate are loaded before
+      // `at` is judged, so a literal (the common case) finds them ready and
+      // a mispredicted branch does not wait for the hash again. The next
+      // slot is read before `at` is stored, so when both share a slot the
+      // next candidate is `at` itself.
+      unsigned slot = slots[at];
+      std::size_t candidate = table[slot];
+      std::size_t found = 0;  // the match length, or 0
+      std::size_t run = 0;    // the run length, or 0
+      for (;;) {
+        const std::uint8_t* const here = in + at;
+        const std::uint64_t word = load64(here);
+
+        // Runs come first. A run item needs 16 equal bytes: the first word
+        // equals itself turned by one byte only if its 8 bytes are equal,
+        // and the second word must then be the same. Neither the run's
+        // start nor any position inside it enters the hash table.
+        if (word == std::rotr(word, 8) && load64(here + 8) == word) [[unlikely]] {
+          run = run_length(in, at, length, 16);
+          break;
+        }
+
+        const unsigned next_slot = slots[at + 1];
+        std::size_t next_candidate = table[next_slot];
+        table[slot] = static_cast<std::uint16_t>(at);
+        next_candidate = next_slot == slot ? at : next_candidate;
+
+        // An empty slot (kEmptySlot, above every position) makes the
+        // distance wrap around to a huge value, so one comparison refuses
+        // both it and a candidate too far back. A refused candidate is still
+        // compared, at a position inside the block, and the result is forced
+        // to differ in the first three bytes.
+        // (The refusal is a mask rather than a branch: it is as hard to
+        // predict as the match itself.)
+        const std::uint64_t refused = 0 - std::uint64_t{at - candidate > kMaxMatchDistance};
+        candidate = std::min(candidate, at);
+        const std::uint64_t difference =
+            (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
+        if ((difference & kFirstThreeBytes) == 0) {
+          found = difference != 0 ? first_different_byte(difference)
+                                  : match_length(in, at, candidate, length);
+          break;
+        }
+        if (++at == scan_end) {
+          break;
+        }
+        slot = next_slot;
+        candidate = next_candidate;
+      }
+
+      // The literals passed over: at most 16 bytes, so one 16-byte copy
+      // where the output has room for it, the bytes past them being
+      // overwritten by later items or left past the returned length.
+      const std::size_t literals = at - position;
+      assert(at <= scan_end);
+      if (output.size() - out_index >= 16) {
+        std::memcpy(out + out_index, in + position, 16);
+      } else {
+        std::memcpy(out + out_index, in + position, literals);
+      }
+      out_index += literals;
+      control_bits <<= literals;
+      item_count += static_cast<unsigned>(literals);
+      position = at;
+
+      if (run != 0) {
+        put_run_item(out + out_index, run, in[at]);
         out_index += kRunItemSize;
         control_bits = (control_bits << 1) | 1;
+        ++item_count;
         position += run;
-        continue;
-      }
-
-      // The probe of find_match, arranged so that a miss costs one branch
-      // and the next position's probe is under way before this one is
-      // judged: a literal, the common case, finds its successor's slot and
-      // candidate already loaded, so a mispredicted branch does not wait for
-      // the hash again. The next slot is read before this position is stored,
-      // so when both share a slot the next candidate is this position.
-      if (looked_up != position) {
-        slot = hash_slot(here[0], here[1], here[2]);
-        candidate = table[slot];
-      }
-      const unsigned next_slot = hash_slot(here[1], here[2], here[3]);
-      std::size_t next_candidate = table[next_slot];
-      table[slot] = static_cast<std::uint16_t>(position);
-      next_candidate = next_slot == slot ? position : next_candidate;
-
-      // An empty slot (kEmptySlot, above every position) makes the distance
-      // wrap around to a huge value, so one comparison refuses both it and a
-      // candidate too far back. A refused candidate is still compared, at a
-      // position inside the block, and the result is forced to differ in
-      // the first three bytes.
-      const bool in_reach = position - candidate <= kMaxMatchDistance;
-      const std::size_t compared = std::min(candidate, position);
-      const std::uint64_t difference =
-          (word ^ load64(in + compared)) | (in_reach ? 0 : kFirstThreeBytes);
-      if ((difference & kFirstThreeBytes) == 0) {
-        const std::size_t found = difference != 0 ? first_different_byte(difference)
-                                                  : match_length(in, position, compared, length);
-        const unsigned distance = static_cast<unsigned>(position - compared);
+      } else if (found != 0) {
+        const unsigned distance = static_cast<unsigned>(at - candidate);
         put_big_endian16(out + out_index,
                          (distance << 4) | static_cast<unsigned>(found - kMinMatchLength));
         out_index += kMatchItemSize;
         control_bits = (control_bits << 1) | 1;
+        ++item_count;
         position += found;
-        continue;
       }
-      looked_up = position + 1;
-      slot = next_slot;
-      candidate = next_candidate;
-    } else {
-      // The last 17 bytes of the block, step by step. Fewer than 16 bytes
-      // left cannot hold a run item, and the last two are never searched.
-      const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
-      if (run >= kMinRunLength) {
-        put_run_item(out + out_index, run, in[position]);
-        out_index += kRunItemSize;
+      continue;
+    }
+
+    // The last 17 bytes of the block, step by step. Fewer than 16 bytes left
+    // cannot hold a run item, and the last two are never searched.
+    ++item_count;
+    const std::size_t left = length - position;
+    const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
+    if (run >= kMinRunLength) {
+      put_run_item(out + out_index, run, in[position]);
+      out_index += kRunItemSize;
+      control_bits = (control_bits << 1) | 1;
+      position += run;
+      continue;
+    }
+    if (left > 2) {
+      const Probe found = probe(in, position, length, table);
+      if (found.length >= kMinMatchLength) {
+        const unsigned distance = static_cast<unsigned>(position - found.candidate);
+        put_big_endian16(out + out_index,
+                         (distance << 4) | static_cast<unsigned>(found.length - kMinMatchLength));
+        out_index += kMatchItemSize;
         control_bits = (control_bits << 1) | 1;
-        position += run;
+        position += found.length;
         continue;
-      }
-      if (left > 2) {
-        const Probe found = probe(in, position, length, table);
-        if (found.length >= kMinMatchLength) {
-          const unsigned distance = static_cast<unsigned>(position - found.candidate);
-          put_big_endian16(out + out_index, (distance << 4) | static_cast<unsigned>(
-                                                                  found.length - kMinMatchLength));
-          out_index += kMatchItemSize;
-          control_bits = (control_bits << 1) | 1;
-          position += found.length;
-          continue;
-        }
       }
     }
-    // No run, no match: a literal item.
     out[out_index++] = in[position++];
     control_bits <<= 1;
   }
