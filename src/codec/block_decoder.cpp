@@ -45,11 +45,10 @@ void copy_match(std::uint8_t* to, std::size_t distance, std::size_t length,
     // 8 and length 18 the steps copy bytes 0-7, 8-15 (from 0-7, just
     // written) and 16-23; bytes 18-23 are spare, written inside the room and
     // overwritten by the next item or left past the decoded length.
+    // Three steps whatever the length: a branch on it would cost more.
     copy8(to, from);
     copy8(to + 8, from + 8);
-    if (length > 16) {
-      copy8(to + 16, from + 16);
-    }
+    copy8(to + 16, from + 16);
     return;
   }
   if (distance == 1) {
@@ -94,53 +93,61 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
   if (in_size <= kCodedHeaderSize) {
     return 0;
   }
-  // The control word sits in the low 16 bits, its next item's bit at bit 15.
-  unsigned control = get_big_endian16(in + 1);
-  unsigned items_left = kItemsPerControlWord;
+
+  // The control word of the current group sits in the top 16 bits of
+  // `control`, its next item's bit at bit 31, followed by a marker bit. Each
+  // item shifts it left by one, so the marker reaches bit 31 when the group's
+  // 16 items are done, and the leading zero bits count the literal items
+  // that come next, never more than the group has left. For example the
+  // word 0x0F00 gives 0x0F008000: four literals, then a copy item; after all
+  // 16 items only the marker, 0x80000000, is left.
+  constexpr std::uint32_t kGroupDone = 0x80000000;
+  std::uint32_t control = (std::uint32_t{get_big_endian16(in + 1)} << 16) | 0x8000;
   std::size_t read = kCodedHeaderSize;
   std::size_t written = 0;
 
   // The stream has no end marker: items follow until the block data ends, and
   // the last item must end exactly on its last byte.
-  while (read < in_size) {
-    if (items_left == 0) {
+  for (;;) {
+    if (control == kGroupDone) {
+      if (read == in_size) {
+        break;
+      }
       // A control word is read only when a byte remains, and it is always
-      // followed by an item, so both must fit.
-      if (in_size - read < kControlWordSize) {
+      // followed by an item, which needs at least one more byte.
+      if (in_size - read <= kControlWordSize) {
         return std::nullopt;
       }
-      control = get_big_endian16(in + read);
+      control = (std::uint32_t{get_big_endian16(in + read)} << 16) | 0x8000;
       read += kControlWordSize;
-      items_left = kItemsPerControlWord;
     }
 
-    // The leading zero bits of the control word are a stretch of literal
-    // items, decoded together: 0x0F00 with 16 items left opens with 4
-    // literals. The stretch ends early, without error, where the block data
-    // ends (the last literal is then the last item); it is malformed if no
-    // byte at all is left for its first literal, or if the output has no room.
-    const unsigned stretch =
-        std::min<unsigned>(std::countl_zero(static_cast<std::uint16_t>(control)), items_left);
-    if (stretch != 0) {
-      const std::size_t literals = std::min<std::size_t>(stretch, in_size - read);
-      if (literals == 0 || literals > out_limit - written) {
-        return std::nullopt;
-      }
-      if (in_size - read >= kLiteralCopySize && out_size - written >= kLiteralCopySize) {
-        std::memcpy(out + written, in + read, kLiteralCopySize);
-      } else {
-        std::memcpy(out + written, in + read, literals);
-      }
-      read += literals;
-      written += literals;
-      control = (control << literals) & 0xFFFF;
-      items_left -= static_cast<unsigned>(literals);
+    // A stretch of literal items, possibly none, copied together. It ends
+    // early, without error, where the block data ends (its last literal is
+    // then the last item); read < in_size here, so it holds at least one
+    // literal if it holds any.
+    const auto stretch = static_cast<std::size_t>(std::countl_zero(control | 1));
+    const std::size_t literals = std::min(stretch, in_size - read);
+    if (literals > out_limit - written) {
+      return std::nullopt;
+    }
+    if (in_size - read >= kLiteralCopySize && out_size - written >= kLiteralCopySize) {
+      std::memcpy(out + written, in + read, kLiteralCopySize);
+    } else {
+      std::memcpy(out + written, in + read, literals);
+    }
+    read += literals;
+    written += literals;
+    control <<= literals;
+    if (read == in_size) {
+      break;
+    }
+    if (control == kGroupDone) {
       continue;
     }
 
     // A copy item.
-    control = (control << 1) & 0xFFFF;
-    --items_left;
+    control <<= 1;
     if (in_size - read < kMatchItemSize) {
       return std::nullopt;
     }
@@ -148,7 +155,7 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
     //   00 0F EF 61  ->  0x0FEF + 16 = 4095 bytes of 61.
     const unsigned field = get_big_endian16(in + read);
     const unsigned distance = field >> 4;
-    if (distance == 0) {
+    if (distance == 0) [[unlikely]] {
       if (in_size - read < kRunItemSize) {
         return std::nullopt;
       }
@@ -160,15 +167,18 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
       std::memset(out + written, in[read + 3], count);
       written += count;
       read += kRunItemSize;
-      continue;
+    } else {
+      const std::size_t length = (field & 0x0F) + kMinMatchLength;
+      if (distance > written || length > out_limit - written) {
+        return std::nullopt;
+      }
+      copy_match(out + written, distance, length, out_size - written);
+      written += length;
+      read += kMatchItemSize;
     }
-    const std::size_t length = (field & 0x0F) + kMinMatchLength;
-    if (distance > written || length > out_limit - written) {
-      return std::nullopt;
+    if (read == in_size) {
+      break;
     }
-    copy_match(out + written, distance, length, out_size - written);
-    written += length;
-    read += kMatchItemSize;
   }
   return static_cast<std::uint16_t>(written);
 }
