@@ -32,6 +32,12 @@ void copy8(std::uint8_t* to, const std::uint8_t* from) noexcept {
 constexpr std::size_t kLiteralCopySize = 16;
 constexpr std::size_t kMatchCopySize = 24;
 
+// The room in block data and output from which a whole group of items is
+// decoded by the fast loop: 16 items of at most 4 bytes and a literal copy
+// past them; 16 matches of at most 18 bytes and a match copy past them.
+constexpr std::size_t kFastGroupInput = 16 * kRunItemSize + kLiteralCopySize;
+constexpr std::size_t kFastGroupOutput = 16 * kMaxMatchLength + kMatchCopySize;
+
 // Copies a match of `length` bytes (3 to 18) that starts `distance` bytes
 // back, from the first byte to the last, so that a short distance repeats
 // what the copy itself has just written.
@@ -144,6 +150,50 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
       }
       control = (std::uint32_t{get_big_endian16(in + read)} << 16) | 0x8000;
       read += kControlWordSize;
+    }
+
+    // Far from both ends, the rest of the group is decoded without the
+    // checks that only the ends need. Its at most 16 items take at most 64
+    // bytes of block data, so the data cannot end among them and a 16-byte
+    // literal copy stays inside it; without a run item they give at most
+    // 16 * 18 bytes, so the output can neither pass out_limit nor lack room
+    // for a word copy. A run item may be long: after one the group goes on
+    // by the careful loop below. A match that reaches before the block start
+    // is refused exactly as there.
+    if (in_size - read >= kFastGroupInput && out_limit - written >= kFastGroupOutput) {
+      bool run_seen = false;
+      while (control != kGroupDone && !run_seen) {
+        const auto stretch = static_cast<std::size_t>(std::countl_zero(control | 1));
+        std::memcpy(out + written, in + read, kLiteralCopySize);
+        read += stretch;
+        written += stretch;
+        control <<= stretch;
+        if (control == kGroupDone) {
+          break;
+        }
+        control <<= 1;
+        const unsigned field = get_big_endian16(in + read);
+        const unsigned distance = field >> 4;
+        if (distance == 0) [[unlikely]] {
+          const std::size_t count = get_big_endian16(in + read + 1) + kMinRunLength;
+          if (count > out_limit - written) {
+            return std::nullopt;
+          }
+          std::memset(out + written, in[read + 3], count);
+          written += count;
+          read += kRunItemSize;
+          run_seen = true;
+          continue;
+        }
+        const std::size_t length = (field & 0x0F) + kMinMatchLength;
+        if (distance > written) {
+          return std::nullopt;
+        }
+        copy_match(out + written, distance, length, kMatchCopySize);
+        written += length;
+        read += kMatchItemSize;
+      }
+      continue;
     }
 
     // A stretch of literal items, possibly none, copied together. It ends
