@@ -52,6 +52,12 @@ std::uint64_t eight_copies(std::uint8_t byte) noexcept {
 constexpr std::size_t kWordPathBytes = kMaxMatchLength;
 static_assert(kWordPathBytes >= kMinRunLength && kWordPathBytes >= 16);
 
+// The room from which a whole group of items is coded by the fast loop: 16
+// items of at most kMaxMatchLength source bytes (a run item ends the loop),
+// and 16 items of at most kRunItemSize output bytes, then a 16-byte copy.
+constexpr std::size_t kFastGroupSource = kItemsPerControlWord * kMaxMatchLength;
+constexpr std::size_t kFastGroupOutput = kItemsPerControlWord * kRunItemSize + 16;
+
 // The number of bytes from `position` on that agree with those from
 // `candidate` on, capped at kMaxMatchLength and at the block end `end`.
 // candidate < position, so every byte read lies in the block.
@@ -218,6 +224,70 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
       out_index += kControlWordSize;
       control_bits = 0;
       item_count = 0;
+    }
+
+    // Far from the block end and from the output's limit, the rest of the
+    // group is coded without the checks that only the ends need: its at most
+    // 16 items start before fast_end - 16 * 18 + 18 and write at most 4 bytes
+    // each, so none of them can start past index `length` of the output, and
+    // a 16-byte literal copy still fits. A run item may be long: after one
+    // the group goes on by the paths below. Literals are written in stretches,
+    // when a copy item or the group's end comes.
+    if (position < fast_end && fast_end - position >= kFastGroupSource && out_index <= length &&
+        length - out_index >= kFastGroupOutput) {
+      std::size_t stretch_start = position;
+      const auto write_stretch = [&] {
+        const std::size_t literals = position - stretch_start;
+        std::memcpy(out + out_index, in + stretch_start, 16);
+        out_index += literals;
+        control_bits <<= literals;
+      };
+      unsigned slot = slots[position];
+      std::size_t candidate = table[slot];
+      while (item_count < kItemsPerControlWord) {
+        ++item_count;
+        const std::uint8_t* const here = in + position;
+        const std::uint64_t word = load64(here);
+        if (word == std::rotr(word, 8) && load64(here + 8) == word) [[unlikely]] {
+          write_stretch();
+          const std::size_t run = run_length(in, position, length, 16);
+          put_run_item(out + out_index, run, here[0]);
+          out_index += kRunItemSize;
+          control_bits = (control_bits << 1) | 1;
+          position += run;
+          stretch_start = position;
+          break;
+        }
+        // As in the scan below: the next position's probe is loaded first.
+        const unsigned next_slot = slots[position + 1];
+        std::size_t next_candidate = table[next_slot];
+        table[slot] = static_cast<std::uint16_t>(position);
+        next_candidate = next_slot == slot ? position : next_candidate;
+        const std::uint64_t refused = 0 - std::uint64_t{position - candidate > kMaxMatchDistance};
+        candidate = std::min(candidate, position);
+        const std::uint64_t difference =
+            (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
+        if ((difference & kFirstThreeBytes) == 0) {
+          write_stretch();
+          const std::size_t found = difference != 0 ? first_different_byte(difference)
+                                                    : match_length(in, position, candidate, length);
+          const unsigned distance = static_cast<unsigned>(position - candidate);
+          put_big_endian16(out + out_index,
+                           (distance << 4) | static_cast<unsigned>(found - kMinMatchLength));
+          out_index += kMatchItemSize;
+          control_bits = (control_bits << 1) | 1;
+          position += found;
+          stretch_start = position;
+          slot = slots[position];
+          candidate = table[slot];
+          continue;
+        }
+        ++position;
+        slot = next_slot;
+        candidate = next_candidate;
+      }
+      write_stretch();
+      continue;
     }
 
     if (position < fast_end) {
