@@ -46,9 +46,9 @@ std::uint64_t eight_copies(std::uint8_t byte) noexcept {
   return byte * std::uint64_t{0x0101010101010101};
 }
 
-// Bytes the fast paths below may look at from a position on. With this many
-// left, a whole match (18 bytes) and the test for a run (16 bytes) are read
-// as whole words without passing the block end.
+// Bytes the fast loop needs left from a position on: with this many, a whole
+// match (18 bytes) and the test for a run (16 bytes) are read as whole words
+// without passing the block end.
 constexpr std::size_t kWordPathBytes = kMaxMatchLength;
 static_assert(kWordPathBytes >= kMinRunLength && kWordPathBytes >= 16);
 
@@ -149,6 +149,12 @@ void put_big_endian16(std::uint8_t* out, unsigned value) noexcept {
   out[1] = static_cast<std::uint8_t>(value);
 }
 
+// A match item: the distance (1 to 4095) in the first 12 bits, the length
+// minus 3 in the last 4.
+void put_match_item(std::uint8_t* out, std::size_t distance, std::size_t length) noexcept {
+  put_big_endian16(out, static_cast<unsigned>((distance << 4) | (length - kMinMatchLength)));
+}
+
 // A run item: 0x00, the run length - 16 as 16 bits (so the distance field,
 // the first 12 bits, is 0), then the byte.
 void put_run_item(std::uint8_t* out, std::size_t run, std::uint8_t byte) noexcept {
@@ -200,11 +206,10 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   unsigned item_count = 0;
   std::size_t position = 0;
 
-  // The fast path starts items before fast_end: from there on 18 bytes
-  // remain, enough for a whole match or run test in words.
+  // The fast loop starts items before fast_end: up to there 18 bytes remain.
   const std::size_t fast_end = length >= kWordPathBytes ? length - kWordPathBytes + 1 : 0;
 
-  // The slots of the fast path's positions and of the one after the last,
+  // The slots of the fast loop's positions and of the one after the last,
   // computed ahead in one pass that the compiler can turn into vector
   // instructions; it costs less than hashing inside the coding loop, even
   // counting the positions that matches and runs skip.
@@ -227,14 +232,15 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
     }
 
     // Far from the block end and from the output's limit, the rest of the
-    // group is coded without the checks that only the ends need: its at most
-    // 16 items start before fast_end - 16 * 18 + 18 and write at most 4 bytes
-    // each, so none of them can start past index `length` of the output, and
-    // a 16-byte literal copy still fits. A run item may be long: after one
-    // the group goes on by the paths below. Literals are written in stretches,
-    // when a copy item or the group's end comes.
-    if (position < fast_end && fast_end - position >= kFastGroupSource && out_index <= length &&
-        length - out_index >= kFastGroupOutput) {
+    // group is coded by a loop without the checks that only the ends need.
+    // Its at most 16 items cover at most 16 * 18 bytes (a run item ends the
+    // loop), so each finds 18 bytes left for whole-word tests; they write at
+    // most 4 bytes each, so none can start past index `length` of the output,
+    // and a 16-byte copy of literals still fits in the output area.
+    if (position + kFastGroupSource <= fast_end && out_index + kFastGroupOutput <= length) {
+      // Literals are written together, a stretch at a time, when a copy item
+      // or the group's end comes: at most 16 bytes, copied as 16 whose
+      // spare bytes later items overwrite.
       std::size_t stretch_start = position;
       const auto write_stretch = [&] {
         const std::size_t literals = position - stretch_start;
@@ -242,12 +248,23 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         out_index += literals;
         control_bits <<= literals;
       };
+      // The probe runs one position ahead: `slot` and `candidate` belong to
+      // `position`, and the next position's slot and candidate are loaded
+      // before this one is judged. A literal, the common case, then finds
+      // them ready, and a mispredicted branch does not wait for them. The
+      // next candidate is read before this position is stored, so when both
+      // positions share a slot the next candidate is this position.
       unsigned slot = slots[position];
       std::size_t candidate = table[slot];
       while (item_count < kItemsPerControlWord) {
         ++item_count;
         const std::uint8_t* const here = in + position;
         const std::uint64_t word = load64(here);
+
+        // Runs come first. A run item needs 16 equal bytes: the first word
+        // equals itself turned by one byte only if its 8 bytes are equal,
+        // and the second word must then be the same. Neither the run's
+        // start nor any position inside it enters the hash table.
         if (word == std::rotr(word, 8) && load64(here + 8) == word) [[unlikely]] {
           write_stretch();
           const std::size_t run = run_length(in, position, length, 16);
@@ -258,11 +275,17 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
           stretch_start = position;
           break;
         }
-        // As in the scan below: the next position's probe is loaded first.
+
         const unsigned next_slot = slots[position + 1];
         std::size_t next_candidate = table[next_slot];
         table[slot] = static_cast<std::uint16_t>(position);
         next_candidate = next_slot == slot ? position : next_candidate;
+
+        // The candidate is refused when empty or too far back, as in
+        // probe(); a refused one is still compared, at a position inside the
+        // block, and the result forced to differ in the first three bytes.
+        // A mask rather than a branch: the refusal is as hard to predict as
+        // the match itself.
         const std::uint64_t refused = 0 - std::uint64_t{position - candidate > kMaxMatchDistance};
         candidate = std::min(candidate, position);
         const std::uint64_t difference =
@@ -271,13 +294,12 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
           write_stretch();
           const std::size_t found = difference != 0 ? first_different_byte(difference)
                                                     : match_length(in, position, candidate, length);
-          const unsigned distance = static_cast<unsigned>(position - candidate);
-          put_big_endian16(out + out_index,
-                           (distance << 4) | static_cast<unsigned>(found - kMinMatchLength));
+          put_match_item(out + out_index, position - candidate, found);
           out_index += kMatchItemSize;
           control_bits = (control_bits << 1) | 1;
           position += found;
           stretch_start = position;
+          assert(position <= fast_end);
           slot = slots[position];
           candidate = table[slot];
           continue;
@@ -286,113 +308,15 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         slot = next_slot;
         candidate = next_candidate;
       }
-      write_stretch();
-      continue;
-    }
-
-    if (position < fast_end) {
-      // The fast path: a scan over positions that become literal items,
-      // ending at the first run or match. Its literals are written together
-      // afterwards. The scan stays within the current group of 16 items and
-      // stops before an item would start past index `length` of the output,
-      // so every item it passes is one the step-by-step coding would code
-      // as a literal at the same output index. For example, with 13 items
-      // in the group and out_index == length - 1, at most 2 more items may
-      // start: the limit is min(16 - 13, length - out_index + 1) = 2. The
-      // first item was allowed at the top of this loop, before a new control
-      // word may have taken out_index up to length + 2.
-      const std::size_t output_items = out_index <= length ? length - out_index + 1 : 1;
-      const std::size_t items = std::min<std::size_t>(
-          {kItemsPerControlWord - item_count, output_items, fast_end - position});
-      const std::size_t scan_end = position + items;
-      std::size_t at = position;
-
-      // The probe runs one position ahead: `slot` and `candidate` belong to
-      // `at`, and the next position's slot and candidate are loaded before
-      // `at` is judged, so a literal (the common case) finds them ready and
-      // a mispredicted branch does not wait for the hash again. The next
-      // slot is read before `at` is stored, so when both share a slot the
-      // next candidate is `at` itself.
-      unsigned slot = slots[at];
-      std::size_t candidate = table[slot];
-      std::size_t found = 0;  // the match length, or 0
-      std::size_t run = 0;    // the run length, or 0
-      for (;;) {
-        const std::uint8_t* const here = in + at;
-        const std::uint64_t word = load64(here);
-
-        // Runs come first. A run item needs 16 equal bytes: the first word
-        // equals itself turned by one byte only if its 8 bytes are equal,
-        // and the second word must then be the same. Neither the run's
-        // start nor any position inside it enters the hash table.
-        if (word == std::rotr(word, 8) && load64(here + 8) == word) [[unlikely]] {
-          run = run_length(in, at, length, 16);
-          break;
-        }
-
-        const unsigned next_slot = slots[at + 1];
-        std::size_t next_candidate = table[next_slot];
-        table[slot] = static_cast<std::uint16_t>(at);
-        next_candidate = next_slot == slot ? at : next_candidate;
-
-        // An empty slot (kEmptySlot, above every position) makes the
-        // distance wrap around to a huge value, so one comparison refuses
-        // both it and a candidate too far back. A refused candidate is still
-        // compared, at a position inside the block, and the result is forced
-        // to differ in the first three bytes.
-        // (The refusal is a mask rather than a branch: it is as hard to
-        // predict as the match itself.)
-        const std::uint64_t refused = 0 - std::uint64_t{at - candidate > kMaxMatchDistance};
-        candidate = std::min(candidate, at);
-        const std::uint64_t difference =
-            (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
-        if ((difference & kFirstThreeBytes) == 0) {
-          found = difference != 0 ? first_different_byte(difference)
-                                  : match_length(in, at, candidate, length);
-          break;
-        }
-        if (++at == scan_end) {
-          break;
-        }
-        slot = next_slot;
-        candidate = next_candidate;
-      }
-
-      // The literals passed over: at most 16 bytes, so one 16-byte copy
-      // where the output has room for it, the bytes past them being
-      // overwritten by later items or left past the returned length.
-      const std::size_t literals = at - position;
-      assert(at <= scan_end);
-      if (output.size() - out_index >= 16) {
-        std::memcpy(out + out_index, in + position, 16);
-      } else {
-        std::memcpy(out + out_index, in + position, literals);
-      }
-      out_index += literals;
-      control_bits <<= literals;
-      item_count += static_cast<unsigned>(literals);
-      position = at;
-
-      if (run != 0) {
-        put_run_item(out + out_index, run, in[at]);
-        out_index += kRunItemSize;
-        control_bits = (control_bits << 1) | 1;
-        ++item_count;
-        position += run;
-      } else if (found != 0) {
-        const unsigned distance = static_cast<unsigned>(at - candidate);
-        put_big_endian16(out + out_index,
-                         (distance << 4) | static_cast<unsigned>(found - kMinMatchLength));
-        out_index += kMatchItemSize;
-        control_bits = (control_bits << 1) | 1;
-        ++item_count;
-        position += found;
+      if (stretch_start < position) {
+        write_stretch();
       }
       continue;
     }
 
-    // The last 17 bytes of the block, step by step. Fewer than 16 bytes left
-    // cannot hold a run item, and the last two are never searched.
+    // Near the block end or the output's limit: one item, step by step.
+    // Fewer than 16 bytes left cannot hold a run item, and the last two
+    // bytes are never searched.
     ++item_count;
     const std::size_t left = length - position;
     const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
@@ -406,9 +330,7 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
     if (left > 2) {
       const Probe found = probe(in, position, length, table);
       if (found.length >= kMinMatchLength) {
-        const unsigned distance = static_cast<unsigned>(position - found.candidate);
-        put_big_endian16(out + out_index,
-                         (distance << 4) | static_cast<unsigned>(found.length - kMinMatchLength));
+        put_match_item(out + out_index, position - found.candidate, found.length);
         out_index += kMatchItemSize;
         control_bits = (control_bits << 1) | 1;
         position += found.length;
