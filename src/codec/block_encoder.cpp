@@ -248,18 +248,34 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         out_index += literals;
         control_bits <<= literals;
       };
-      // The probe runs one position ahead: `slot` and `candidate` belong to
-      // `position`, and the next position's slot and candidate are loaded
-      // before this one is judged. A literal, the common case, then finds
-      // them ready, and a mispredicted branch does not wait for them. The
-      // next candidate is read before this position is stored, so when both
-      // positions share a slot the next candidate is this position.
+      // The probe runs one position ahead: `slot`, `word`, `candidate` and
+      // `difference` belong to `position`, and the next position is looked
+      // up and compared before this one is judged. A literal, the common
+      // case, then finds its successor judged already, and a mispredicted
+      // branch does not wait for the table and the comparison again.
+      //
+      // judge() compares the bytes at `at` with those at the candidate `raw`
+      // from the table. The candidate is refused when empty or too far back,
+      // as in probe(); a refused one is still compared, at a position inside
+      // the block, and the result forced to differ in the first three
+      // bytes: a mask rather than a branch, for the refusal is as hard to
+      // predict as the match itself. It returns the difference of the words
+      // and sets `word` (the bytes at `at`) and `candidate` (the position
+      // compared).
+      const auto judge = [in](std::size_t at, std::size_t raw, std::uint64_t& word,
+                              std::size_t& candidate) {
+        word = load64(in + at);
+        const std::uint64_t refused = 0 - std::uint64_t{at - raw > kMaxMatchDistance};
+        candidate = std::min(raw, at);
+        return (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
+      };
       unsigned slot = slots[position];
-      std::size_t candidate = table[slot];
+      std::uint64_t word;
+      std::size_t candidate;
+      std::uint64_t difference = judge(position, table[slot], word, candidate);
       while (item_count < kItemsPerControlWord) {
         ++item_count;
         const std::uint8_t* const here = in + position;
-        const std::uint64_t word = load64(here);
 
         // Runs come first. A run item needs 16 equal bytes: the first word
         // equals itself turned by one byte only if its 8 bytes are equal,
@@ -276,20 +292,18 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
           break;
         }
 
+        // The next position is looked up and compared before this one is
+        // judged. Its slot is read before this position is stored, so when
+        // both share a slot its candidate is this position.
         const unsigned next_slot = slots[position + 1];
-        std::size_t next_candidate = table[next_slot];
+        std::size_t next_raw = table[next_slot];
         table[slot] = static_cast<std::uint16_t>(position);
-        next_candidate = next_slot == slot ? position : next_candidate;
+        next_raw = next_slot == slot ? position : next_raw;
+        std::uint64_t next_word;
+        std::size_t next_candidate;
+        const std::uint64_t next_difference =
+            judge(position + 1, next_raw, next_word, next_candidate);
 
-        // The candidate is refused when empty or too far back, as in
-        // probe(); a refused one is still compared, at a position inside the
-        // block, and the result forced to differ in the first three bytes.
-        // A mask rather than a branch: the refusal is as hard to predict as
-        // the match itself.
-        const std::uint64_t refused = 0 - std::uint64_t{position - candidate > kMaxMatchDistance};
-        candidate = std::min(candidate, position);
-        const std::uint64_t difference =
-            (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
         if ((difference & kFirstThreeBytes) == 0) {
           write_stretch();
           const std::size_t found = difference != 0 ? first_different_byte(difference)
@@ -301,12 +315,14 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
           stretch_start = position;
           assert(position <= fast_end);
           slot = slots[position];
-          candidate = table[slot];
+          difference = judge(position, table[slot], word, candidate);
           continue;
         }
         ++position;
         slot = next_slot;
+        word = next_word;
         candidate = next_candidate;
+        difference = next_difference;
       }
       if (stretch_start < position) {
         write_stretch();
