@@ -159,6 +159,9 @@ load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 versions="lz4 $(lz4 --version | grep -o 'v[0-9.]*' | head -n1), $(lzop --version | head -n1), \
 zstd $(zstd --version | grep -o 'v[0-9.]*' | head -n1), $(gzip --version | head -n1), \
 $(hyperfine --version)"
+# The raw results stay in build/bench-results for a second look.
+rm -rf build/bench-results
+cp -r "$results" build/bench-results
 mkdir -p docs
 python3 bench/report.py "$results" "$rounds" "$machine" "$versions" docs/benchmarks.md \
   docs/benchmarks.svg
