@@ -207,7 +207,8 @@ def write_svg(out, sizes, times):
     """Two panels, compress and restore: speed (log scale) against size ratio."""
     panel_w, panel_h, margin_l, margin_b, margin_t, gap = 380, 300, 60, 50, 40, 40
     width = margin_l + 2 * panel_w + gap + 20
-    height = margin_t + panel_h + margin_b
+    legend_h = 14 * len(TOOLS) + 10
+    height = margin_t + panel_h + margin_b + legend_h
     points = {}
     for direction in ("compress", "restore"):
         for tool in TOOLS:
@@ -216,7 +217,9 @@ def write_svg(out, sizes, times):
     speeds = [s for _, s in points.values()]
     lo = 10 ** math.floor(math.log10(min(speeds)))
     hi = 10 ** math.ceil(math.log10(max(speeds)))
-    x_lo, x_hi = 0.0, math.ceil(max(r for r, _ in points.values()) * 10 + 0.5) / 10
+    ratios = [r for r, _ in points.values()]
+    x_lo = max(0.0, math.floor(min(ratios) * 10 - 0.5) / 10)
+    x_hi = math.ceil(max(ratios) * 10 + 0.5) / 10
 
     def x_of(panel, ratio):
         return margin_l + panel * (panel_w + gap) + (ratio - x_lo) / (x_hi - x_lo) * panel_w
@@ -254,17 +257,45 @@ def write_svg(out, sizes, times):
             w(f'<text x="{x:.1f}" y="{margin_t + panel_h + 16}" text-anchor="middle">'
               f'{tick:.1f}</text>\n')
             tick += 0.1
-        w(f'<text x="{left + panel_w / 2}" y="{height - 10}" text-anchor="middle">'
+        w(f'<text x="{left + panel_w / 2}" y="{margin_t + panel_h + 36}" text-anchor="middle">'
           'size ratio (compressed / original; left is smaller)</text>\n')
+        # Each point is labelled with its program's name, placed right, left,
+        # above or below the point, whichever first overlaps no other label
+        # and no point.
+        marks = {tool: (x_of(panel, points[(direction, tool)][0]),
+                        y_of(points[(direction, tool)][1])) for tool in TOOLS}
+        taken = [(x - 8, y - 8, x + 8, y + 8) for x, y in marks.values()]
         for tool in TOOLS:
-            ratio, speed = points[(direction, tool)]
-            x, y = x_of(panel, ratio), y_of(speed)
-            label = LABELS[tool] if direction == "compress" else RESTORE_LABELS[tool]
+            x, y = marks[tool]
             radius = 7 if tool == "tarvix" else 5
             w(f'<circle cx="{x:.1f}" cy="{y:.1f}" r="{radius}" fill="{COLORS[tool]}"/>\n')
+        for tool in TOOLS:
+            x, y = marks[tool]
+            text = LABELS[tool] if direction == "compress" else RESTORE_LABELS[tool]
+            width = 7.2 * len(text)
+            choices = [(x + 11, y + 4, "start", (x + 10, y - 7, x + 12 + width, y + 6)),
+                       (x - 11, y + 4, "end", (x - 12 - width, y - 7, x - 10, y + 6)),
+                       (x, y - 11, "middle", (x - width / 2, y - 22, x + width / 2, y - 9)),
+                       (x, y + 21, "middle", (x - width / 2, y + 9, x + width / 2, y + 23))]
+
+            def clear(box):
+                inside = left <= box[0] and box[2] <= left + panel_w
+                return inside and all(box[2] < t[0] or t[2] < box[0] or box[3] < t[1]
+                                      or t[3] < box[1] for t in taken
+                                      if t != (x - 8, y - 8, x + 8, y + 8))
+            label_x, label_y, anchor, box = next((c for c in choices if clear(c[3])), choices[0])
+            taken.append(box)
             weight = ' font-weight="bold"' if tool == "tarvix" else ""
-            w(f'<text x="{x + 9:.1f}" y="{y + 4:.1f}" fill="{COLORS[tool]}"{weight}>'
-              f'{label} ({speed:,.0f} MB/s)</text>\n')
+            w(f'<text x="{label_x:.1f}" y="{label_y:.1f}" text-anchor="{anchor}" '
+              f'fill="{COLORS[tool]}"{weight}>{text}</text>\n')
+        # The figures themselves, in a legend under the panel.
+        for row, tool in enumerate(TOOLS):
+            ratio, speed = points[(direction, tool)]
+            name = LABELS[tool] if direction == "compress" else RESTORE_LABELS[tool]
+            weight = ' font-weight="bold"' if tool == "tarvix" else ""
+            w(f'<text x="{left + 10}" y="{margin_t + panel_h + margin_b + 10 + 14 * row}" '
+              f'fill="{COLORS[tool]}"{weight}>{name}: {speed:,.0f} MB/s, size ratio '
+              f'{ratio:.3f}</text>\n')
     w(f'<text transform="translate(16 {margin_t + panel_h / 2}) rotate(-90)" '
       'text-anchor="middle">speed, MB/s of original data (log scale; up is faster)</text>\n')
     w('</svg>\n')
