@@ -9,23 +9,17 @@
 
 namespace tarvix {
 
-namespace {
-
-// Network order is big-endian, so the conversion leaves 1 alone exactly on a
-// big-endian host.
-bool host_is_big_endian() noexcept { return htons(1) == 1 && htonl(1) == 1; }
-
-}  // namespace
-
+// Network order is big-endian, so the host-to-network conversion leaves 1
+// alone exactly on a big-endian host.
 std::uint16_t little_endian16(std::uint16_t value) noexcept {
-  if (!host_is_big_endian()) {
+  if (htons(1) != 1) {
     return value;
   }
   return static_cast<std::uint16_t>((value >> 8) | (value << 8));
 }
 
 std::uint32_t little_endian32(std::uint32_t value) noexcept {
-  if (!host_is_big_endian()) {
+  if (htonl(1) != 1) {
     return value;
   }
   return (value >> 24) | ((value >> 8) & 0x0000FF00U) | ((value << 8) & 0x00FF0000U) |

@@ -28,13 +28,16 @@ constexpr Message kMessages[] = {
 
 }  // namespace
 
+// What printing reports is not examined: a failure to write standard output
+// changes neither the result code nor the exit status.
+
 void print_usage() {
-  std::fputs("Usage error : tarvix <original file name> <new file name>.\n", stdout);
+  (void)std::fputs("Usage error : tarvix <original file name> <new file name>.\n", stdout);
 }
 
 void print_result(ResultCode code, const char* source_name, const char* target_name) {
   if (code == ResultCode::kSuccess) {
-    std::fputs("Succeeded...\n", stdout);
+    (void)std::fputs("Succeeded...\n", stdout);
     return;
   }
   for (const Message& message : kMessages) {
@@ -44,7 +47,7 @@ void print_result(ResultCode code, const char* source_name, const char* target_n
     print_usage();
     switch (message.name) {
       case NameShown::kNone:
-        std::fputs(message.format, stdout);
+        (void)std::fputs(message.format, stdout);
         break;
       case NameShown::kSource:
         std::printf(message.format, source_name);
