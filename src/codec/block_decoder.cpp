@@ -22,7 +22,7 @@ unsigned get_big_endian16(const std::uint8_t* in) noexcept {
 
 // Copies 8 bytes. memcpy of a fixed size compiles to one load and one store.
 void copy8(std::uint8_t* to, const std::uint8_t* from) noexcept {
-  std::uint64_t word;
+  std::uint64_t word = 0;
   std::memcpy(&word, from, sizeof word);
   std::memcpy(to, &word, sizeof word);
 }
@@ -35,8 +35,9 @@ constexpr std::size_t kMatchCopySize = 24;
 // The room in block data and output from which a whole group of items is
 // decoded by the fast loop: 16 items of at most 4 bytes and a literal copy
 // past them; 16 matches of at most 18 bytes and a match copy past them.
-constexpr std::size_t kFastGroupInput = 16 * kRunItemSize + kLiteralCopySize;
-constexpr std::size_t kFastGroupOutput = 16 * kMaxMatchLength + kMatchCopySize;
+constexpr std::size_t kFastGroupInput = kItemsPerControlWord * kRunItemSize + kLiteralCopySize;
+constexpr std::size_t kFastGroupOutput =
+    std::size_t{kItemsPerControlWord} * kMaxMatchLength + kMatchCopySize;
 
 // Copies a match of `length` bytes (3 to 18) that starts `distance` bytes
 // back, from the first byte to the last, so that a short distance repeats

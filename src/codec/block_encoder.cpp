@@ -21,7 +21,7 @@ namespace {
 // Whole-word loads. memcpy makes an unaligned load legal and compiles to one
 // instruction on the machines that allow unaligned loads.
 std::uint64_t load64(const std::uint8_t* bytes) noexcept {
-  std::uint64_t word;
+  std::uint64_t word = 0;
   std::memcpy(&word, bytes, sizeof word);
   return word;
 }
@@ -55,7 +55,7 @@ static_assert(kWordPathBytes >= kMinRunLength && kWordPathBytes >= 16);
 // The room from which a whole group of items is coded by the fast loop: 16
 // items of at most kMaxMatchLength source bytes (a run item ends the loop),
 // and 16 items of at most kRunItemSize output bytes, then a 16-byte copy.
-constexpr std::size_t kFastGroupSource = kItemsPerControlWord * kMaxMatchLength;
+constexpr std::size_t kFastGroupSource = std::size_t{kItemsPerControlWord} * kMaxMatchLength;
 constexpr std::size_t kFastGroupOutput = kItemsPerControlWord * kRunItemSize + 16;
 
 // The number of bytes from `position` on that agree with those from
@@ -213,6 +213,7 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   // computed ahead in one pass that the compiler can turn into vector
   // instructions; it costs less than hashing inside the coding loop, even
   // counting the positions that matches and runs skip.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled just below.
   std::array<std::uint16_t, kMaxBlockSize> slots;
   fill_slots(in, fast_end == 0 ? 0 : fast_end + 1, slots.data());
 
@@ -270,8 +271,8 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         return (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
       };
       unsigned slot = slots[position];
-      std::uint64_t word;
-      std::size_t candidate;
+      std::uint64_t word = 0;
+      std::size_t candidate = 0;
       std::uint64_t difference = judge(position, table[slot], word, candidate);
       while (item_count < kItemsPerControlWord) {
         ++item_count;
@@ -299,8 +300,8 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         std::size_t next_raw = table[next_slot];
         table[slot] = static_cast<std::uint16_t>(position);
         next_raw = next_slot == slot ? position : next_raw;
-        std::uint64_t next_word;
-        std::size_t next_candidate;
+        std::uint64_t next_word = 0;
+        std::size_t next_candidate = 0;
         const std::uint64_t next_difference =
             judge(position + 1, next_raw, next_word, next_candidate);
 

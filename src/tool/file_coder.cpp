@@ -28,7 +28,7 @@ static_assert(kBlockBufferSize >= kLengthFieldSize + encoder_output_size(kMaxBlo
 // The stdio buffer of each file. Larger than stdio's own (often 4 KiB), it
 // turns the many small reads and writes of the block loops into few system
 // calls.
-constexpr std::size_t kStreamBufferSize = 64 * 1024;
+constexpr std::size_t kStreamBufferSize = std::size_t{64} * 1024;
 
 // Closes a file on every early return. The target's close is checked where it
 // matters, in code_file; what closing the source reports cannot change a run.
@@ -134,8 +134,8 @@ ResultCode code_file(const char* source_name, const char* target_name) {
   }
   // The stream buffers are declared before the files so that they outlive
   // them, and live in this frame rather than on the heap.
-  std::array<char, kStreamBufferSize> source_buffer;
-  std::array<char, kStreamBufferSize> target_buffer;
+  std::array<char, kStreamBufferSize> source_buffer{};
+  std::array<char, kStreamBufferSize> target_buffer{};
   File source(std::fopen(source_name, "rb"));
   if (!source) {
     return ResultCode::kSourceNotOpened;
@@ -145,8 +145,8 @@ ResultCode code_file(const char* source_name, const char* target_name) {
     return ResultCode::kTargetNotOpened;
   }
   // A stream that keeps its own buffer works as well, only slower.
-  std::setvbuf(source.get(), source_buffer.data(), _IOFBF, source_buffer.size());
-  std::setvbuf(target.get(), target_buffer.data(), _IOFBF, target_buffer.size());
+  (void)std::setvbuf(source.get(), source_buffer.data(), _IOFBF, source_buffer.size());
+  (void)std::setvbuf(target.get(), target_buffer.data(), _IOFBF, target_buffer.size());
 
   // The run's buffers are large; they live for the run, never on the heap.
   static_assert(sizeof(Run) < std::size_t{32} * 1024);
