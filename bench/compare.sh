@@ -161,7 +161,7 @@ zstd $(zstd --version | grep -o 'v[0-9.]*' | head -n1), $(gzip --version | head 
 $(hyperfine --version)"
 # The raw results stay in build/bench-results for a second look.
 rm -rf build/bench-results
-cp -r "$results" build/bench-results
+cp -rp "$results" build/bench-results
 mkdir -p docs
 python3 bench/report.py "$results" "$rounds" "$machine" "$versions" docs/benchmarks.md \
   docs/benchmarks.svg
