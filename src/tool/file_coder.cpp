@@ -1,6 +1,7 @@
 // The file coder: the container of block records and both block loops.
 #include "file_coder.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -15,14 +16,33 @@ namespace tarvix {
 
 namespace {
 
-// Each block buffer has room for the largest block data and for the encoder's
-// working bytes past a full block.
-constexpr std::size_t kBlockBufferSize = 8200;
-static_assert(kBlockBufferSize >= kMaxBlockDataSize);
-static_assert(kBlockBufferSize >= encoder_output_size(kMaxBlockSize));
-
 constexpr std::size_t kMagicSize = sizeof(kFileMagic);
 constexpr std::size_t kLengthFieldSize = sizeof(std::uint16_t);
+
+// The block loops read and write many blocks at a time, straight between
+// the run's batch buffers and the files: the streams are unbuffered, so stdio
+// copies nothing and each read or write is one call to the system.
+//
+// Compress mode reads 8 whole blocks into the input batch and codes their
+// block records one after another into the output batch. Restore mode reads
+// the compressed file into the input batch as it comes, decodes the block
+// data where it lies, and writes the blocks one after another into the output
+// batch. The output batch is written out whenever it may not hold the next
+// block record or block, and at the end of the run, whatever its result.
+constexpr std::size_t kBatchBlocks = 8;
+constexpr std::size_t kInputBatchSize = kBatchBlocks * kMaxBlockSize;
+
+// Room that each block needs in the output batch: a block record of the
+// length field and the encoder's output area for a full block, or a decoded
+// block with room for the decoder's word copies past it.
+constexpr std::size_t kBlockRoom = 8200;
+static_assert(kBlockRoom >= kLengthFieldSize + encoder_output_size(kMaxBlockSize));
+static_assert(kBlockRoom > kMaxBlockSize);
+constexpr std::size_t kOutputBatchSize = kBatchBlocks * kMaxBlockSize + kBlockRoom;
+
+// A whole record, the length field and the largest block data, fits in the
+// input batch with room to spare.
+static_assert(kInputBatchSize >= kLengthFieldSize + kMaxBlockDataSize);
 
 // Closes a file on every early return. The target's close is checked where it
 // matters, in code_file; what closing the source reports cannot change a run.
@@ -45,9 +65,6 @@ class Run {
   ResultCode end_of_source() const {
     return std::ferror(source_) ? ResultCode::kSourceDamaged : ResultCode::kSuccess;
   }
-  bool write(const void* bytes, std::size_t size) {
-    return std::fwrite(bytes, 1, size, target_) == size;
-  }
   void print_progress_once(const char* format) {
     if (progress_pending_) {
       std::printf(format, source_name_, target_name_);
@@ -55,59 +72,114 @@ class Run {
     }
   }
 
+  // Writes out the output batch and empties it.
+  bool write_batch() {
+    const std::size_t size = output_fill_;
+    output_fill_ = 0;
+    return size == 0 || std::fwrite(output_.data(), 1, size, target_) == size;
+  }
+  // Makes room in the output batch for one more block.
+  bool make_block_room() { return output_.size() - output_fill_ >= kBlockRoom || write_batch(); }
+  // The result of a run that ends here: what is decoded or coded so far is
+  // written out first, as far as it goes. A failure to write it is the
+  // result only of a run that would otherwise succeed.
+  ResultCode finish(ResultCode result) {
+    if (!write_batch() && result == ResultCode::kSuccess) {
+      return ResultCode::kWriteFailed;
+    }
+    return result;
+  }
+  // Makes at least `size` unread bytes of the source available from
+  // input_begin_, reading more after the ones there are; false when the
+  // source ends (or fails) first.
+  bool fill_input(std::size_t size) {
+    while (input_end_ - input_begin_ < size) {
+      // The unread bytes move to the front, so the rest of the batch is free.
+      if (input_begin_ != 0) {
+        std::memmove(input_.data(), input_.data() + input_begin_, input_end_ - input_begin_);
+        input_end_ -= input_begin_;
+        input_begin_ = 0;
+      }
+      const std::size_t read =
+          std::fread(input_.data() + input_end_, 1, input_.size() - input_end_, source_);
+      if (read == 0) {
+        return false;
+      }
+      input_end_ += read;
+    }
+    return true;
+  }
+
   std::FILE* source_;
   std::FILE* target_;
   const char* source_name_;
   const char* target_name_;
   bool progress_pending_ = true;
-  std::array<std::uint8_t, kBlockBufferSize> input_{};
-  std::array<std::uint8_t, kBlockBufferSize> output_{};
+  std::array<std::uint8_t, kInputBatchSize> input_{};
+  std::size_t input_begin_ = 0;  // restore mode: the first unread byte
+  std::size_t input_end_ = 0;    // restore mode: the end of the bytes read
+  std::array<std::uint8_t, kOutputBatchSize> output_{};
+  std::size_t output_fill_ = 0;
 };
 
 ResultCode Run::compress() {
   const std::uint32_t magic = little_endian32(kFileMagic);
-  if (!write(&magic, kMagicSize)) {
-    return ResultCode::kWriteFailed;
-  }
+  std::memcpy(output_.data(), &magic, kMagicSize);
+  output_fill_ = kMagicSize;
   // The bytes read to choose the mode belong to the first block.
   if (std::fseek(source_, 0, SEEK_SET) != 0) {
-    return ResultCode::kSeekFailed;
+    return finish(ResultCode::kSeekFailed);
   }
   for (;;) {
-    const std::size_t read = std::fread(input_.data(), 1, kMaxBlockSize, source_);
+    // A read brings whole blocks, except at the end of the source.
+    const std::size_t read = std::fread(input_.data(), 1, input_.size(), source_);
     if (read == 0) {
-      return end_of_source();
+      return finish(end_of_source());
     }
     print_progress_once("Compressing %s to %s\n");
-    const std::uint16_t coded = encode_block(std::span(input_.data(), read), std::span(output_));
-    const std::uint16_t field = little_endian16(coded);
-    if (!write(&field, kLengthFieldSize) || !write(output_.data(), coded)) {
-      return ResultCode::kWriteFailed;
+    for (std::size_t at = 0; at < read; at += kMaxBlockSize) {
+      if (!make_block_room()) {
+        return ResultCode::kWriteFailed;
+      }
+      // The block data is coded just after room for its length field.
+      const std::size_t length = std::min(kMaxBlockSize, read - at);
+      std::uint8_t* const record = output_.data() + output_fill_;
+      const std::uint16_t coded =
+          encode_block(std::span(input_).subspan(at, length),
+                       std::span(record + kLengthFieldSize, encoder_output_size(length)));
+      const std::uint16_t field = little_endian16(coded);
+      std::memcpy(record, &field, kLengthFieldSize);
+      output_fill_ += kLengthFieldSize + coded;
     }
   }
 }
 
 ResultCode Run::restore() {
   for (;;) {
-    std::uint16_t field = 0;
     // No whole length field, a single byte left over included, ends the file.
-    if (std::fread(&field, kLengthFieldSize, 1, source_) != 1) {
-      return end_of_source();
+    if (!fill_input(kLengthFieldSize)) {
+      return finish(end_of_source());
     }
+    std::uint16_t field = 0;
+    std::memcpy(&field, input_.data() + input_begin_, kLengthFieldSize);
     const std::size_t length = little_endian16(field);
     // A record longer than the largest block data is never read into the
     // buffer; an empty one has no kind byte, which the decoder refuses.
-    if (length > kMaxBlockDataSize || std::fread(input_.data(), 1, length, source_) != length) {
-      return ResultCode::kSourceDamaged;
+    if (length > kMaxBlockDataSize || !fill_input(kLengthFieldSize + length)) {
+      return finish(ResultCode::kSourceDamaged);
     }
     print_progress_once("Decompressing %s to %s\n");
-    const auto decoded = decode_block(std::span(input_.data(), length), std::span(output_));
-    if (!decoded) {
-      return ResultCode::kSourceDamaged;
-    }
-    if (!write(output_.data(), *decoded)) {
+    if (!make_block_room()) {
       return ResultCode::kWriteFailed;
     }
+    const auto decoded =
+        decode_block(std::span(input_).subspan(input_begin_ + kLengthFieldSize, length),
+                     std::span(output_).subspan(output_fill_, kBlockRoom));
+    if (!decoded) {
+      return finish(ResultCode::kSourceDamaged);
+    }
+    output_fill_ += *decoded;
+    input_begin_ += kLengthFieldSize + length;
   }
 }
 
@@ -130,9 +202,13 @@ ResultCode code_file(const char* source_name, const char* target_name) {
   if (!target) {
     return ResultCode::kTargetNotOpened;
   }
+  // The run reads and writes in batches of its own; a stream that keeps a
+  // buffer anyway works as well, only with one more copy.
+  (void)std::setvbuf(source.get(), nullptr, _IONBF, 0);
+  (void)std::setvbuf(target.get(), nullptr, _IONBF, 0);
 
   // The run's buffers are large; they live for the run, never on the heap.
-  static_assert(sizeof(Run) < std::size_t{32} * 1024);
+  static_assert(sizeof(Run) < std::size_t{256} * 1024);
   Run run(source.get(), target.get(), source_name, target_name);
   std::array<std::uint8_t, kMagicSize> first{};
   // A source that cannot be read at all is neither compressed nor restored.

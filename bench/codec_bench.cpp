@@ -1,0 +1,207 @@
+// Benchmarks of encode_block and decode_block over the corpus in 8 KiB
+// blocks, with liblz4's block functions on the same blocks beside them.
+//
+// Run: codec_bench [--corpus=DIR] [Google Benchmark flags]. Without a corpus
+// it measures generated text so that the program still runs anywhere.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "block_decoder.h"
+#include "block_encoder.h"
+
+#ifdef TARVIX_HAVE_LZ4
+#include <lz4.h>
+#endif
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Input {
+  std::string name;
+  Bytes contents;
+};
+
+// The blocks of one input, each coded once ahead of the decoding benchmarks.
+struct CodedBlocks {
+  std::vector<Bytes> blocks;
+  std::size_t coded_bytes = 0;
+};
+
+std::vector<std::span<const std::uint8_t>> split(const Bytes& contents) {
+  std::vector<std::span<const std::uint8_t>> blocks;
+  for (std::size_t at = 0; at < contents.size(); at += tarvix::kMaxBlockSize) {
+    blocks.emplace_back(contents.data() + at,
+                        std::min(tarvix::kMaxBlockSize, contents.size() - at));
+  }
+  return blocks;
+}
+
+void report(benchmark::State& state, const Input& input, std::size_t coded_bytes) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.contents.size()));
+  state.counters["ratio"] =
+      static_cast<double>(coded_bytes) / static_cast<double>(input.contents.size());
+}
+
+void tarvix_encode(benchmark::State& state, const Input* input) {
+  const auto blocks = split(input->contents);
+  std::vector<std::uint8_t> output(tarvix::encoder_output_size(tarvix::kMaxBlockSize));
+  std::size_t coded = 0;
+  for (auto _ : state) {
+    coded = 0;
+    for (const auto block : blocks) {
+      coded += tarvix::encode_block(block, output);
+      benchmark::DoNotOptimize(output.data());
+    }
+    benchmark::ClobberMemory();
+  }
+  report(state, *input, coded);
+}
+
+void tarvix_decode(benchmark::State& state, const Input* input) {
+  CodedBlocks coded;
+  std::vector<std::uint8_t> output(tarvix::encoder_output_size(tarvix::kMaxBlockSize));
+  for (const auto block : split(input->contents)) {
+    const std::uint16_t n = tarvix::encode_block(block, output);
+    coded.blocks.emplace_back(output.begin(), output.begin() + n);
+    coded.coded_bytes += n;
+  }
+  for (auto _ : state) {
+    for (const auto& data : coded.blocks) {
+      const auto n = tarvix::decode_block(data, output);
+      benchmark::DoNotOptimize(n);
+    }
+    benchmark::ClobberMemory();
+  }
+  report(state, *input, coded.coded_bytes);
+}
+
+#ifdef TARVIX_HAVE_LZ4
+constexpr int kLz4Bound = LZ4_COMPRESSBOUND(tarvix::kMaxBlockSize);
+
+void lz4_compress(benchmark::State& state, const Input* input) {
+  const auto blocks = split(input->contents);
+  std::vector<char> output(kLz4Bound);
+  std::size_t coded = 0;
+  for (auto _ : state) {
+    coded = 0;
+    for (const auto block : blocks) {
+      coded += static_cast<std::size_t>(
+          LZ4_compress_default(reinterpret_cast<const char*>(block.data()), output.data(),
+                               static_cast<int>(block.size()), kLz4Bound));
+      benchmark::DoNotOptimize(output.data());
+    }
+    benchmark::ClobberMemory();
+  }
+  report(state, *input, coded);
+}
+
+void lz4_decompress(benchmark::State& state, const Input* input) {
+  std::vector<std::vector<char>> coded_blocks;
+  std::size_t coded = 0;
+  std::vector<char> output(kLz4Bound);
+  for (const auto block : split(input->contents)) {
+    const int n = LZ4_compress_default(reinterpret_cast<const char*>(block.data()), output.data(),
+                                       static_cast<int>(block.size()), kLz4Bound);
+    coded_blocks.emplace_back(output.begin(), output.begin() + n);
+    coded += static_cast<std::size_t>(n);
+  }
+  for (auto _ : state) {
+    for (const auto& data : coded_blocks) {
+      const int n = LZ4_decompress_safe(data.data(), output.data(), static_cast<int>(data.size()),
+                                        static_cast<int>(tarvix::kMaxBlockSize));
+      benchmark::DoNotOptimize(n);
+    }
+    benchmark::ClobberMemory();
+  }
+  report(state, *input, coded);
+}
+#endif
+
+// The corpus files in name order, and "all": the files one after another.
+std::vector<Input> load_corpus(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.is_regular_file() && entry.path().filename() != "README.md") {
+      paths.push_back(entry.path());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  std::vector<Input> inputs;
+  Input all{"all", {}};
+  for (const auto& path : paths) {
+    std::ifstream in(path, std::ios::binary);
+    Input input{path.filename().string(), Bytes(std::istreambuf_iterator<char>(in), {})};
+    all.contents.insert(all.contents.end(), input.contents.begin(), input.contents.end());
+    inputs.push_back(std::move(input));
+  }
+  inputs.insert(inputs.begin(), std::move(all));
+  return inputs;
+}
+
+Input generated_text() {
+  static const char* const kWords[] = {"block ", "data ", "the ",  "match ", "run ",
+                                       "of ",    "a ",    "item ", "and ",   "literal\n"};
+  std::mt19937 rng(1);
+  Input input{"generated", {}};
+  while (input.contents.size() < (1u << 20)) {
+    const std::string_view word = kWords[rng() % std::size(kWords)];
+    input.contents.insert(input.contents.end(), word.begin(), word.end());
+  }
+  return input;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::filesystem::path corpus = std::filesystem::path(TARVIX_SOURCE_DIR) / "../shared/corpus";
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    constexpr std::string_view kFlag = "--corpus=";
+    if (std::string_view(argv[i]).starts_with(kFlag)) {
+      corpus = argv[i] + kFlag.size();
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  int arg_count = static_cast<int>(args.size());
+  benchmark::Initialize(&arg_count, args.data());
+
+  // The inputs live until the end of main, so the benchmarks may point at them.
+  std::vector<Input> inputs;
+  if (std::filesystem::is_directory(corpus)) {
+    inputs = load_corpus(corpus);
+  } else {
+    std::printf("codec_bench: no corpus at %s; measuring generated text instead\n",
+                corpus.string().c_str());
+    inputs.push_back(generated_text());
+  }
+#ifndef TARVIX_HAVE_LZ4
+  std::printf("codec_bench: built without liblz4; the lz4 comparison is skipped\n");
+#endif
+  for (const Input& input : inputs) {
+    benchmark::RegisterBenchmark(("tarvix_encode/" + input.name).c_str(), tarvix_encode, &input);
+#ifdef TARVIX_HAVE_LZ4
+    benchmark::RegisterBenchmark(("lz4_compress/" + input.name).c_str(), lz4_compress, &input);
+#endif
+    benchmark::RegisterBenchmark(("tarvix_decode/" + input.name).c_str(), tarvix_decode, &input);
+#ifdef TARVIX_HAVE_LZ4
+    benchmark::RegisterBenchmark(("lz4_decompress/" + input.name).c_str(), lz4_decompress, &input);
+#endif
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# End-to-end tests of the block loops across their read and write batches:
+# round trips of files of many batches, and compressed files cut at and just
+# after the end of a record near a batch boundary, which keep exactly the
+# blocks before the cut.
+#
+# usage: tests/block_loop_e2e.sh TARVIX
+set -uo pipefail
+
+[ $# -eq 1 ] || { echo "usage: $0 TARVIX" >&2; exit 2; }
+tarvix=$1
+case $tarvix in
+  /*) ;;
+  */*) tarvix=$PWD/$tarvix ;;
+esac
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvix-loop.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 2
+
+failed=0
+fail() {
+  echo "FAIL: $*"
+  failed=$((failed + 1))
+}
+
+# A source of text, zeros and program bytes, so that its blocks are coded,
+# run-coded and stored: 40 blocks and a bit, five batches of 8 blocks and more.
+{
+  yes "the block loop reads and writes eight blocks at a time" | head -c 120000
+  head -c 70000 /dev/zero
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    cat "$tarvix"
+  done
+} | head -c 331000 >source
+[ "$(wc -c <source)" -eq 331000 ] || { echo "could not build the source" >&2; exit 2; }
+
+# Round trips of sizes around the batch of 65536 bytes and its multiples.
+for size in 65535 65536 65537 131071 131072 139264 139265 331000; do
+  head -c "$size" source >"in$size"
+  "$tarvix" "in$size" "in$size.tvx" >/dev/null || fail "compress $size bytes: status $?"
+  "$tarvix" "in$size.tvx" "back$size" >/dev/null || fail "restore $size bytes: status $?"
+  cmp -s "in$size" "back$size" || fail "round trip of $size bytes"
+done
+
+# Blocks are coded on their own, so the compressed file of the first k blocks
+# is a prefix of the whole compressed file: it tells where record k ends.
+# Cut there, the file restores the k blocks with success; cut 3 bytes later
+# (a length field and one byte of block data) it restores them and fails.
+"$tarvix" source source.tvx >/dev/null || fail "compress the source: status $?"
+for blocks in 7 8 9 16 17 33; do
+  head -c $((blocks * 8192)) source >prefix
+  "$tarvix" prefix prefix.tvx >/dev/null
+  end=$(wc -c <prefix.tvx)
+  head -c "$end" source.tvx >cut.tvx
+  cmp -s prefix.tvx cut.tvx || fail "$blocks blocks: their records are not a prefix"
+  "$tarvix" cut.tvx restored >/dev/null
+  status=$?
+  [ "$status" -eq 0 ] || fail "cut after $blocks records: status $status, 0 expected"
+  cmp -s prefix restored || fail "cut after $blocks records: wrong blocks"
+  head -c $((end + 3)) source.tvx >cut.tvx
+  "$tarvix" cut.tvx restored >/dev/null
+  status=$?
+  [ "$status" -eq 7 ] || fail "cut inside record $((blocks + 1)): status $status, 7 expected"
+  cmp -s prefix restored || fail "cut inside record $((blocks + 1)): wrong blocks kept"
+done
+
+if [ "$failed" -ne 0 ]; then
+  echo "$failed failed"
+  exit 1
+fi
+echo "block loop: all passed"

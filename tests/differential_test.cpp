@@ -1,0 +1,299 @@
+// The fast block encoder and decoder against the plain reference: the same
+// block data, the same decoded bytes, the same refusals of malformed input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "block_decoder.h"
+#include "block_encoder.h"
+#include "reference_codec.h"
+
+namespace tarvix {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using reference::reference_decode_block;
+using reference::reference_encode_block;
+
+// Bytes past the output area that the code under test must leave alone. The
+// fast paths copy whole words; this catches a word that spills over the end.
+constexpr std::size_t kGuardSize = 64;
+constexpr std::uint8_t kGuardByte = 0xA5;
+
+// An output area of `size` bytes followed by guard bytes.
+class GuardedOutput {
+ public:
+  explicit GuardedOutput(std::size_t size) : size_(size), storage_(size + kGuardSize, 0x5A) {
+    std::fill(storage_.begin() + static_cast<std::ptrdiff_t>(size), storage_.end(), kGuardByte);
+  }
+  std::span<std::uint8_t> area() { return {storage_.data(), size_}; }
+  bool guard_intact() const {
+    return std::all_of(storage_.begin() + static_cast<std::ptrdiff_t>(size_), storage_.end(),
+                       [](std::uint8_t b) { return b == kGuardByte; });
+  }
+  Bytes first(std::size_t n) const {
+    return {storage_.begin(), storage_.begin() + static_cast<std::ptrdiff_t>(n)};
+  }
+
+ private:
+  std::size_t size_;
+  Bytes storage_;
+};
+
+// Encodes with both encoders and expects the same block data; returns it.
+Bytes expect_same_encoding(std::span<const std::uint8_t> block) {
+  GuardedOutput fast(encoder_output_size(block.size()));
+  GuardedOutput plain(encoder_output_size(block.size()));
+  const std::uint16_t fast_length = encode_block(block, fast.area());
+  const std::uint16_t plain_length = reference_encode_block(block, plain.area());
+  EXPECT_EQ(fast_length, plain_length) << "block of " << block.size() << " bytes";
+  EXPECT_TRUE(fast.guard_intact()) << "block of " << block.size() << " bytes";
+  const Bytes expected = plain.first(plain_length);
+  if (fast_length == plain_length) {
+    EXPECT_EQ(fast.first(fast_length), expected) << "block of " << block.size() << " bytes";
+  }
+  return expected;
+}
+
+// Decodes with both decoders into output areas of `output_size` bytes and
+// expects the same result: both refuse, or both give the same bytes. The
+// block data is copied into an area of its exact size, so that a read past
+// its end is caught by the address sanitizer where it runs.
+void expect_same_decoding(std::span<const std::uint8_t> block_data, std::size_t output_size) {
+  const Bytes exact(block_data.begin(), block_data.end());
+  GuardedOutput fast(output_size);
+  GuardedOutput plain(output_size);
+  const auto fast_result = decode_block(exact, fast.area());
+  const auto plain_result = reference_decode_block(exact, plain.area());
+  ASSERT_EQ(fast_result.has_value(), plain_result.has_value())
+      << block_data.size() << " bytes of block data, output area " << output_size;
+  EXPECT_TRUE(fast.guard_intact()) << block_data.size() << " bytes of block data";
+  if (fast_result && plain_result) {
+    ASSERT_EQ(*fast_result, *plain_result) << block_data.size() << " bytes of block data";
+    EXPECT_EQ(fast.first(*fast_result), plain.first(*plain_result));
+  }
+}
+
+// Every check for one block: the encoding, then decoding it into areas of
+// the full size, the exact size and one byte short of it.
+void check_block(std::span<const std::uint8_t> block) {
+  const Bytes data = expect_same_encoding(block);
+  expect_same_decoding(data, kMaxBlockSize);
+  expect_same_decoding(data, block.size());
+  if (!block.empty()) {
+    expect_same_decoding(data, block.size() - 1);
+  }
+  GuardedOutput restored(block.size());
+  const auto length = decode_block(data, restored.area());
+  ASSERT_TRUE(length.has_value());
+  EXPECT_EQ(restored.first(*length), Bytes(block.begin(), block.end()));
+}
+
+// Generated data. Each shape fills a full block from a seed.
+using Shape = Bytes (*)(std::mt19937&);
+
+Bytes random_bytes(std::mt19937& rng) {
+  Bytes b(kMaxBlockSize);
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+  return b;
+}
+
+Bytes small_alphabet(std::mt19937& rng) {
+  const unsigned symbols = 2 + rng() % 4;
+  Bytes b(kMaxBlockSize);
+  for (auto& x : b) x = static_cast<std::uint8_t>('a' + rng() % symbols);
+  return b;
+}
+
+Bytes text_like(std::mt19937& rng) {
+  static const char* const kWords[] = {"the ", "cat ", "sat ", "on ",  "mat ", "and ",
+                                       "a ",   "hat ", "of ",  "to ",  "in ",  "that ",
+                                       "is ",  "was ", "he ",  "for ", "it ",  "with\n"};
+  Bytes b;
+  while (b.size() < kMaxBlockSize) {
+    const std::string w = kWords[rng() % std::size(kWords)];
+    b.insert(b.end(), w.begin(), w.end());
+    if (rng() % 7 == 0) b.push_back(static_cast<std::uint8_t>(rng()));
+  }
+  b.resize(kMaxBlockSize);
+  return b;
+}
+
+// Runs of lengths around the thresholds, of few distinct bytes so that
+// neighbouring runs sometimes share their byte.
+Bytes runs(std::mt19937& rng) {
+  static const std::size_t kLengths[] = {1,  2,  3,  4,    14,   15,   16,   17,   18,   19,
+                                         31, 32, 33, 4094, 4095, 4096, 4097, 4110, 4111, 4112};
+  Bytes b;
+  while (b.size() < kMaxBlockSize) {
+    const std::size_t n = rng() % 3 == 0 ? rng() % 64 + 1 : kLengths[rng() % std::size(kLengths)];
+    b.insert(b.end(), n, static_cast<std::uint8_t>(rng() % 3));
+  }
+  b.resize(kMaxBlockSize);
+  return b;
+}
+
+// Random bytes where stretches recur at distances at and around the limit.
+Bytes far_repeats(std::mt19937& rng) {
+  static const std::size_t kDistances[] = {1, 2, 3, 7, 8, 9, 17, 18, 19, 4094, 4095, 4096, 4097};
+  Bytes b = random_bytes(rng);
+  for (int i = 0; i < 200; ++i) {
+    const std::size_t d = kDistances[rng() % std::size(kDistances)];
+    const std::size_t n = 3 + rng() % 30;
+    const std::size_t at = d + rng() % (kMaxBlockSize - d);
+    for (std::size_t k = 0; k < n && at + k < b.size(); ++k) b[at + k] = b[at + k - d];
+  }
+  return b;
+}
+
+// Short periods make overlapping matches of every small distance.
+Bytes periodic(std::mt19937& rng) {
+  Bytes b(kMaxBlockSize);
+  std::size_t period = 1 + rng() % 20;
+  for (std::size_t i = 0; i < b.size(); ++i) {
+    if (rng() % 500 == 0) period = 1 + rng() % 20;
+    b[i] = i < period || rng() % 97 == 0 ? static_cast<std::uint8_t>(rng()) : b[i - period];
+  }
+  return b;
+}
+
+struct NamedShape {
+  const char* name;
+  Shape make;
+};
+const NamedShape kShapes[] = {{"random", random_bytes},     {"small_alphabet", small_alphabet},
+                              {"text_like", text_like},     {"runs", runs},
+                              {"far_repeats", far_repeats}, {"periodic", periodic}};
+
+// Block sizes: every size up to 40, the sizes around the word widths and the
+// limits, and a spread of others.
+std::vector<std::size_t> block_sizes(std::mt19937& rng) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 0; n <= 40; ++n) sizes.push_back(n);
+  for (std::size_t n : {63, 64, 65, 145, 146, 4095, 4096, 4097, 4110, 4111, 8175, 8176, 8177, 8183,
+                        8184, 8185, 8190, 8191, 8192}) {
+    sizes.push_back(n);
+  }
+  for (int i = 0; i < 24; ++i) sizes.push_back(rng() % (kMaxBlockSize + 1));
+  return sizes;
+}
+
+class GeneratedData : public testing::TestWithParam<NamedShape> {};
+
+TEST_P(GeneratedData, FastCodecAgreesWithReference) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 4; ++round) {
+    const Bytes data = GetParam().make(rng);
+    for (const std::size_t n : block_sizes(rng)) {
+      SCOPED_TRACE(testing::Message() << GetParam().name << ", round " << round << ", " << n);
+      // Both the start and the end of the full block, so that blocks end on
+      // every kind of content.
+      check_block(std::span(data).first(n));
+      check_block(std::span(data).last(n));
+      if (testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+std::string shape_name(const testing::TestParamInfo<NamedShape>& shape) { return shape.param.name; }
+INSTANTIATE_TEST_SUITE_P(Shapes, GeneratedData, testing::ValuesIn(kShapes), shape_name);
+
+// The hash table keeps a candidate from two blocks ago only if the reset is
+// skipped; coding unrelated blocks one after another catches that.
+TEST(GeneratedData, BlocksCodedInTurnDoNotShareState) {
+  std::mt19937 rng(7);
+  for (int i = 0; i < 30; ++i) {
+    const Bytes data = kShapes[rng() % std::size(kShapes)].make(rng);
+    check_block(std::span(data).first(rng() % (kMaxBlockSize + 1)));
+  }
+}
+
+// Damaged block data: the decoders must refuse the same inputs and agree on
+// the rest, whatever the output area.
+TEST(DamagedBlockData, DecodersAgreeOnTruncatedAndMutatedData) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 60; ++round) {
+    const Bytes source = kShapes[round % std::size(kShapes)].make(rng);
+    const std::size_t n = round < 20 ? rng() % 200 : rng() % (kMaxBlockSize + 1);
+    const Bytes data = expect_same_encoding(std::span(source).first(n));
+    SCOPED_TRACE(testing::Message() << "round " << round << ", block of " << n);
+
+    // Every cut of short data, a spread of cuts of long data.
+    for (std::size_t cut = 0; cut < data.size(); cut += data.size() < 300 ? 1 : 1 + rng() % 97) {
+      expect_same_decoding(std::span(data).first(cut), kMaxBlockSize);
+    }
+    // Changed bytes, the kind byte included; coded data whose kind byte
+    // becomes 0x80 is then read as stored.
+    for (int k = 0; k < 40; ++k) {
+      Bytes mutated = data;
+      const int changes = 1 + static_cast<int>(rng() % 4);
+      for (int c = 0; c < changes; ++c) {
+        mutated[rng() % mutated.size()] = static_cast<std::uint8_t>(rng());
+      }
+      expect_same_decoding(mutated, kMaxBlockSize);
+      expect_same_decoding(mutated, rng() % (n + 20));
+    }
+    if (testing::Test::HasFailure()) return;
+  }
+}
+
+// Random item streams reach what no encoder writes: long runs, matches before
+// the block start, control words with no item after them, oversize output.
+TEST(DamagedBlockData, DecodersAgreeOnRandomItemStreams) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes data{static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : 0x40)};
+    const std::size_t size = rng() % 2 == 0 ? rng() % 64 : rng() % (kMaxBlockDataSize + 4);
+    while (data.size() < size) {
+      // Mostly small distances and run items, so that items succeed often.
+      const unsigned pick = rng() % 4;
+      if (pick == 0) {
+        data.push_back(0x00);
+        data.push_back(static_cast<std::uint8_t>(rng() % 16));
+      } else if (pick == 1) {
+        data.push_back(static_cast<std::uint8_t>(rng() % 2));
+      } else {
+        data.push_back(static_cast<std::uint8_t>(rng()));
+      }
+    }
+    const std::size_t output_size = rng() % 3 == 0 ? rng() % (kMaxBlockSize + 64) : kMaxBlockSize;
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    expect_same_decoding(data, output_size);
+    if (testing::Test::HasFailure()) return;
+  }
+}
+
+// Every 8 KiB block of every corpus file.
+TEST(Corpus, EveryBlockAgreesWithReference) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(TARVIX_SOURCE_DIR) / "../shared/corpus";
+  if (!std::filesystem::is_directory(corpus)) {
+    GTEST_SKIP() << "no corpus at " << corpus;
+  }
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const Bytes contents{std::istreambuf_iterator<char>(in), {}};
+    SCOPED_TRACE(entry.path().filename().string());
+    for (std::size_t at = 0; at < contents.size(); at += kMaxBlockSize) {
+      const std::size_t n = std::min(kMaxBlockSize, contents.size() - at);
+      check_block(std::span(contents).subspan(at, n));
+      if (testing::Test::HasFailure()) return;
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 0);
+}
+
+}  // namespace
+}  // namespace tarvix
