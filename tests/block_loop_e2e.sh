@@ -4,11 +4,14 @@
 # after the end of a record near a batch boundary, which keep exactly the
 # blocks before the cut.
 #
-# usage: tests/block_loop_e2e.sh TARVIX
+# usage: tests/block_loop_e2e.sh TARVIX [EMULATOR ARGS...]
+#   EMULATOR  an optional prefix that runs it (valgrind, qemu-s390x, ...)
 set -uo pipefail
 
-[ $# -eq 1 ] || { echo "usage: $0 TARVIX" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 TARVIX [EMULATOR ARGS...]" >&2; exit 2; }
 tarvix=$1
+shift
+emulator=("$@")
 case $tarvix in
   /*) ;;
   */*) tarvix=$PWD/$tarvix ;;
@@ -38,8 +41,8 @@ fail() {
 # Round trips of sizes around the batch of 65536 bytes and its multiples.
 for size in 65535 65536 65537 131071 131072 139264 139265 331000; do
   head -c "$size" source >"in$size"
-  "$tarvix" "in$size" "in$size.tvx" >/dev/null || fail "compress $size bytes: status $?"
-  "$tarvix" "in$size.tvx" "back$size" >/dev/null || fail "restore $size bytes: status $?"
+  "${emulator[@]}" "$tarvix" "in$size" "in$size.tvx" >/dev/null || fail "compress $size bytes: status $?"
+  "${emulator[@]}" "$tarvix" "in$size.tvx" "back$size" >/dev/null || fail "restore $size bytes: status $?"
   cmp -s "in$size" "back$size" || fail "round trip of $size bytes"
 done
 
@@ -47,19 +50,19 @@ done
 # is a prefix of the whole compressed file: it tells where record k ends.
 # Cut there, the file restores the k blocks with success; cut 3 bytes later
 # (a length field and one byte of block data) it restores them and fails.
-"$tarvix" source source.tvx >/dev/null || fail "compress the source: status $?"
+"${emulator[@]}" "$tarvix" source source.tvx >/dev/null || fail "compress the source: status $?"
 for blocks in 7 8 9 16 17 33; do
   head -c $((blocks * 8192)) source >prefix
-  "$tarvix" prefix prefix.tvx >/dev/null
+  "${emulator[@]}" "$tarvix" prefix prefix.tvx >/dev/null
   end=$(wc -c <prefix.tvx)
   head -c "$end" source.tvx >cut.tvx
   cmp -s prefix.tvx cut.tvx || fail "$blocks blocks: their records are not a prefix"
-  "$tarvix" cut.tvx restored >/dev/null
+  "${emulator[@]}" "$tarvix" cut.tvx restored >/dev/null
   status=$?
   [ "$status" -eq 0 ] || fail "cut after $blocks records: status $status, 0 expected"
   cmp -s prefix restored || fail "cut after $blocks records: wrong blocks"
   head -c $((end + 3)) source.tvx >cut.tvx
-  "$tarvix" cut.tvx restored >/dev/null
+  "${emulator[@]}" "$tarvix" cut.tvx restored >/dev/null
   status=$?
   [ "$status" -eq 7 ] || fail "cut inside record $((blocks + 1)): status $status, 7 expected"
   cmp -s prefix restored || fail "cut inside record $((blocks + 1)): wrong blocks kept"
