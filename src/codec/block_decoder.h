@@ -22,8 +22,9 @@ namespace tarvix {
 // and decodes to an empty block.
 //
 // Whatever it is given, decode_block never reads outside `block_data` nor
-// writes outside `output`; on std::nullopt the contents of `output` are
-// unspecified. The two areas must not overlap. It allocates nothing and keeps
+// writes outside `output`. Bytes of `output` past the returned length may be
+// overwritten too (word copies leave spare bytes there); on std::nullopt the
+// whole of `output` is unspecified. The two areas must not overlap. It allocates nothing and keeps
 // nothing between calls, so calls on distinct buffers may run concurrently.
 std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
                                           std::span<std::uint8_t> output) noexcept;
