@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,12 +22,10 @@
 #include "block_decoder.h"
 #include "file_coder.h"
 #include "fuzz_check.h"
+#include "restore_oracle.h"
 #include "result_code.h"
 
 using tarvix::code_file;
-using tarvix::decode_block;
-using tarvix::kMaxBlockDataSize;
-using tarvix::kMaxBlockSize;
 using tarvix::ResultCode;
 
 namespace {
@@ -39,35 +36,6 @@ std::string target_name;
 void remove_files() {
   (void)std::remove(source_name.c_str());
   (void)std::remove(target_name.c_str());
-}
-
-// What the container says the restore must give.
-struct Expected {
-  ResultCode result;
-  std::vector<std::uint8_t> restored;
-};
-
-Expected read_container(std::span<const std::uint8_t> records) {
-  Expected expected{ResultCode::kSuccess, {}};
-  const auto block = std::make_unique<std::uint8_t[]>(kMaxBlockSize);
-  std::size_t at = 0;
-  while (records.size() - at >= 2) {
-    const std::size_t length = records[at] | (std::size_t{records[at + 1]} << 8);
-    at += 2;
-    if (length == 0 || length > kMaxBlockDataSize || records.size() - at < length) {
-      expected.result = ResultCode::kSourceDamaged;
-      break;
-    }
-    const auto decoded =
-        decode_block(records.subspan(at, length), std::span(block.get(), kMaxBlockSize));
-    if (!decoded) {
-      expected.result = ResultCode::kSourceDamaged;
-      break;
-    }
-    expected.restored.insert(expected.restored.end(), block.get(), block.get() + *decoded);
-    at += length;
-  }
-  return expected;
 }
 
 std::vector<std::uint8_t> read_whole(const std::string& name) {
@@ -108,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(std::fclose(source) == 0);
 
   const ResultCode result = code_file(source_name.c_str(), target_name.c_str());
-  const Expected expected = read_container(std::span(data, size));
+  const tarvix::ExpectedRestore expected = tarvix::expected_restore(std::span(data, size));
   FUZZ_CHECK(result == ResultCode::kSuccess || result == ResultCode::kSourceDamaged);
   FUZZ_CHECK(result == expected.result);
   FUZZ_CHECK(read_whole(target_name) == expected.restored);

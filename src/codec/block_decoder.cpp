@@ -27,6 +27,20 @@ void copy8(std::uint8_t* to, const std::uint8_t* from) noexcept {
   std::memcpy(to, &word, sizeof word);
 }
 
+// Appends the bytes of the run item at `item`, unless they would pass
+// out_limit. Bytes 1 and 2 hold the count; the distance field's 0 took byte
+// 1's top half: 00 0F EF 61 is 0x0FEF + 16 = 4095 bytes of 61.
+bool append_run(const std::uint8_t* item, std::uint8_t* out, std::size_t& written,
+                std::size_t out_limit) noexcept {
+  const std::size_t count = get_big_endian16(item + 1) + kMinRunLength;
+  if (count > out_limit - written) {
+    return false;
+  }
+  std::memset(out + written, item[3], count);
+  written += count;
+  return true;
+}
+
 // Room that the word copies below need past the start of a copy: literal
 // stretches copy 16 bytes, matches up to 24.
 constexpr std::size_t kLiteralCopySize = 16;
@@ -176,12 +190,9 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
         const unsigned field = get_big_endian16(in + read);
         const unsigned distance = field >> 4;
         if (distance == 0) [[unlikely]] {
-          const std::size_t count = get_big_endian16(in + read + 1) + kMinRunLength;
-          if (count > out_limit - written) {
+          if (!append_run(in + read, out, written, out_limit)) {
             return std::nullopt;
           }
-          std::memset(out + written, in[read + 3], count);
-          written += count;
           read += kRunItemSize;
           run_seen = true;
           continue;
@@ -234,13 +245,9 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
       if (in_size - read < kRunItemSize) {
         return std::nullopt;
       }
-      // Bytes 1 and 2 hold the count; the distance field's 0 took byte 1's top half.
-      const std::size_t count = get_big_endian16(in + read + 1) + kMinRunLength;
-      if (count > out_limit - written) {
+      if (!append_run(in + read, out, written, out_limit)) {
         return std::nullopt;
       }
-      std::memset(out + written, in[read + 3], count);
-      written += count;
       read += kRunItemSize;
     } else {
       const std::size_t length = (field & 0x0F) + kMinMatchLength;
