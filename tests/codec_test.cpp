@@ -15,11 +15,11 @@
 namespace tarvix {
 namespace {
 
-using testing::Bytes;
-using testing::from_hex;
-using testing::from_text;
-using testing::operator+;
-using testing::repeated;
+using test::Bytes;
+using test::from_hex;
+using test::from_text;
+using test::operator+;
+using test::repeated;
 
 // Encodes into an output area of exactly the size the encoder may use, so an
 // overrun shows under the sanitizers.
@@ -148,8 +148,7 @@ TEST(EncodeBlock, UsesItsWholeWorkingAreaBeforeGivingUp) {
 
 TEST(EncodeBlock, SmallBlocksAreStoredUnlessSixEqualBytes) {
   for (std::size_t size = 0; size <= 6; ++size) {
-    for (const Bytes& block :
-         {repeated(size, 'z'), testing::generate(testing::Shape::kText, size, 7)}) {
+    for (const Bytes& block : {repeated(size, 'z'), test::generate(test::Shape::kText, size, 7)}) {
       const Bytes data = encode(block);
       const bool coded = size == 6 && block == repeated(6, 'z');
       EXPECT_EQ(data.size(), coded ? 6 : size + 1) << "size " << size;

@@ -12,8 +12,8 @@
 namespace tarvix {
 namespace {
 
-using testing::Bytes;
-using testing::Shape;
+using test::Bytes;
+using test::Shape;
 
 constexpr std::size_t kGuardSize = 16;
 constexpr std::uint8_t kGuardByte = 0xEE;
@@ -51,23 +51,19 @@ TEST(RoundTrip, GeneratedBlocksOfEveryShape) {
        {Shape::kRandom, Shape::kText, Shape::kSmallAlphabet, Shape::kLongRuns, Shape::kMixed}) {
     for (const std::size_t size : sizes) {
       SCOPED_TRACE(::testing::Message() << "shape " << static_cast<int>(shape) << " size " << size);
-      expect_round_trip(testing::generate(shape, size, static_cast<std::uint32_t>(size)));
+      expect_round_trip(test::generate(shape, size, static_cast<std::uint32_t>(size)));
     }
   }
 }
 
 TEST(RoundTrip, CorpusInBlocks) {
-  const auto files = testing::corpus_files();
-  if (files.empty()) {
+  const auto blocks = test::corpus_blocks();
+  if (blocks.empty()) {
     GTEST_SKIP() << "the corpus is not beside the project";
   }
-  for (const auto& file : files) {
-    SCOPED_TRACE(file.string());
-    const Bytes bytes = testing::read_file(file);
-    for (std::size_t start = 0; start < bytes.size(); start += kMaxBlockSize) {
-      const std::size_t size = std::min(kMaxBlockSize, bytes.size() - start);
-      expect_round_trip(std::span(bytes).subspan(start, size));
-    }
+  for (const auto& block : blocks) {
+    SCOPED_TRACE(block.file);
+    expect_round_trip(block.bytes);
   }
 }
 

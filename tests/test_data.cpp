@@ -1,6 +1,8 @@
 // Helpers the tests share.
 #include "test_data.h"
 
+#include "block_format.h"
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -8,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace tarvix::testing {
+namespace tarvix::test {
 
 Bytes from_hex(std::string_view hex) {
   Bytes bytes;
@@ -90,4 +92,18 @@ Bytes read_file(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace tarvix::testing
+std::vector<CorpusBlock> corpus_blocks() {
+  std::vector<CorpusBlock> blocks;
+  for (const auto& file : corpus_files()) {
+    const Bytes bytes = read_file(file);
+    for (std::size_t start = 0; start < bytes.size(); start += kMaxBlockSize) {
+      const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(start);
+      const std::size_t size = std::min(kMaxBlockSize, bytes.size() - start);
+      blocks.push_back(
+          {file.filename().string(), Bytes(first, first + static_cast<std::ptrdiff_t>(size))});
+    }
+  }
+  return blocks;
+}
+
+}  // namespace tarvix::test

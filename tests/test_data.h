@@ -4,10 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
-namespace tarvix::testing {
+namespace tarvix::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -31,6 +32,14 @@ Bytes generate(Shape shape, std::size_t size, std::uint32_t seed);
 std::vector<std::filesystem::path> corpus_files();
 Bytes read_file(const std::filesystem::path& path);
 
-}  // namespace tarvix::testing
+// Every corpus file cut into blocks of the largest block size, as compress
+// mode cuts it; none when the corpus is absent.
+struct CorpusBlock {
+  std::string file;  // the file's name, for messages
+  Bytes bytes;
+};
+std::vector<CorpusBlock> corpus_blocks();
+
+}  // namespace tarvix::test
 
 #endif  // TARVIX_TESTS_TEST_DATA_H
