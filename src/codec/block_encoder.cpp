@@ -41,6 +41,10 @@ unsigned first_different_byte(std::uint64_t difference) noexcept {
 constexpr std::uint64_t kFirstThreeBytes =
     std::endian::native == std::endian::little ? 0xFFFFFF : 0xFFFFFF0000000000;
 
+// The lowest bit of the first byte of a word loaded from memory: setting it
+// makes the word differ in its first three bytes.
+constexpr unsigned kFirstByteBit = std::endian::native == std::endian::little ? 0 : 56;
+
 // A word holding eight copies of `byte`.
 std::uint64_t eight_copies(std::uint8_t byte) noexcept {
   return byte * std::uint64_t{0x0101010101010101};
@@ -233,8 +237,9 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
     }
 
     // Far from the block end and from the output's limit, the rest of the
-    // group is coded by a loop without the checks that only the ends need.
-    // Its at most 16 items cover at most 16 * 18 bytes (a run item ends the
+    // group, and the groups after it that start as far from both ends, are
+    // coded by a loop without the checks that only the ends need. A group's
+    // at most 16 items cover at most 16 * 18 bytes (a run item ends the
     // loop), so each finds 18 bytes left for whole-word tests; they write at
     // most 4 bytes each, so none can start past index `length` of the output,
     // and a 16-byte copy of literals still fits in the output area.
@@ -259,22 +264,42 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
       // from the table. The candidate is refused when empty or too far back,
       // as in probe(); a refused one is still compared, at a position inside
       // the block, and the result forced to differ in the first three
-      // bytes: a mask rather than a branch, for the refusal is as hard to
-      // predict as the match itself. It returns the difference of the words
-      // and sets `word` (the bytes at `at`) and `candidate` (the position
-      // compared).
+      // bytes by setting the lowest bit of the first: one bit rather than a
+      // branch, for the refusal is as hard to predict as the match itself.
+      // It returns the difference of the words and sets `word` (the bytes at
+      // `at`) and `candidate` (the position compared).
       const auto judge = [in](std::size_t at, std::size_t raw, std::uint64_t& word,
                               std::size_t& candidate) {
         word = load64(in + at);
-        const std::uint64_t refused = 0 - std::uint64_t{at - raw > kMaxMatchDistance};
+        const std::uint64_t refused = std::uint64_t{at - raw > kMaxMatchDistance} << kFirstByteBit;
         candidate = std::min(raw, at);
-        return (word ^ load64(in + candidate)) | (refused & kFirstThreeBytes);
+        return (word ^ load64(in + candidate)) | refused;
       };
       unsigned slot = slots[position];
       std::uint64_t word = 0;
       std::size_t candidate = 0;
       std::uint64_t difference = judge(position, table[slot], word, candidate);
-      while (item_count < kItemsPerControlWord) {
+      while (true) {
+        // A full group goes on into the next one here, when the next one is
+        // as far from both ends, so the probe made one position ahead is
+        // not thrown away at every control word. Otherwise the loop above
+        // reserves the next control word.
+        if (item_count == kItemsPerControlWord) {
+          if (stretch_start < position) {
+            write_stretch();
+          }
+          if (position + kFastGroupSource > fast_end ||
+              out_index + kControlWordSize + kFastGroupOutput > length) {
+            stretch_start = position;
+            break;
+          }
+          put_big_endian16(out + control_position, control_bits);
+          control_position = out_index;
+          out_index += kControlWordSize;
+          control_bits = 0;
+          item_count = 0;
+          stretch_start = position;
+        }
         ++item_count;
         const std::uint8_t* const here = in + position;
 
