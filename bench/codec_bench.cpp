@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "block_decoder.h"
-#include "block_encoder.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
 
 #ifdef TARVIX_HAVE_LZ4
 #include <lz4.h>

@@ -14,23 +14,19 @@ if(TARGET tarvix)
   install(TARGETS tarvix RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 endif()
 
-# The codec library and its public headers. Consumers include them as
-# <tarvix/block_encoder.h>; inside include/tarvix/ the headers find each other
-# by their plain names. block_encoder_internal.h is for the tests only.
-set_target_properties(tarvix_codec PROPERTIES EXPORT_NAME codec)
-install(TARGETS tarvix_codec
+# The library and its public headers, in include/tarvix/. Consumers include
+# them as <tarvix/container.h>; block_encoder_internal.h is for the tests only.
+install(TARGETS tarvix_library
   EXPORT tarvixTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
-  INCLUDES DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
-install(FILES
-  "${PROJECT_SOURCE_DIR}/src/codec/block_format.h"
-  "${PROJECT_SOURCE_DIR}/src/codec/block_encoder.h"
-  "${PROJECT_SOURCE_DIR}/src/codec/block_decoder.h"
-  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/tarvix")
+  FILE_SET HEADERS DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+# The description of the file format, beside the headers' documentation.
+install(FILES "${PROJECT_SOURCE_DIR}/docs/format.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
-# The CMake package: find_package(tarvix CONFIG) gives the target tarvix::codec.
+# The CMake package: find_package(tarvix CONFIG) gives the target tarvix::tarvix
+# (and tarvix::codec, its first name).
 install(EXPORT tarvixTargets
   NAMESPACE tarvix::
   FILE tarvixTargets.cmake

@@ -9,7 +9,7 @@
 #include <memory>
 #include <span>
 
-#include "block_decoder.h"
+#include <tarvix/block_decoder.h>
 #include "fuzz_check.h"
 
 using tarvix::decode_block;

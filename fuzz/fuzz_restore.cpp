@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "block_decoder.h"
+#include <tarvix/block_decoder.h>
 #include "file_coder.h"
 #include "fuzz_check.h"
 #include "restore_oracle.h"

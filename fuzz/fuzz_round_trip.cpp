@@ -9,8 +9,8 @@
 #include <memory>
 #include <span>
 
-#include "block_decoder.h"
-#include "block_encoder.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
 #include "fuzz_check.h"
 
 using tarvix::decode_block;

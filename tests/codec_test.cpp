@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "block_decoder.h"
-#include "block_encoder.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
 #include "block_encoder_internal.h"
 #include "test_data.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "block_decoder.h"
-#include "block_encoder.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
 #include "reference_codec.h"
 #include "test_data.h"
 

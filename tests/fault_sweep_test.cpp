@@ -20,8 +20,8 @@
 
 #include <gtest/gtest.h>
 
-#include "block_decoder.h"
-#include "block_format.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_format.h>
 #include "file_coder.h"
 #include "restore_oracle.h"
 #include "result_code.h"

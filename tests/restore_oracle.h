@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "block_decoder.h"
-#include "block_format.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_format.h>
 #include "result_code.h"
 
 namespace tarvix {

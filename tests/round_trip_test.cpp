@@ -5,8 +5,8 @@
 #include <random>
 #include <span>
 
-#include "block_decoder.h"
-#include "block_encoder.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
 #include "test_data.h"
 
 namespace tarvix {

@@ -1,7 +1,7 @@
 // Helpers the tests share.
 #include "test_data.h"
 
-#include "block_format.h"
+#include <tarvix/block_format.h>
 
 #include <algorithm>
 #include <fstream>

@@ -6,7 +6,7 @@
 // end the exact copy runs instead. The checks that refuse malformed block
 // data are made on exact lengths before any copy, so every refusal is the
 // same as the byte-at-a-time decoder's.
-#include "block_decoder.h"
+#include <tarvix/block_decoder.h>
 
 #include <algorithm>
 #include <bit>

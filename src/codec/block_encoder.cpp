@@ -4,7 +4,7 @@
 // here must give exactly what the plain step-by-step coding gives (the
 // differential test holds it to that). The shortcuts are about how bytes are
 // compared, never about which positions are searched.
-#include "block_encoder.h"
+#include <tarvix/block_encoder.h>
 
 #include <algorithm>
 #include <array>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "block_format.h"
+#include <tarvix/block_format.h>
 
 namespace tarvix {
 

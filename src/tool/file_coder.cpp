@@ -8,8 +8,8 @@
 #include <memory>
 #include <span>
 
-#include "block_decoder.h"
-#include "block_encoder.h"
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
 #include "byte_order.h"
 
 namespace tarvix {

@@ -9,6 +9,11 @@
 #ifndef TARVIX_CODEC_BLOCK_FORMAT_H
 #define TARVIX_CODEC_BLOCK_FORMAT_H
 
+// The C++ interface needs C++20; C programs include <tarvix/tarvix.h>.
+#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+#error "<tarvix/block_format.h> needs C++20 (for example -std=c++20)"
+#else
+
 #include <cstddef>
 #include <cstdint>
 
@@ -53,4 +58,5 @@ inline constexpr std::uint16_t kEmptySlot = 0xFFFF;  // a slot no position has t
 
 }  // namespace tarvix
 
+#endif  // C++20
 #endif  // TARVIX_CODEC_BLOCK_FORMAT_H

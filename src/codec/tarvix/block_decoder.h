@@ -2,11 +2,16 @@
 #ifndef TARVIX_CODEC_BLOCK_DECODER_H
 #define TARVIX_CODEC_BLOCK_DECODER_H
 
+// The C++ interface needs C++20; C programs include <tarvix/tarvix.h>.
+#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+#error "<tarvix/block_decoder.h> needs C++20 (for example -std=c++20)"
+#else
+
 #include <cstdint>
 #include <optional>
 #include <span>
 
-#include "block_format.h"
+#include <tarvix/block_format.h>
 
 namespace tarvix {
 
@@ -31,4 +36,5 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
 
 }  // namespace tarvix
 
+#endif  // C++20
 #endif  // TARVIX_CODEC_BLOCK_DECODER_H

@@ -1,0 +1,2 @@
+// The compressed-file container: the file magic and the block records.
+#include <tarvix/container.h>

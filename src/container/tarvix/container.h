@@ -1,0 +1,149 @@
+// The compressed-file container: the file magic and the block records around
+// the block data, as whole-buffer functions and as streaming coders.
+//
+// A compressed file is the 4-byte file magic D8 C7 B6 A5, then one block
+// record per block of at most kMaxBlockSize source bytes: a 2-byte
+// little-endian length field and that many bytes of block data. Nothing else
+// is stored. docs/format.md describes the container and the block data in full.
+//
+// Like the block codec, everything here is computation on the caller's memory:
+// no I/O, no allocation, no global state. Distinct objects may be used on
+// distinct threads at the same time; one object is used by one thread at a time.
+#ifndef TARVIX_CONTAINER_H
+#define TARVIX_CONTAINER_H
+
+// The C++ interface needs C++20; C programs include <tarvix/tarvix.h>.
+#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+#error "<tarvix/container.h> needs C++20 (for example -std=c++20)"
+#else
+
+#include <tarvix/block_format.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tarvix {
+
+// The first four bytes of every compressed file.
+inline constexpr std::array<std::uint8_t, 4> kFileMagic = {0xD8, 0xC7, 0xB6, 0xA5};
+inline constexpr std::size_t kMagicSize = kFileMagic.size();  // bytes
+inline constexpr std::size_t kLengthFieldSize = 2;  // bytes, little-endian, before each block data
+inline constexpr std::size_t kMaxRecordSize =
+    kLengthFieldSize + kMaxBlockDataSize;  // bytes: a record of a stored full block
+
+// How restoring a compressed file ends. Every status but kOk names the first
+// fault in file order; the blocks before it have been restored.
+enum class RestoreStatus {
+  kOk,              // the whole file was restored (a single byte after the last record is ignored)
+  kNotCompressed,   // the file does not open with the file magic
+  kCutShort,        // the end of the file cuts a record's block data short
+  kBadLength,       // a length field of 0, or above kMaxBlockDataSize
+  kBadBlockData,    // the block decoder refuses a record's block data
+  kOutputTooSmall,  // restore() only: the next whole block does not fit in `out`
+};
+
+struct RestoreResult {
+  RestoreStatus status;
+  std::size_t restored;  // bytes of the whole blocks restored before `status`
+};
+
+// ---------------------------------------------------------------------------
+// Whole-buffer functions
+
+// compress_bound() returns the most bytes that compress() writes for a source
+// of `source_size` bytes: the magic, and a record of a stored block per block.
+std::size_t compress_bound(std::size_t source_size) noexcept;
+
+// compress() writes the whole compressed file of `source` at the start of
+// `file`, byte for byte what the tarvix tool writes, and returns its length.
+// It returns 0 and writes nothing when file.size() < compress_bound(source.size()).
+// The two areas must not overlap.
+std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_t> file) noexcept;
+
+// restore() restores the compressed file `file` into the start of `out`, with
+// the outcomes of the tarvix tool: on any status, result.restored bytes of
+// whole blocks lie at the start of `out`, exactly what the tool's target holds
+// after the same file. kOutputTooSmall means that the next whole block would
+// not fit. Bytes of `out` past result.restored may have been overwritten.
+// The two areas must not overlap.
+RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept;
+
+// restored_size_bound() returns enough room for restore() to reach the end of
+// `file`, or its first fault, without kOutputTooSmall. It walks the length
+// fields and decodes nothing: a stored block counts its own size, a coded one
+// kMaxBlockSize.
+std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
+
+// ---------------------------------------------------------------------------
+// Streaming coders
+//
+// Each call takes bytes from the front of `input` and writes bytes to the
+// front of `output`, and advances both spans past what it used. A call returns
+// when it can make no more progress: its input is used up, or its output is
+// full. Any split of the input into calls, and any sizes of output, give the
+// same bytes out and the same outcome; output space of at least kMaxRecordSize
+// (compress) or kMaxBlockSize (restore) per call lets whole blocks go straight
+// between the caller's areas without a copy through the coder.
+
+// Compressor turns source bytes into a compressed file, the magic first.
+//   Compressor compressor;
+//   while (source bytes come) compressor.compress(input, output), writing
+//     out the output whenever it is full and until input is used up;
+//   then call finish(output) until it returns true.
+class Compressor {
+ public:
+  Compressor() noexcept = default;
+
+  // Codes the bytes of `input`; a block is coded once it is whole.
+  void compress(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
+
+  // Ends the file: codes the last, shorter block and writes out every byte
+  // still held. Returns true once all of the file is in the output; call it
+  // again with more output space until then. No input may follow.
+  bool finish(std::span<std::uint8_t>& output) noexcept;
+
+ private:
+  // (layout is the implementation's)
+};
+
+// Restorer turns a compressed file, magic first, back into its source.
+//   Restorer restorer;
+//   while (file bytes come) status = restorer.restore(input, output), writing
+//     out the output whenever it is full; stop at a status other than kOk;
+//   at the end of the file, status = restorer.finish(output), writing out the
+//     output, until holds_output() is false.
+class Restorer {
+ public:
+  Restorer() noexcept = default;
+
+  // Restores what it can of `input` into `output`. Returns kOk while the file
+  // is sound so far, or its first fault (kNotCompressed, kBadLength,
+  // kBadBlockData) once every block before the fault has been given out;
+  // after a fault it takes no more input and returns the same status.
+  RestoreStatus restore(std::span<const std::uint8_t>& input,
+                        std::span<std::uint8_t>& output) noexcept;
+
+  // Ends the file: gives out what is still held, and reports kOk, or
+  // kCutShort when the file ends inside a record's block data, or
+  // kNotCompressed when it ends inside the magic, or the fault that restore()
+  // reported. While holds_output() is true, call it again with more room.
+  RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
+
+  // True while restored bytes wait for room in an output.
+  bool holds_output() const noexcept;
+
+  // The number of records whose block data has been read in full, the one
+  // refused by the decoder included. The tool prints its progress line once
+  // this is no longer 0.
+  std::uint64_t records_read() const noexcept;
+
+ private:
+  // (layout is the implementation's)
+};
+
+}  // namespace tarvix
+
+#endif  // C++20
+#endif  // TARVIX_CONTAINER_H
