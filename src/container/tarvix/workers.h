@@ -1,0 +1,80 @@
+// Worker threads that code many blocks at once: the one part of the library
+// that starts threads.
+#ifndef TARVIX_WORKERS_H
+#define TARVIX_WORKERS_H
+
+// The C++ interface needs C++20; C programs include <tarvix/tarvix.h>.
+#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+#error "<tarvix/workers.h> needs C++20 (for example -std=c++20)"
+#else
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvix {
+
+// Workers runs the tasks of one batch on up to threads() threads: the
+// calling thread and threads() - 1 workers. The workers start when the first
+// batch of more than one task comes, so a pool that only ever sees single
+// tasks starts no thread at all; the destructor joins every worker it started.
+// Waiting is blocking, never spinning. If the system refuses a worker, the
+// pool goes on with the ones it has, down to the calling thread alone.
+//
+// A pool serves one batch at a time: for_each() may be called from one thread
+// at a time, and the pool must outlive every coder that uses it.
+class Workers {
+ public:
+  // The most threads one pool runs.
+  static constexpr unsigned kMaxThreads = 64;
+
+  // `threads` is clamped to 1..kMaxThreads; 1 is the calling thread alone.
+  explicit Workers(unsigned threads) noexcept;
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  unsigned threads() const noexcept { return threads_; }
+
+  // for_each() calls task(i) once for each i from 0 to count - 1, spread over
+  // the pool's threads and the calling thread, and returns when every call has
+  // returned. The calls must not throw, and must not touch each other's data.
+  template <typename Task>
+  void for_each(std::size_t count, Task& task) noexcept {
+    run(
+        count, [](void* context, std::size_t i) noexcept { (*static_cast<Task*>(context))(i); },
+        &task);
+  }
+
+ private:
+  using Call = void (*)(void* context, std::size_t index) noexcept;
+
+  void run(std::size_t count, Call call, void* context) noexcept;
+  void start_workers() noexcept;
+  void work() noexcept;  // the loop of one worker thread
+  void take_tasks() noexcept;
+
+  struct Platform;  // the mutex, the two condition variables, the thread handles
+  Platform& platform() noexcept;
+
+  unsigned threads_;
+  unsigned started_ = 0;  // workers running
+  bool workers_tried_ = false;
+
+  // The batch in progress; written under the mutex before the workers wake.
+  Call call_ = nullptr;
+  void* context_ = nullptr;
+  std::size_t count_ = 0;
+  std::atomic<std::size_t> next_{0};  // the next task index to take
+  std::uint64_t generation_ = 0;      // batches handed out so far
+  unsigned busy_ = 0;                 // workers not yet done with this batch
+  bool stopping_ = false;
+
+  // Room for Platform, which holds platform types that stay out of this header.
+  alignas(16) unsigned char platform_storage_[1024];
+};
+
+}  // namespace tarvix
+
+#endif  // C++20
+#endif  // TARVIX_WORKERS_H
