@@ -53,27 +53,32 @@ struct RestoreResult {
 // Whole-buffer functions
 
 // compress_bound() returns the most bytes that compress() writes for a source
-// of `source_size` bytes: the magic, and a record of a stored block per block.
+// of `source_size` bytes: the magic, and a record of a stored block per block
+// (SIZE_MAX for a size so large that the bound does not fit in a size_t).
 std::size_t compress_bound(std::size_t source_size) noexcept;
 
 // compress() writes the whole compressed file of `source` at the start of
-// `file`, byte for byte what the tarvix tool writes, and returns its length.
-// It returns 0 and writes nothing when file.size() < compress_bound(source.size()).
-// The two areas must not overlap.
+// `file`, byte for byte what the tarvix tool writes, and returns its length,
+// at least kMagicSize. It returns 0 and writes nothing when
+// file.size() < compress_bound(source.size()). Bytes of `file` past the
+// returned length may have been overwritten. The two areas must not overlap.
 std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_t> file) noexcept;
 
 // restore() restores the compressed file `file` into the start of `out`, with
 // the outcomes of the tarvix tool: on any status, result.restored bytes of
 // whole blocks lie at the start of `out`, exactly what the tool's target holds
-// after the same file. kOutputTooSmall means that the next whole block would
-// not fit. Bytes of `out` past result.restored may have been overwritten.
-// The two areas must not overlap.
+// after the same file (a file without the magic, kNotCompressed, the tool
+// would compress instead). kOutputTooSmall means that the next record is
+// sound but its block would not fit; a fault in it is reported as the fault.
+// Bytes of `out` past result.restored may have been overwritten; nothing
+// outside `out` is written. The two areas must not overlap.
 RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept;
 
 // restored_size_bound() returns enough room for restore() to reach the end of
-// `file`, or its first fault, without kOutputTooSmall. It walks the length
-// fields and decodes nothing: a stored block counts its own size, a coded one
-// kMaxBlockSize.
+// `file`, or its first fault, without kOutputTooSmall (0 for a file without
+// the magic; SIZE_MAX if the sum does not fit in a size_t). It walks the
+// length fields and decodes nothing: a stored block counts its own size, a
+// coded one kMaxBlockSize.
 std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 
 // ---------------------------------------------------------------------------
