@@ -2,7 +2,9 @@
 // every restore outcome on small hand-built files, and round trips.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,95 @@ Restored restore_whole(const Bytes& file, std::optional<std::size_t> room = std:
   const RestoreResult result = restore(file, out);
   out.resize(result.restored);
   return {result.status, out};
+}
+
+// Sizes of the input pieces and of the output areas that a stream is given,
+// each used in turn.
+struct Chunking {
+  const char* name;
+  std::vector<std::size_t> pieces;
+  std::vector<std::size_t> rooms;
+};
+
+const Chunking kChunkings[] = {
+    {"one byte at a time", {1}, {1}},
+    {"odd sizes", {1, 7, kMaxBlockSize - 1, 3, kMaxBlockSize + 2, 2}, {3, 8191, 17, 8200}},
+    {"whole blocks", {kMaxBlockSize}, {kCompressorStraightRoom}},
+    {"all at once", {SIZE_MAX}, {std::size_t{1} << 20}},
+    {"all at once into tiny areas", {SIZE_MAX}, {2, 5}},
+};
+
+class Turns {
+ public:
+  explicit Turns(const std::vector<std::size_t>& sizes) : sizes_(sizes) {}
+  std::size_t next() { return sizes_[turn_++ % sizes_.size()]; }
+
+ private:
+  const std::vector<std::size_t>& sizes_;
+  std::size_t turn_ = 0;
+};
+
+// Feeds a stream coder the pieces of `bytes` and collects what it gives out:
+// `step(input, output)` is called until the piece is used up or it returns
+// false, `end(output)` until it returns false.
+template <typename Step, typename End>
+Bytes stream(const Bytes& bytes, const Chunking& chunking, Step step, End end) {
+  Turns pieces(chunking.pieces);
+  Turns rooms(chunking.rooms);
+  Bytes area(*std::max_element(chunking.rooms.begin(), chunking.rooms.end()));
+  Bytes given;
+  const auto call = [&](const auto& coder_call) {
+    const std::size_t room = rooms.next();
+    std::span<std::uint8_t> output = std::span(area).first(room);
+    const bool more = coder_call(output);
+    given.insert(given.end(), area.begin(),
+                 area.begin() + static_cast<std::ptrdiff_t>(room - output.size()));
+    return more;
+  };
+  std::span<const std::uint8_t> rest = bytes;
+  bool going = true;
+  while (going && !rest.empty()) {
+    std::span<const std::uint8_t> input = rest.first(std::min(pieces.next(), rest.size()));
+    rest = rest.subspan(input.size());
+    while (going && !input.empty()) {
+      going = call([&](std::span<std::uint8_t>& output) { return step(input, output); });
+    }
+  }
+  while (call(end)) {
+  }
+  return given;
+}
+
+Bytes compress_in_pieces(const Bytes& source, const Chunking& chunking) {
+  Compressor compressor;
+  return stream(
+      source, chunking,
+      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+        compressor.compress(input, output);
+        return true;
+      },
+      [&](std::span<std::uint8_t>& output) { return !compressor.finish(output); });
+}
+
+struct Streamed {
+  Restored restored;
+  std::uint64_t records;
+};
+
+Streamed restore_in_pieces(const Bytes& file, const Chunking& chunking) {
+  Restorer restorer;
+  RestoreStatus status = RestoreStatus::kOk;
+  Bytes bytes = stream(
+      file, chunking,
+      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+        status = restorer.restore(input, output);
+        return status == RestoreStatus::kOk;
+      },
+      [&](std::span<std::uint8_t>& output) {
+        status = restorer.finish(output);
+        return restorer.holds_output();
+      });
+  return {{status, std::move(bytes)}, restorer.records_read()};
 }
 
 struct CompressCase {
@@ -150,6 +241,12 @@ TEST_P(RestoreTest, GivesTheOutcomeAndTheBlocksBeforeIt) {
   const Restored expected{c.status, from_text(c.restored)};
   EXPECT_EQ(restore_whole(c.file, c.room), expected);
   EXPECT_EQ(restored_size_bound(c.file), c.bound);
+  // A stream has the outcome that restore() has with room enough.
+  for (const Chunking& chunking : kChunkings) {
+    const Streamed streamed = restore_in_pieces(c.file, chunking);
+    EXPECT_EQ(streamed.restored, restore_whole(c.file)) << chunking.name;
+    EXPECT_EQ(streamed.records, c.records) << chunking.name;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, RestoreTest, ::testing::ValuesIn(restore_cases()),
@@ -169,6 +266,22 @@ TEST(ContainerRoundTrip, SizesAroundBlockBoundaries) {
       const Bytes before_last = first(source, (size - 1) / kMaxBlockSize * kMaxBlockSize);
       EXPECT_EQ(restore_whole(file, size - 1),
                 (Restored{RestoreStatus::kOutputTooSmall, before_last}));
+    }
+  }
+}
+
+TEST(Streaming, EveryChunkingGivesTheWholeBufferBytes) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kMaxBlockSize - 1, kMaxBlockSize,
+                                 kMaxBlockSize + 1, 3 * kMaxBlockSize + 4000}) {
+    const Bytes source =
+        test::generate(test::Shape::kMixed, size, static_cast<std::uint32_t>(size));
+    const Bytes file = compress_whole(source);
+    for (const Chunking& chunking : kChunkings) {
+      SCOPED_TRACE(::testing::Message() << "size " << size << ", " << chunking.name);
+      EXPECT_EQ(compress_in_pieces(source, chunking), file);
+      const Streamed streamed = restore_in_pieces(file, chunking);
+      EXPECT_EQ(streamed.restored, (Restored{RestoreStatus::kOk, source}));
+      EXPECT_EQ(streamed.records, (size + kMaxBlockSize - 1) / kMaxBlockSize);
     }
   }
 }

@@ -17,6 +17,7 @@
 #error "<tarvix/container.h> needs C++20 (for example -std=c++20)"
 #else
 
+#include <tarvix/block_encoder.h>
 #include <tarvix/block_format.h>
 
 #include <array>
@@ -87,16 +88,29 @@ std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 // Each call takes bytes from the front of `input` and writes bytes to the
 // front of `output`, and advances both spans past what it used. A call returns
 // when it can make no more progress: its input is used up, or its output is
-// full. Any split of the input into calls, and any sizes of output, give the
-// same bytes out and the same outcome; output space of at least kMaxRecordSize
-// (compress) or kMaxBlockSize (restore) per call lets whole blocks go straight
-// between the caller's areas without a copy through the coder.
+// full (or, restoring, at a fault). Any split of the input into calls, and any
+// sizes of output, give the same bytes out and the same outcome. Bytes of
+// `output` past those given out may be overwritten.
+//
+// With output space of at least kCompressorStraightRoom or
+// kRestorerStraightRoom, whole blocks go straight between the caller's areas:
+// a source block or a block record that lies whole in `input` is coded from
+// there, into `output`, with no copy through the coder. The rest is gathered
+// in buffers inside the object (about 16 KiB each), so an object is best kept
+// where it lives long, not created per call.
 
-// Compressor turns source bytes into a compressed file, the magic first.
+// Output space with which a whole block is coded straight into `output`.
+inline constexpr std::size_t kCompressorStraightRoom =
+    kLengthFieldSize + encoder_output_size(kMaxBlockSize);           // bytes: 8200
+inline constexpr std::size_t kRestorerStraightRoom = kMaxBlockSize;  // bytes
+
+// Compressor turns source bytes into a compressed file, the magic first,
+// byte for byte what compress() writes for the same source.
 //   Compressor compressor;
-//   while (source bytes come) compressor.compress(input, output), writing
-//     out the output whenever it is full and until input is used up;
-//   then call finish(output) until it returns true.
+//   for each piece of source: until the piece is used up,
+//     compressor.compress(piece, output), writing out the output whenever
+//     it is full;
+//   then until compressor.finish(output) returns true, write out the output.
 class Compressor {
  public:
   Compressor() noexcept = default;
@@ -104,21 +118,36 @@ class Compressor {
   // Codes the bytes of `input`; a block is coded once it is whole.
   void compress(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
 
-  // Ends the file: codes the last, shorter block and writes out every byte
+  // Ends the file: codes the last, shorter block and gives out every byte
   // still held. Returns true once all of the file is in the output; call it
-  // again with more output space until then. No input may follow.
+  // again with more output space until then. Input given to compress() after
+  // finish() is left untouched.
   bool finish(std::span<std::uint8_t>& output) noexcept;
 
  private:
-  // (layout is the implementation's)
+  // Gives out held bytes, the magic first; true when none are left.
+  bool give_out(std::span<std::uint8_t>& output) noexcept;
+  // Codes one whole source block into `output` or, with too little room
+  // there, into record_.
+  void code_block(std::span<const std::uint8_t> block, std::span<std::uint8_t>& output) noexcept;
+
+  std::array<std::uint8_t, kMaxBlockSize> block_{};             // a source block being gathered
+  std::array<std::uint8_t, kCompressorStraightRoom> record_{};  // a record waiting for room
+  std::size_t block_fill_ = 0;                                  // bytes in block_
+  std::size_t record_begin_ = 0;  // record_[record_begin_, record_end_) is still held
+  std::size_t record_end_ = 0;
+  std::size_t magic_given_ = 0;  // bytes of the magic given out
+  bool finishing_ = false;
 };
 
-// Restorer turns a compressed file, magic first, back into its source.
+// Restorer turns a compressed file, magic first, back into its source, with
+// the outcomes of restore().
 //   Restorer restorer;
-//   while (file bytes come) status = restorer.restore(input, output), writing
-//     out the output whenever it is full; stop at a status other than kOk;
-//   at the end of the file, status = restorer.finish(output), writing out the
-//     output, until holds_output() is false.
+//   for each piece of the file: until the piece is used up or status is not
+//     kOk, status = restorer.restore(piece, output), writing out the output
+//     whenever it is full;
+//   then status = restorer.finish(output), writing out the output, until
+//     holds_output() is false; status is the outcome.
 class Restorer {
  public:
   Restorer() noexcept = default;
@@ -130,22 +159,47 @@ class Restorer {
   RestoreStatus restore(std::span<const std::uint8_t>& input,
                         std::span<std::uint8_t>& output) noexcept;
 
-  // Ends the file: gives out what is still held, and reports kOk, or
-  // kCutShort when the file ends inside a record's block data, or
-  // kNotCompressed when it ends inside the magic, or the fault that restore()
-  // reported. While holds_output() is true, call it again with more room.
+  // Ends the file, once restore() has used up all of the input (or reported
+  // a fault): gives out
+  // what is still held, and returns the outcome: kOk, or kCutShort when the
+  // file ends inside a record's block data, or kNotCompressed when it ends
+  // inside the magic, or the fault that restore() reported. While
+  // holds_output() is true, call it again with more room.
   RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
 
   // True while restored bytes wait for room in an output.
-  bool holds_output() const noexcept;
+  bool holds_output() const noexcept { return held_begin_ != held_end_; }
 
-  // The number of records whose block data has been read in full, the one
-  // refused by the decoder included. The tool prints its progress line once
-  // this is no longer 0.
-  std::uint64_t records_read() const noexcept;
+  // The number of records whose block data has been read in full: a record
+  // with a length field of 0, and the one the decoder refuses, included. The
+  // tool prints its progress line once this is no longer 0.
+  std::uint64_t records_read() const noexcept { return records_read_; }
 
  private:
-  // (layout is the implementation's)
+  enum class Stage : std::uint8_t { kMagic, kLengthField, kBlockData, kFault };
+
+  // Gives out held bytes; true when none are left.
+  bool give_out(std::span<std::uint8_t>& output) noexcept;
+  // Takes a length field that has come whole.
+  void take_length(std::size_t length) noexcept;
+  // Decodes a whole record's block data into `output` or, with too little
+  // room there, into block_.
+  void decode(std::span<const std::uint8_t> block_data, std::span<std::uint8_t>& output) noexcept;
+  RestoreStatus fail(RestoreStatus status) noexcept {
+    stage_ = Stage::kFault;
+    fault_ = status;
+    return status;
+  }
+
+  std::array<std::uint8_t, kMaxBlockDataSize> block_data_{};  // block data being gathered
+  std::array<std::uint8_t, kMaxBlockSize> block_{};           // a block waiting for room
+  std::size_t have_ = 0;        // bytes of the magic, length field or block data gathered
+  std::size_t length_ = 0;      // the length field: low byte, then the whole field
+  std::size_t held_begin_ = 0;  // block_[held_begin_, held_end_) is still held
+  std::size_t held_end_ = 0;
+  std::uint64_t records_read_ = 0;
+  Stage stage_ = Stage::kMagic;
+  RestoreStatus fault_ = RestoreStatus::kOk;
 };
 
 }  // namespace tarvix
