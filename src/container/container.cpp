@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -190,6 +191,9 @@ void Compressor::compress(std::span<const std::uint8_t>& input,
   }
   while (give_out(output) && !input.empty()) {
     if (block_fill_ == 0 && input.size() >= kMaxBlockSize) {
+      if (workers_ != nullptr && code_blocks_together(input, output)) {
+        continue;
+      }
       code_block(input.first(kMaxBlockSize), output);
       input = input.subspan(kMaxBlockSize);
       continue;
@@ -216,6 +220,34 @@ bool Compressor::finish(std::span<std::uint8_t>& output) noexcept {
     code_block(std::span(block_).first(last), output);
   }
   return give_out(output);
+}
+
+// Each block is coded into a slot of its own, as if the output held only
+// that block's record; then the records close up, in file order, so the
+// bytes are those of the blocks coded one after another.
+bool Compressor::code_blocks_together(std::span<const std::uint8_t>& input,
+                                      std::span<std::uint8_t>& output) noexcept {
+  const std::size_t count =
+      std::min(input.size() / kMaxBlockSize, output.size() / kCompressorStraightRoom);
+  if (count < 2) {
+    return false;
+  }
+  auto code = [&](std::size_t i) noexcept {
+    code_record(input.subspan(i * kMaxBlockSize, kMaxBlockSize),
+                output.subspan(i * kCompressorStraightRoom, kCompressorStraightRoom));
+  };
+  workers_->for_each(count, code);
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Each record moves towards the start, never past a later slot.
+    const std::uint8_t* const record = &output[i * kCompressorStraightRoom];
+    const std::size_t length = kLengthFieldSize + read_length_field(record);
+    std::memmove(&output[written], record, length);
+    written += length;
+  }
+  input = input.subspan(count * kMaxBlockSize);
+  output = output.subspan(written);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -290,6 +322,9 @@ RestoreStatus Restorer::restore(std::span<const std::uint8_t>& input,
         }
         break;
       case Stage::kLengthField:
+        if (have_ == 0 && workers_ != nullptr && restore_together(input, output)) {
+          break;
+        }
         if (have_ == 0 && input.size() >= kLengthFieldSize) {
           const std::size_t length = read_length_field(input.data());
           input = input.subspan(kLengthFieldSize);
@@ -342,6 +377,47 @@ RestoreStatus Restorer::finish(std::span<std::uint8_t>& output) noexcept {
       break;
   }
   return fault_;
+}
+
+// The records are found one after another, as the one-thread path reads
+// them; each block is decoded into a slot of its own; then the blocks close
+// up in file order and stop at the first refused block data, so the output,
+// the records read and the fault are those of the one-thread path.
+bool Restorer::restore_together(std::span<const std::uint8_t>& input,
+                                std::span<std::uint8_t>& output) noexcept {
+  constexpr std::size_t kMaxRecords = 64;
+  std::array<std::span<const std::uint8_t>, kMaxRecords> records;
+  const std::size_t room = std::min(kMaxRecords, output.size() / kMaxBlockSize);
+  std::size_t count = 0;
+  for (std::size_t at = 0; count < room && input.size() - at >= kLengthFieldSize; ++count) {
+    const std::size_t length = read_length_field(&input[at]);
+    if (!is_readable_length(length) || input.size() - at - kLengthFieldSize < length) {
+      break;
+    }
+    records[count] = input.subspan(at + kLengthFieldSize, length);
+    at += kLengthFieldSize + length;
+  }
+  if (count < 2) {
+    return false;
+  }
+  std::array<std::optional<std::uint16_t>, kMaxRecords> decoded;
+  auto decode_one = [&](std::size_t i) noexcept {
+    decoded[i] = decode_block(records[i], output.subspan(i * kMaxBlockSize, kMaxBlockSize));
+  };
+  workers_->for_each(count, decode_one);
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    ++records_read_;
+    input = input.subspan(kLengthFieldSize + records[i].size());
+    if (!decoded[i]) {
+      fail(RestoreStatus::kBadBlockData);
+      break;
+    }
+    std::memmove(&output[written], &output[i * kMaxBlockSize], *decoded[i]);
+    written += *decoded[i];
+  }
+  output = output.subspan(written);
+  return true;
 }
 
 }  // namespace tarvix

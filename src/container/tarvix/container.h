@@ -19,6 +19,7 @@
 
 #include <tarvix/block_encoder.h>
 #include <tarvix/block_format.h>
+#include <tarvix/workers.h>
 
 #include <array>
 #include <cstddef>
@@ -114,6 +115,9 @@ inline constexpr std::size_t kRestorerStraightRoom = kMaxBlockSize;  // bytes
 class Compressor {
  public:
   Compressor() noexcept = default;
+  // With `workers`, a call that is given several whole blocks and room for
+  // their records codes them on the pool's threads; the bytes are the same.
+  explicit Compressor(Workers* workers) noexcept : workers_(workers) {}
 
   // Codes the bytes of `input`; a block is coded once it is whole.
   void compress(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
@@ -130,6 +134,10 @@ class Compressor {
   // Codes one whole source block into `output` or, with too little room
   // there, into record_.
   void code_block(std::span<const std::uint8_t> block, std::span<std::uint8_t>& output) noexcept;
+  // Codes the whole blocks at the front of `input` that have room in
+  // `output` on the workers; false, doing nothing, when fewer than two fit.
+  bool code_blocks_together(std::span<const std::uint8_t>& input,
+                            std::span<std::uint8_t>& output) noexcept;
 
   std::array<std::uint8_t, kMaxBlockSize> block_{};             // a source block being gathered
   std::array<std::uint8_t, kCompressorStraightRoom> record_{};  // a record waiting for room
@@ -138,6 +146,7 @@ class Compressor {
   std::size_t record_end_ = 0;
   std::size_t magic_given_ = 0;  // bytes of the magic given out
   bool finishing_ = false;
+  Workers* workers_ = nullptr;
 };
 
 // Restorer turns a compressed file, magic first, back into its source, with
@@ -151,6 +160,10 @@ class Compressor {
 class Restorer {
  public:
   Restorer() noexcept = default;
+  // With `workers`, a call that is given several whole records and room for
+  // their blocks decodes them on the pool's threads; the bytes and the
+  // outcome are the same.
+  explicit Restorer(Workers* workers) noexcept : workers_(workers) {}
 
   // Restores what it can of `input` into `output`. Returns kOk while the file
   // is sound so far, or its first fault (kNotCompressed, kBadLength,
@@ -185,6 +198,11 @@ class Restorer {
   // Decodes a whole record's block data into `output` or, with too little
   // room there, into block_.
   void decode(std::span<const std::uint8_t> block_data, std::span<std::uint8_t>& output) noexcept;
+  // Decodes the whole records at the front of `input` whose blocks have room
+  // in `output` on the workers, up to the first fault; false, doing nothing,
+  // when fewer than two are there.
+  bool restore_together(std::span<const std::uint8_t>& input,
+                        std::span<std::uint8_t>& output) noexcept;
   RestoreStatus fail(RestoreStatus status) noexcept {
     stage_ = Stage::kFault;
     fault_ = status;
@@ -200,6 +218,7 @@ class Restorer {
   std::uint64_t records_read_ = 0;
   Stage stage_ = Stage::kMagic;
   RestoreStatus fault_ = RestoreStatus::kOk;
+  Workers* workers_ = nullptr;
 };
 
 }  // namespace tarvix
