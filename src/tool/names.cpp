@@ -3,6 +3,7 @@
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -26,20 +27,30 @@ struct FileIdentity {
   DWORD index_low = 0;
 };
 
+bool identify(HANDLE handle, FileIdentity& identity) noexcept {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == 0) {
+    return false;
+  }
+  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
+}
+
 bool identify(const char* name, FileIdentity& identity) noexcept {
   const HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  const bool known = identify(handle, identity);
   CloseHandle(handle);
-  if (!known) {
-    return false;
-  }
-  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  return true;
+  return known;
+}
+
+bool identify(int descriptor, FileIdentity& identity) noexcept {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the C library keeps handles as integers.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  return handle != INVALID_HANDLE_VALUE && identify(handle, identity);
 }
 
 bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
@@ -54,6 +65,15 @@ struct FileIdentity {
 bool identify(const char* name, FileIdentity& identity) noexcept {
   struct stat info {};
   if (stat(name, &info) != 0) {
+    return false;
+  }
+  identity = {info.st_dev, info.st_ino};
+  return true;
+}
+
+bool identify(int descriptor, FileIdentity& identity) noexcept {
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0) {
     return false;
   }
   identity = {info.st_dev, info.st_ino};
@@ -89,6 +109,15 @@ bool same_file(const char* source_name, const char* target_name) noexcept {
   FileIdentity source;
   FileIdentity target;
   return identify(source_name, source) && identify(target_name, target) && source == target;
+}
+
+bool same_open_file(const char* name, int descriptor) noexcept {
+  if (name == nullptr) {
+    return false;
+  }
+  FileIdentity file;
+  FileIdentity open_file;
+  return identify(name, file) && identify(descriptor, open_file) && file == open_file;
 }
 
 }  // namespace tarvix
