@@ -496,7 +496,9 @@ edge_cases=(
   # is never the file the messages go to, unless that is a device.
   "linux  | a closed pipe on standard output, a failing run | into_closed_pipe | missing out      | 3 | - |"
   "linux  | a closed pipe on standard output, a run that succeeds | into_closed_pipe | abc piped.tvx | 0 | C | same:piped.tvx:abc.tvx"
-  "any    | the target is standard output's file     | as_usual          | abc stdout.txt        | 4 | - |"
+  # (Windows builds refuse it too, but wine knows no volume for a redirected
+  # standard output, so they are not checked here.)
+  "linux  | the target is standard output's file     | as_usual          | abc stdout.txt        | 4 | - |"
   "linux  | the target is standard output, a file    | as_usual          | edge.tvx /dev/stdout  | 4 | - |"
   "linux  | the target is standard output, a pipe    | into_pipe         | edge.tvx /dev/stdout  | 4 | - |"
   "any    | /dev/null as the target and standard output | into_null      | abc /dev/null         | 0 | C |"

@@ -5,6 +5,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
 #include <windows.h>
+
+#include <array>
+#include <cstring>
 #else
 #include <sys/stat.h>
 #endif
@@ -18,21 +21,34 @@ constexpr char fold_case(char c) noexcept {
 }
 
 #ifdef _WIN32
-// On Windows a file is known by its volume's serial number and its index on
-// that volume; stat() gives no inode there. The handle asks for no access, so
-// nothing is read or written, and sharing is open so no other user is locked.
+// On Windows a file is known by its volume's serial number and its ID on that
+// volume; stat() gives no inode there. The ID that FileIdInfo gives needs no
+// access to the file, so it serves for a handle opened for writing alone, as
+// standard output redirected to a file is; where it is not supported (before
+// Windows 8, some file systems) the older index serves, which needs a right
+// to read the file's attributes. Every handle of one file gives the same kind.
 struct FileIdentity {
-  DWORD volume = 0;
-  DWORD index_high = 0;
-  DWORD index_low = 0;
+  bool full_id = false;  // FileIdInfo's ID, else the older index
+  ULONGLONG volume = 0;
+  std::array<BYTE, sizeof(FILE_ID_128::Identifier)> id{};
 };
 
 bool identify(HANDLE handle, FileIdentity& identity) noexcept {
+  FILE_ID_INFO id_info;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_info, sizeof id_info) != 0) {
+    identity.full_id = true;
+    identity.volume = id_info.VolumeSerialNumber;
+    std::memcpy(identity.id.data(), id_info.FileId.Identifier, identity.id.size());
+    return true;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(handle, &info) == 0) {
     return false;
   }
-  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  identity.full_id = false;
+  identity.volume = info.dwVolumeSerialNumber;
+  const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  std::memcpy(identity.id.data(), &index, sizeof index);
   return true;
 }
 
@@ -54,7 +70,7 @@ bool identify(int descriptor, FileIdentity& identity) noexcept {
 }
 
 bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
-  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+  return a.full_id == b.full_id && a.volume == b.volume && a.id == b.id;
 }
 #else
 struct FileIdentity {
