@@ -124,6 +124,9 @@ Workers::Platform& Workers::platform() noexcept {
 
 void Workers::start_workers() noexcept {
   workers_tried_ = true;
+  // A worker may first take the lock after the batch that started it has
+  // been handed out: it counts batches from here, not from what it sees.
+  first_generation_ = generation_;
   Platform& p = platform();
   while (started_ + 1 < threads_ && p.start(started_, this)) {
     ++started_;
@@ -173,7 +176,7 @@ void Workers::take_tasks() noexcept {
 void Workers::work() noexcept {
   Platform& p = platform();
   p.lock();
-  std::uint64_t seen = generation_;
+  std::uint64_t seen = first_generation_;
   for (;;) {
     while (generation_ == seen && !stopping_) {
       p.wait(p.wake);

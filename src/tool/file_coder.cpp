@@ -1,58 +1,48 @@
-// The file coder: the container of block records and both block loops.
+// The file coder: opens the files, chooses the mode, and moves bytes between
+// the files and the library's streaming container.
 #include "file_coder.h"
+
+#include <tarvix/container.h>
+#include <tarvix/workers.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 
-#include <tarvix/block_decoder.h>
-#include <tarvix/block_encoder.h>
-#include "byte_order.h"
 #include "target_file.h"
+#include "thread_count.h"
 
 namespace tarvix {
 
 namespace {
 
-constexpr std::size_t kMagicSize = sizeof(kFileMagic);
-constexpr std::size_t kLengthFieldSize = sizeof(std::uint16_t);
+// A run reads and writes many blocks at a time, straight between its buffers
+// and the files: the streams are unbuffered, so stdio copies nothing and each
+// read or write is one call to the system. The one-thread path reads 8 blocks
+// at a time; with more threads a batch holds 16 blocks per thread, so that
+// each thread codes several blocks between two writes.
+constexpr std::size_t kOneThreadBatchBlocks = 8;
+constexpr std::size_t kBatchBlocksPerThread = 16;
+constexpr std::size_t kMaxBatchBlocks = 64;
 
-// The block loops read and write many blocks at a time, straight between
-// the run's batch buffers and the files: the streams are unbuffered, so stdio
-// copies nothing and each read or write is one call to the system.
-//
-// Compress mode reads 8 whole blocks into the input batch and codes their
-// block records one after another into the output batch. Restore mode reads
-// the compressed file into the input batch as it comes, decodes the block
-// data where it lies, and writes the blocks one after another into the output
-// batch. The output batch is written out whenever it may not hold the next
-// block record or block, and at the end of the run, whatever its result.
-constexpr std::size_t kBatchBlocks = 8;
-constexpr std::size_t kInputBatchSize = kBatchBlocks * kMaxBlockSize;
+// The output of a batch: its block records, or its blocks, each coded
+// straight into the buffer.
+constexpr std::size_t kOutputSize = kMaxBatchBlocks * kCompressorStraightRoom;
+static_assert(kOutputSize >= kMaxBatchBlocks * kRestorerStraightRoom);
 
-// Room that each block needs in the output batch: a block record of the
-// length field and the encoder's output area for a full block, or a decoded
-// block with room for the decoder's word copies past it.
-constexpr std::size_t kBlockRoom = 8200;
-static_assert(kBlockRoom >= kLengthFieldSize + encoder_output_size(kMaxBlockSize));
-static_assert(kBlockRoom > kMaxBlockSize);
-constexpr std::size_t kOutputBatchSize = kBatchBlocks * kMaxBlockSize + kBlockRoom;
-
-// A whole record, the length field and the largest block data, fits in the
-// input batch with room to spare.
-static_assert(kInputBatchSize >= kLengthFieldSize + kMaxBlockDataSize);
-
-// The run's batch buffers: fixed areas for the whole run, in static storage.
-// Not the heap, which the program does not use; not the stack, which may be
-// small: the program runs with 64 KiB of it. One run at a time uses them.
-struct Batches {
-  std::array<std::uint8_t, kInputBatchSize> input;
-  std::array<std::uint8_t, kOutputBatchSize> output;
+// A run's working areas: fixed for the whole run, in static storage. Not the
+// heap, which the program does not use; not the stack, which may be small:
+// the program runs with 64 KiB of it. One run at a time uses them.
+struct RunAreas {
+  std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize> input;
+  std::array<std::uint8_t, kOutputSize> output;
+  std::optional<Compressor> compressor;
+  std::optional<Restorer> restorer;
 };
-Batches batches;
+RunAreas areas;
 
 // Closes a file on every early return. The target's close is checked where it
 // matters, in code_file; what closing the source reports cannot change a run.
@@ -61,140 +51,137 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// One run: the open files, the names for the progress line, and the buffers.
-class Run {
+// One run's block loop between two open files. Its outcomes are those of
+// the block-by-block order, whatever the batch and the threads: each block is
+// written before anything after it is read or judged, so a run that meets a
+// failure first writes out every block before it, and a failed write is the
+// result if that write fails; a failed write ends the run at once, with
+// nothing after it written.
+class BlockLoop {
  public:
-  Run(std::FILE* source, std::FILE* target, const char* source_name, const char* target_name)
-      : source_(source), target_(target), source_name_(source_name), target_name_(target_name) {}
+  BlockLoop(std::FILE* source, std::FILE* target, const char* source_name, const char* target_name,
+            Workers* workers)
+      : source_(source),
+        target_(target),
+        source_name_(source_name),
+        target_name_(target_name),
+        workers_(workers),
+        batch_size_(kMaxBlockSize *
+                    (workers == nullptr
+                         ? kOneThreadBatchBlocks
+                         : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * workers->threads()))) {
+  }
 
   ResultCode compress();
-  ResultCode restore();
+  ResultCode restore(std::span<const std::uint8_t> magic);
 
  private:
-  // A read that brings nothing is the end of the source, or a failure to read it.
-  ResultCode end_of_source() const {
-    return std::ferror(source_) ? ResultCode::kSourceDamaged : ResultCode::kSuccess;
-  }
   void print_progress_once(const char* format) {
     if (progress_pending_) {
       std::printf(format, source_name_, target_name_);
       progress_pending_ = false;
     }
   }
-
-  // Writes out the output batch and empties it.
-  bool write_batch() {
-    const std::size_t size = output_fill_;
-    output_fill_ = 0;
-    return size == 0 || std::fwrite(output_.data(), 1, size, target_) == size;
+  // Reads the next batch of the source; empty at its end, or when it fails.
+  std::span<const std::uint8_t> read_batch() {
+    return std::span(areas.input).first(std::fread(areas.input.data(), 1, batch_size_, source_));
   }
-  // Makes room in the output batch for one more block.
-  bool make_block_room() { return output_.size() - output_fill_ >= kBlockRoom || write_batch(); }
-  // The result of a run that ends here, at its end or at a failure: a seek
-  // or read that failed, or a damaged record. Batching must not change any
-  // outcome, so the run ends as the block-by-block order would have ended
-  // it: that order writes every block coded so far before it meets the
-  // failure, so they are written out first, and if that write fails, the
-  // failed write is the result. A failed write itself ends the run at once
-  // (make_block_room), with nothing after it written.
-  ResultCode finish(ResultCode result) { return write_batch() ? result : ResultCode::kWriteFailed; }
-  // Makes at least `size` unread bytes of the source available from
-  // input_begin_, reading more after the ones there are; false when the
-  // source ends (or fails) first.
-  bool fill_input(std::size_t size) {
-    while (input_end_ - input_begin_ < size) {
-      // The unread bytes move to the front, so the rest of the batch is free.
-      if (input_begin_ != 0) {
-        std::memmove(input_.data(), input_.data() + input_begin_, input_end_ - input_begin_);
-        input_end_ -= input_begin_;
-        input_begin_ = 0;
-      }
-      const std::size_t read =
-          std::fread(input_.data() + input_end_, 1, input_.size() - input_end_, source_);
-      if (read == 0) {
-        return false;
-      }
-      input_end_ += read;
-    }
-    return true;
+  // The result of a source that reads nothing more: its end, or a failure.
+  ResultCode end_of_source() const {
+    return std::ferror(source_) != 0 ? ResultCode::kSourceDamaged : ResultCode::kSuccess;
   }
+  // Writes the bytes that a call of the container put before `rest`, the
+  // unused end of the output buffer.
+  bool write_output(std::span<const std::uint8_t> rest) {
+    const std::size_t size = areas.output.size() - rest.size();
+    return size == 0 || std::fwrite(areas.output.data(), 1, size, target_) == size;
+  }
+  // Ends compress mode with `result`, once the last block has been read or
+  // a failure met: the last block and every byte still held are written
+  // first.
+  ResultCode finish_compress(ResultCode result);
 
   std::FILE* source_;
   std::FILE* target_;
   const char* source_name_;
   const char* target_name_;
+  Workers* workers_;
+  std::size_t batch_size_;
   bool progress_pending_ = true;
-  std::array<std::uint8_t, kInputBatchSize>& input_ = batches.input;
-  std::size_t input_begin_ = 0;  // restore mode: the first unread byte
-  std::size_t input_end_ = 0;    // restore mode: the end of the bytes read
-  std::array<std::uint8_t, kOutputBatchSize>& output_ = batches.output;
-  std::size_t output_fill_ = 0;
 };
 
-ResultCode Run::compress() {
-  const std::uint32_t magic = little_endian32(kFileMagic);
-  std::memcpy(output_.data(), &magic, kMagicSize);
-  output_fill_ = kMagicSize;
-  // The bytes read to choose the mode belong to the first block.
-  if (std::fseek(source_, 0, SEEK_SET) != 0) {
-    return finish(ResultCode::kSeekFailed);
-  }
-  for (;;) {
-    // A read brings whole blocks, except at the end of the source.
-    const std::size_t read = std::fread(input_.data(), 1, input_.size(), source_);
-    if (read == 0) {
-      return finish(end_of_source());
-    }
-    print_progress_once("Compressing %s to %s\n");
-    for (std::size_t at = 0; at < read; at += kMaxBlockSize) {
-      if (!make_block_room()) {
-        return ResultCode::kWriteFailed;
-      }
-      // The block data is coded just after room for its length field.
-      const std::size_t length = std::min(kMaxBlockSize, read - at);
-      std::uint8_t* const record = output_.data() + output_fill_;
-      const std::uint16_t coded =
-          encode_block(std::span(input_).subspan(at, length),
-                       std::span(record + kLengthFieldSize, encoder_output_size(length)));
-      const std::uint16_t field = little_endian16(coded);
-      std::memcpy(record, &field, kLengthFieldSize);
-      output_fill_ += kLengthFieldSize + coded;
-    }
-  }
-}
-
-ResultCode Run::restore() {
-  for (;;) {
-    // No whole length field, a single byte left over included, ends the file.
-    if (!fill_input(kLengthFieldSize)) {
-      return finish(end_of_source());
-    }
-    std::uint16_t field = 0;
-    std::memcpy(&field, input_.data() + input_begin_, kLengthFieldSize);
-    const std::size_t length = little_endian16(field);
-    // A record longer than the largest block data is never read into the
-    // buffer; an empty one has no kind byte, which the decoder refuses.
-    if (length > kMaxBlockDataSize || !fill_input(kLengthFieldSize + length)) {
-      return finish(ResultCode::kSourceDamaged);
-    }
-    print_progress_once("Decompressing %s to %s\n");
-    if (!make_block_room()) {
+ResultCode BlockLoop::finish_compress(ResultCode result) {
+  Compressor& compressor = *areas.compressor;
+  for (bool done = false; !done;) {
+    std::span<std::uint8_t> output(areas.output);
+    done = compressor.finish(output);
+    if (!write_output(output)) {
       return ResultCode::kWriteFailed;
     }
-    const auto decoded =
-        decode_block(std::span(input_).subspan(input_begin_ + kLengthFieldSize, length),
-                     std::span(output_).subspan(output_fill_, kBlockRoom));
-    if (!decoded) {
-      return finish(ResultCode::kSourceDamaged);
+  }
+  return result;
+}
+
+ResultCode BlockLoop::compress() {
+  Compressor& compressor = areas.compressor.emplace(workers_);
+  // The bytes read to choose the mode belong to the first block. The magic,
+  // which comes first, is written before a failed seek is reported.
+  if (std::fseek(source_, 0, SEEK_SET) != 0) {
+    return finish_compress(ResultCode::kSeekFailed);
+  }
+  for (;;) {
+    std::span<const std::uint8_t> input = read_batch();
+    if (input.empty()) {
+      return finish_compress(end_of_source());
     }
-    output_fill_ += *decoded;
-    input_begin_ += kLengthFieldSize + length;
+    print_progress_once("Compressing %s to %s\n");
+    while (!input.empty()) {
+      std::span<std::uint8_t> output(areas.output);
+      compressor.compress(input, output);
+      if (!write_output(output)) {
+        return ResultCode::kWriteFailed;
+      }
+    }
   }
 }
 
-bool starts_with_magic(std::span<const std::uint8_t, kMagicSize> first) {
-  const std::uint32_t magic = little_endian32(kFileMagic);
-  return std::memcmp(first.data(), &magic, kMagicSize) == 0;
+ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
+  Restorer& restorer = areas.restorer.emplace(workers_);
+  RestoreStatus status = RestoreStatus::kOk;
+  // Restores `input` into the output buffer and writes what comes out; false
+  // when the write fails. The progress line comes once the first record's
+  // block data has been read, before that block is written or judged.
+  auto pump = [&](std::span<const std::uint8_t>& input) {
+    std::span<std::uint8_t> output(areas.output);
+    status = restorer.restore(input, output);
+    if (restorer.records_read() != 0) {
+      print_progress_once("Decompressing %s to %s\n");
+    }
+    return write_output(output);
+  };
+  for (std::span<const std::uint8_t> input = magic; status == RestoreStatus::kOk;
+       input = read_batch()) {
+    if (input.empty()) {
+      // The end of the file, or a failure to read it: a record that it cuts
+      // short is damage, and so is a read that failed between two records.
+      for (bool more = true; more;) {
+        std::span<std::uint8_t> output(areas.output);
+        status = restorer.finish(output);
+        more = restorer.holds_output();
+        if (!write_output(output)) {
+          return ResultCode::kWriteFailed;
+        }
+      }
+      return status == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
+    }
+    while (!input.empty() && status == RestoreStatus::kOk) {
+      if (!pump(input)) {
+        return ResultCode::kWriteFailed;
+      }
+    }
+  }
+  // Damage: the blocks before it have been written.
+  return ResultCode::kSourceDamaged;
 }
 
 }  // namespace
@@ -218,19 +205,29 @@ ResultCode code_file(const char* source_name, const char* target_name) {
   (void)std::setvbuf(source.get(), nullptr, _IONBF, 0);
   (void)std::setvbuf(target.get(), nullptr, _IONBF, 0);
 
-  Run run(source.get(), target.get(), source_name, target_name);
+  // One thread is the reference path, with no pool at all. The pool's
+  // destructor joins its threads on every path out of the run.
+  const unsigned threads = thread_count();
+  std::optional<Workers> workers;
+  if (threads > 1) {
+    workers.emplace(threads);
+  }
+  BlockLoop loop(source.get(), target.get(), source_name, target_name,
+                 workers ? &*workers : nullptr);
+
   std::array<std::uint8_t, kMagicSize> first{};
   ResultCode result = ResultCode::kSuccess;
-  if (std::fread(first.data(), kMagicSize, 1, source.get()) == 1 && starts_with_magic(first)) {
-    result = run.restore();
+  if (std::fread(first.data(), kMagicSize, 1, source.get()) == 1 && first == kFileMagic) {
+    result = loop.restore(first);
   } else {
     // Anything else is compressed, a source whose first read failed (a
     // directory) included: compress mode writes the magic before its own
     // read fails. The first read's error is cleared, so that compress mode's
     // own reads decide its result.
     std::clearerr(source.get());
-    result = run.compress();
+    result = loop.compress();
   }
+  workers.reset();
 
   // The source closes first. A write that fails only when the target is
   // flushed or closed (a full disk) is still a failed write; the first

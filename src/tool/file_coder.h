@@ -2,26 +2,20 @@
 #ifndef TARVIX_TOOL_FILE_CODER_H
 #define TARVIX_TOOL_FILE_CODER_H
 
-#include <cstdint>
-
 #include "result_code.h"
 
 namespace tarvix {
 
-// The file magic: the 32-bit value stored little-endian at the start of every
-// compressed file, the bytes D8 C7 B6 A5.
-inline constexpr std::uint32_t kFileMagic = 0xA5B6C7D8;
-
 // code_file() opens the source for reading, then creates or empties the
 // target, and chooses the mode from the source's first four bytes: a source
 // that opens with the file magic is restored, anything else is compressed.
-// It prints the progress line once the first block has been read, and nothing
-// else; it closes every file it opened and never removes the target, whatever
-// it returns. A null name gives ResultCode::kNameMissing and opens nothing.
-// The caller must have refused names that lead to the same file; a target
-// name that leads to the source only once the source is open (/dev/fd/3)
-// gives ResultCode::kSameNames with the target not opened, and a target that
-// is the file on standard output gives ResultCode::kTargetNotOpened (see
+// The blocks are coded on thread_count() threads, with the same bytes and
+// outcomes as on one. It prints the progress line once the first block has
+// been read, and nothing else; it closes every file it opened and never removes the target,
+// whatever it returns. A null name gives ResultCode::kNameMissing and opens nothing. The caller
+// must have refused names that lead to the same file; a target name that leads to the source only
+// once the source is open (/dev/fd/3) gives ResultCode::kSameNames with the target not opened, and
+// a target that is the file on standard output gives ResultCode::kTargetNotOpened (see
 // open_target()).
 ResultCode code_file(const char* source_name, const char* target_name);
 

@@ -65,9 +65,10 @@ class Workers {
   Call call_ = nullptr;
   void* context_ = nullptr;
   std::size_t count_ = 0;
-  std::atomic<std::size_t> next_{0};  // the next task index to take
-  std::uint64_t generation_ = 0;      // batches handed out so far
-  unsigned busy_ = 0;                 // workers not yet done with this batch
+  std::atomic<std::size_t> next_{0};    // the next task index to take
+  std::uint64_t generation_ = 0;        // batches handed out so far
+  std::uint64_t first_generation_ = 0;  // batches handed out before the workers started
+  unsigned busy_ = 0;                   // workers not yet done with this batch
   bool stopping_ = false;
 
   // Room for Platform, which holds platform types that stay out of this header.
