@@ -4,6 +4,11 @@
 // here must give exactly what the plain step-by-step coding gives (the
 // differential test holds it to that). The shortcuts are about how bytes are
 // compared, never about which positions are searched.
+//
+// One item writer writes the coded form for both loops of encode_block: a
+// fast loop codes whole groups of items far from the block end and from the
+// output's limit, then hands over for good to a careful loop that follows
+// the block format step by step and asks find_match() at each position.
 #include <tarvix/block_encoder.h>
 
 #include <algorithm>
@@ -57,8 +62,9 @@ constexpr std::size_t kWordPathBytes = kMaxMatchLength;
 static_assert(kWordPathBytes >= kMinRunLength && kWordPathBytes >= 16);
 
 // The room from which a whole group of items is coded by the fast loop: 16
-// items of at most kMaxMatchLength source bytes (a run item ends the loop),
-// and 16 items of at most kRunItemSize output bytes, then a 16-byte copy.
+// items of at most kMaxMatchLength source bytes (after a run item, which may
+// be longer, the room is measured again), and 16 items of at most
+// kRunItemSize output bytes, then a 16-byte copy.
 constexpr std::size_t kFastGroupSource = std::size_t{kItemsPerControlWord} * kMaxMatchLength;
 constexpr std::size_t kFastGroupOutput = kItemsPerControlWord * kRunItemSize + 16;
 
@@ -67,6 +73,7 @@ constexpr std::size_t kFastGroupOutput = kItemsPerControlWord * kRunItemSize + 1
 // candidate < position, so every byte read lies in the block.
 std::size_t match_length(const std::uint8_t* block, std::size_t position, std::size_t candidate,
                          std::size_t end) noexcept {
+  assert(candidate < position && position < end);
   const std::uint8_t* const here = block + position;
   const std::uint8_t* const there = block + candidate;
   if (end - position >= kMaxMatchLength) {
@@ -93,29 +100,6 @@ std::size_t match_length(const std::uint8_t* block, std::size_t position, std::s
   return length;
 }
 
-// Looks up and updates the slot of the three bytes at `position`, and returns
-// the candidate's match length, or 0 when the slot holds no candidate within
-// reach. Requires position + 2 < end.
-struct Probe {
-  std::size_t length;
-  std::size_t candidate;
-};
-Probe probe(const std::uint8_t* block, std::size_t position, std::size_t end,
-            HashTable& table) noexcept {
-  const unsigned slot = hash_slot(block[position], block[position + 1], block[position + 2]);
-  const std::size_t candidate = table[slot];
-  // The slot takes the current position before the candidate is judged, so a
-  // candidate that fails is lost for good.
-  table[slot] = static_cast<std::uint16_t>(position);
-  // An empty slot (kEmptySlot, above every position) makes the difference
-  // wrap around to a huge value, so one comparison refuses both it and a
-  // candidate that is too far back.
-  if (position - candidate > kMaxMatchDistance) {
-    return {0, candidate};
-  }
-  return {match_length(block, position, candidate, end), candidate};
-}
-
 // Length of the run of bytes equal to block[position], that byte included,
 // capped at kMaxWrittenRunLength and at the block end. The caller knows the
 // first `known` bytes are equal.
@@ -123,6 +107,7 @@ std::size_t run_length(const std::uint8_t* block, std::size_t position, std::siz
                        std::size_t known) noexcept {
   const std::uint8_t* const here = block + position;
   const std::size_t limit = std::min<std::size_t>(kMaxWrittenRunLength, end - position);
+  assert(known >= 1 && known <= limit);
   const std::uint64_t copies = eight_copies(here[0]);
   std::size_t length = known;
   while (limit - length >= 8) {
@@ -145,6 +130,7 @@ void fill_slots(const std::uint8_t* block, std::size_t count, std::uint16_t* slo
   for (std::size_t i = 0; i < count; ++i) {
     const auto h = static_cast<std::uint16_t>((block[i] << 8) ^ (block[i + 1] << 4) ^ block[i + 2]);
     slots[i] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(h * kHashMultiplier) >> 4);
+    assert(slots[i] == hash_slot(block[i], block[i + 1], block[i + 2]));
   }
 }
 
@@ -153,18 +139,150 @@ void put_big_endian16(std::uint8_t* out, unsigned value) noexcept {
   out[1] = static_cast<std::uint8_t>(value);
 }
 
-// A match item: the distance (1 to 4095) in the first 12 bits, the length
-// minus 3 in the last 4.
-void put_match_item(std::uint8_t* out, std::size_t distance, std::size_t length) noexcept {
-  put_big_endian16(out, static_cast<unsigned>((distance << 4) | (length - kMinMatchLength)));
-}
+// Writes the coded form item by item: each item's bytes at the output index,
+// and its bit in the control word of its group, which is written out when
+// the group is full and another item follows, or at the end.
+class ItemWriter {
+ public:
+  // Starts the coded form at the start of `out`: the kind byte, and the
+  // first control word reserved.
+  explicit ItemWriter(std::span<std::uint8_t> out) noexcept : out_(out) {
+    assert(out_.size() >= kCodedHeaderSize);
+    out_[0] = kKindCoded;
+  }
 
-// A run item: 0x00, the run length - 16 as 16 bits (so the distance field,
-// the first 12 bits, is 0), then the byte.
-void put_run_item(std::uint8_t* out, std::size_t run, std::uint8_t byte) noexcept {
-  out[0] = 0x00;
-  put_big_endian16(out + 1, static_cast<unsigned>(run - kMinRunLength));
-  out[3] = byte;
+  // The output index: where the next item, or the next control word, goes.
+  std::size_t size() const noexcept { return index_; }
+
+  // Items the current group still takes, 0 when it is full.
+  unsigned room() const noexcept {
+    return static_cast<unsigned>(std::countl_zero(bits_)) - (31 - kItemsPerControlWord);
+  }
+
+  // Writes the full group's control word and reserves the next one. Called
+  // only when another item follows, so that a block whose last group is full
+  // ends without an empty control word.
+  void next_group() noexcept {
+    assert(room() == 0);
+    put_big_endian16(out_.data() + control_, bits_);
+    control_ = index_;
+    index_ += kControlWordSize;
+    bits_ = kMarker;
+  }
+
+  void literal(std::uint8_t byte) noexcept {
+    *at(kLiteralItemSize) = byte;
+    index_ += kLiteralItemSize;
+    add_bits(0, 1);
+  }
+
+  // `count` literal items (0 to 16), the bytes from `from` on, by one copy of
+  // 16 bytes: those past `count` are overwritten by the items that follow, or
+  // lie past the end of the coded form. Both areas hold the 16 bytes.
+  void literals(const std::uint8_t* from, std::size_t count) noexcept {
+    assert(count <= 16);
+    std::memcpy(at(16), from, 16);
+    index_ += count;
+    add_bits(0, static_cast<unsigned>(count));
+  }
+
+  // A match item: the distance (1 to 4095) in the first 12 bits, the length
+  // minus 3 in the last 4.
+  void match(std::size_t distance, std::size_t length) noexcept {
+    assert(distance >= 1 && distance <= kMaxMatchDistance);
+    assert(length >= kMinMatchLength && length <= kMaxMatchLength);
+    put_big_endian16(at(kMatchItemSize),
+                     static_cast<unsigned>((distance << 4) | (length - kMinMatchLength)));
+    index_ += kMatchItemSize;
+    add_bits(1, 1);
+  }
+
+  // A run item: 0x00, the run length - 16 as 16 bits (so the distance field,
+  // the first 12 bits, is 0), then the byte.
+  void run(std::size_t length, std::uint8_t byte) noexcept {
+    assert(length >= kMinRunLength && length <= kMaxWrittenRunLength);
+    std::uint8_t* const item = at(kRunItemSize);
+    item[0] = 0x00;
+    put_big_endian16(item + 1, static_cast<unsigned>(length - kMinRunLength));
+    item[3] = byte;
+    index_ += kRunItemSize;
+    add_bits(1, 1);
+  }
+
+  // Writes the last control word and returns the length of the coded form.
+  // The word holds the bits of its own items from bit 15 down, and zeros for
+  // the items that never came: a literal and two copy items leave 0b1011,
+  // the marker first, which shifted left by the 13 missing items is 0x16000,
+  // and the word 0x6000 below the marker.
+  std::size_t finish() noexcept {
+    put_big_endian16(out_.data() + control_, bits_ << room());
+    return index_;
+  }
+
+ private:
+  // The bits of a group sit below a marker bit, which each item shifts left
+  // by one, so that the marker reaches bit 16, above the 16 bits that are
+  // written, when the group is full, and always tells how many items the
+  // group holds.
+  static constexpr unsigned kMarker = 1;
+
+  // Where the next `size` bytes go, all inside the output area.
+  std::uint8_t* at([[maybe_unused]] std::size_t size) noexcept {
+    assert(index_ + size <= out_.size());
+    return out_.data() + index_;
+  }
+
+  // Shifts in the bits of `count` items that are all literal items (0) or
+  // all copy items (1).
+  void add_bits(unsigned bit, unsigned count) noexcept {
+    assert(count <= room());
+    bits_ = (bits_ << count) | bit;
+  }
+
+  std::span<std::uint8_t> out_;
+  std::size_t index_ = kCodedHeaderSize;  // the output index
+  std::size_t control_ = 1;               // where the current group's control word goes
+  std::uint32_t bits_ = kMarker;          // the current group's items, one bit each
+};
+
+// A position judged ahead of coding it, against the candidate from its slot.
+// The fast loop keeps one for the position being coded and one for the next.
+struct Judged {
+  std::uint64_t word;        // the 8 bytes from the position on
+  std::size_t candidate;     // the position they were compared with
+  std::uint64_t difference;  // word ^ the candidate's word, refusal bit included
+
+  // The first three bytes agree, and the candidate was not refused.
+  bool is_match() const noexcept { return (difference & kFirstThreeBytes) == 0; }
+};
+
+// Judges the 8 bytes at `at` against the candidate `raw` that the table
+// held: in one step whatever the candidate, for whether it is refused is as
+// hard to predict as the match itself, and a branch on it would often be
+// mispredicted. A candidate is refused, as find_match() refuses it, when the
+// slot is empty or the candidate is too far back. A refused candidate is
+// still compared, at a position inside the block, and the result forced to
+// differ in the first three bytes by setting the refusal bit, the lowest
+// bit of the first byte. On a little-endian machine, where the first byte
+// of a word is its lowest:
+//   - at 5000, raw 2000, with "abcdeXYZ" at 5000 and "abcdeQRS" at 2000: the
+//     distance 3000 is accepted and the refusal bit is 0; the difference has
+//     its 5 lowest bytes zero, a match of 5 bytes.
+//   - at 5000, raw 0xFFFF (an empty slot): at - raw wraps around to 2^64 -
+//     60535, above 4095, so the refusal bit is 1; the word is compared with
+//     itself at min(raw, at) = 5000, and the difference 0 | 1 has its first
+//     byte nonzero: no match.
+//   - at 5000, raw 900, with the same 8 bytes at both: the distance 4100 is
+//     refused, and the difference is 0 | 1 although the bytes agree.
+// On a big-endian machine the first byte is the highest, and the refusal bit
+// is bit 56; the examples read the same.
+// Judged this way, a position gives the fast loop what find_match() gives
+// the careful loop. Requires 8 bytes from `at` on.
+Judged judge(const std::uint8_t* block, std::size_t at, std::size_t raw) noexcept {
+  const std::uint64_t word = load64(block + at);
+  const std::uint64_t refused = std::uint64_t{at - raw > kMaxMatchDistance} << kFirstByteBit;
+  const std::size_t candidate = std::min(raw, at);
+  return {word, candidate, (word ^ load64(block + candidate)) | refused};
 }
 
 std::uint16_t store_block(std::span<const std::uint8_t> source,
@@ -181,12 +299,22 @@ std::uint16_t store_block(std::span<const std::uint8_t> source,
 std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
                                 HashTable& table) noexcept {
   assert(position + std::size_t{2} < block.size());
-  const Probe found = probe(block.data(), position, block.size(), table);
-  if (found.length < kMinMatchLength) {
+  const unsigned slot = hash_slot(block[position], block[position + 1], block[position + 2]);
+  const std::size_t candidate = table[slot];
+  // The slot takes the current position before the candidate is judged, so a
+  // candidate that fails is lost for good.
+  table[slot] = position;
+  // An empty slot (kEmptySlot, above every position) makes the difference
+  // wrap around to a huge value, so one comparison refuses both it and a
+  // candidate that is too far back.
+  if (position - candidate > kMaxMatchDistance) {
     return std::nullopt;
   }
-  return Match{static_cast<std::uint16_t>(found.length),
-               static_cast<std::uint16_t>(found.candidate)};
+  const std::size_t length = match_length(block.data(), position, candidate, block.size());
+  if (length < kMinMatchLength) {
+    return std::nullopt;
+  }
+  return Match{static_cast<std::uint16_t>(length), static_cast<std::uint16_t>(candidate)};
 }
 
 std::uint16_t encode_block(std::span<const std::uint8_t> source,
@@ -202,192 +330,147 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   std::memset(table.data(), 0xFF, sizeof table);
 
   const std::uint8_t* const in = source.data();
-  std::uint8_t* const out = output.data();
-  out[0] = kKindCoded;
-  std::size_t out_index = kCodedHeaderSize;
-  std::size_t control_position = 1;
-  unsigned control_bits = 0;
-  unsigned item_count = 0;
+  ItemWriter writer(output);
   std::size_t position = 0;
 
   // The fast loop starts items before fast_end: up to there 18 bytes remain.
   const std::size_t fast_end = length >= kWordPathBytes ? length - kWordPathBytes + 1 : 0;
 
-  // The slots of the fast loop's positions and of the one after the last,
-  // computed ahead in one pass that the compiler can turn into vector
-  // instructions; it costs less than hashing inside the coding loop, even
-  // counting the positions that matches and runs skip.
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled just below.
-  std::array<std::uint16_t, kMaxBlockSize> slots;
-  fill_slots(in, fast_end == 0 ? 0 : fast_end + 1, slots.data());
+  // The fast loop codes whole groups of items, while the next group starts
+  // as far from the block end and from the output's limit as a group can
+  // reach: its at most 16 items cover at most 16 * 18 bytes (a run item is
+  // followed by the same test again), so each finds 18 bytes left for
+  // whole-word tests; they write at most 4 bytes each, so none can start past
+  // index `length` of the output, and a 16-byte copy of literals still fits
+  // in the output area. Position and output index only grow, so once the
+  // test fails it fails for good: the careful loop below takes over and the
+  // fast loop never comes back.
+  const auto group_fits = [&](std::size_t control_words) {
+    return position + kFastGroupSource <= fast_end &&
+           writer.size() + control_words * kControlWordSize + kFastGroupOutput <= length;
+  };
+  if (group_fits(0)) {
+    // The slots of the fast loop's positions and of the one after the last,
+    // computed ahead in one pass that the compiler can turn into vector
+    // instructions; it costs less than hashing inside the coding loop, even
+    // counting the positions that matches and runs skip.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled just below.
+    std::array<std::uint16_t, kMaxBlockSize> slots;
+    fill_slots(in, fast_end + 1, slots.data());
 
-  // Coding stops at the top of the first item at which the output has passed
-  // the block length: from there only the stored form can win. Until then an
-  // item starts at an index of at most `length`, and the largest step (a new
-  // control word and a run item) ends at index length + 5.
-  while (position < length && out_index <= length) {
-    if (item_count == kItemsPerControlWord) {
-      // A control word is reserved only when another item follows, so a block
-      // whose last group is full ends without an empty word.
-      put_big_endian16(out + control_position, control_bits);
-      control_position = out_index;
-      out_index += kControlWordSize;
-      control_bits = 0;
-      item_count = 0;
-    }
+    // Literals are written together, a stretch at a time, when a copy item or
+    // the group's end comes. `full_at` is the position at which the group is
+    // full if only literals come: a copy item of l bytes moves it on by
+    // l - 1, for it covers l positions as one item.
+    const std::uint8_t* stretch = in + position;
+    std::size_t full_at = position + writer.room();
+    const auto write_stretch = [&] {
+      writer.literals(stretch, static_cast<std::size_t>(in + position - stretch));
+      stretch = in + position;
+    };
 
-    // Far from the block end and from the output's limit, the rest of the
-    // group, and the groups after it that start as far from both ends, are
-    // coded by a loop without the checks that only the ends need. A group's
-    // at most 16 items cover at most 16 * 18 bytes (a run item ends the
-    // loop), so each finds 18 bytes left for whole-word tests; they write at
-    // most 4 bytes each, so none can start past index `length` of the output,
-    // and a 16-byte copy of literals still fits in the output area.
-    if (position + kFastGroupSource <= fast_end && out_index + kFastGroupOutput <= length) {
-      // Literals are written together, a stretch at a time, when a copy item
-      // or the group's end comes: at most 16 bytes, copied as 16 whose
-      // spare bytes later items overwrite.
-      std::size_t stretch_start = position;
-      const auto write_stretch = [&] {
-        const std::size_t literals = position - stretch_start;
-        std::memcpy(out + out_index, in + stretch_start, 16);
-        out_index += literals;
-        control_bits <<= literals;
-      };
-      // The probe runs one position ahead: `slot`, `word`, `candidate` and
-      // `difference` belong to `position`, and the next position is looked
-      // up and compared before this one is judged. A literal, the common
-      // case, then finds its successor judged already, and a mispredicted
-      // branch does not wait for the table and the comparison again.
-      //
-      // judge() compares the bytes at `at` with those at the candidate `raw`
-      // from the table. The candidate is refused when empty or too far back,
-      // as in probe(); a refused one is still compared, at a position inside
-      // the block, and the result forced to differ in the first three
-      // bytes by setting the lowest bit of the first: one bit rather than a
-      // branch, for the refusal is as hard to predict as the match itself.
-      // It returns the difference of the words and sets `word` (the bytes at
-      // `at`) and `candidate` (the position compared).
-      const auto judge = [in](std::size_t at, std::size_t raw, std::uint64_t& word,
-                              std::size_t& candidate) {
-        word = load64(in + at);
-        const std::uint64_t refused = std::uint64_t{at - raw > kMaxMatchDistance} << kFirstByteBit;
-        candidate = std::min(raw, at);
-        return (word ^ load64(in + candidate)) | refused;
-      };
-      unsigned slot = slots[position];
-      std::uint64_t word = 0;
-      std::size_t candidate = 0;
-      std::uint64_t difference = judge(position, table[slot], word, candidate);
-      while (true) {
-        // A full group goes on into the next one here, when the next one is
-        // as far from both ends, so the probe made one position ahead is
-        // not thrown away at every control word. Otherwise the loop above
-        // reserves the next control word.
-        if (item_count == kItemsPerControlWord) {
-          if (stretch_start < position) {
-            write_stretch();
-          }
-          if (position + kFastGroupSource > fast_end ||
-              out_index + kControlWordSize + kFastGroupOutput > length) {
-            stretch_start = position;
-            break;
-          }
-          put_big_endian16(out + control_position, control_bits);
-          control_position = out_index;
-          out_index += kControlWordSize;
-          control_bits = 0;
-          item_count = 0;
-          stretch_start = position;
-        }
-        ++item_count;
-        const std::uint8_t* const here = in + position;
-
-        // Runs come first. A run item needs 16 equal bytes: the first word
-        // equals itself turned by one byte only if its 8 bytes are equal,
-        // and the second word must then be the same. Neither the run's
-        // start nor any position inside it enters the hash table.
-        if (word == std::rotr(word, 8) && load64(here + 8) == word) [[unlikely]] {
-          write_stretch();
-          const std::size_t run = run_length(in, position, length, 16);
-          put_run_item(out + out_index, run, here[0]);
-          out_index += kRunItemSize;
-          control_bits = (control_bits << 1) | 1;
-          position += run;
-          stretch_start = position;
+    // The probe runs one position ahead: `slot` and `judged` belong to
+    // `position`, and the next position is looked up and judged before this
+    // one is coded. A literal, the common case, then finds its successor
+    // judged already, and a mispredicted branch does not wait for the table
+    // and the comparison again.
+    unsigned slot = slots[position];
+    Judged judged = judge(in, position, table[slot]);
+    while (true) {
+      if (position == full_at) {
+        // A full group goes on into the next one here, so the probe made one
+        // position ahead is not thrown away at every control word.
+        write_stretch();
+        if (!group_fits(1)) {
           break;
         }
-
-        // The next position is looked up and compared before this one is
-        // judged. Its slot is read before this position is stored, so when
-        // both share a slot its candidate is this position.
-        const unsigned next_slot = slots[position + 1];
-        std::size_t next_raw = table[next_slot];
-        table[slot] = static_cast<std::uint16_t>(position);
-        next_raw = next_slot == slot ? position : next_raw;
-        std::uint64_t next_word = 0;
-        std::size_t next_candidate = 0;
-        const std::uint64_t next_difference =
-            judge(position + 1, next_raw, next_word, next_candidate);
-
-        if ((difference & kFirstThreeBytes) == 0) {
-          write_stretch();
-          const std::size_t found = difference != 0 ? first_different_byte(difference)
-                                                    : match_length(in, position, candidate, length);
-          put_match_item(out + out_index, position - candidate, found);
-          out_index += kMatchItemSize;
-          control_bits = (control_bits << 1) | 1;
-          position += found;
-          stretch_start = position;
-          assert(position <= fast_end);
-          slot = slots[position];
-          difference = judge(position, table[slot], word, candidate);
-          continue;
-        }
-        ++position;
-        slot = next_slot;
-        word = next_word;
-        candidate = next_candidate;
-        difference = next_difference;
+        writer.next_group();
+        full_at = position + writer.room();
       }
-      if (stretch_start < position) {
+      assert(position < fast_end && writer.size() + kRunItemSize <= length);
+
+      // Runs come first. A run item needs 16 equal bytes: the first word
+      // equals itself turned by one byte only if its 8 bytes are equal, and
+      // the second word must then be the same. Neither the run's start nor
+      // any position inside it enters the hash table.
+      if (judged.word == std::rotr(judged.word, 8) && load64(in + position + 8) == judged.word)
+          [[unlikely]] {
         write_stretch();
+        const std::size_t run = run_length(in, position, length, 16);
+        writer.run(run, in[position]);
+        position += run;
+        stretch = in + position;
+        full_at += run - 1;
+        assert(full_at == position + writer.room());
+        if (!group_fits(0)) {
+          break;
+        }
+        slot = slots[position];
+        judged = judge(in, position, table[slot]);
+        continue;
       }
-      continue;
-    }
 
-    // Near the block end or the output's limit: one item, step by step.
-    // Fewer than 16 bytes left cannot hold a run item, and the last two
-    // bytes are never searched.
-    ++item_count;
+      // The next position is looked up and judged before this one is coded.
+      // Its slot is read before this position is stored, so when both share
+      // a slot its candidate is this position.
+      const unsigned next_slot = slots[position + 1];
+      const std::size_t next_raw = next_slot == slot ? position : table[next_slot];
+      table[slot] = static_cast<std::uint16_t>(position);
+      const Judged next = judge(in, position + 1, next_raw);
+
+      if (judged.is_match()) {
+        write_stretch();
+        const std::size_t found = judged.difference != 0
+                                      ? first_different_byte(judged.difference)
+                                      : match_length(in, position, judged.candidate, length);
+        writer.match(position - judged.candidate, found);
+        position += found;
+        stretch = in + position;
+        full_at += found - 1;
+        assert(full_at == position + writer.room());
+        slot = slots[position];
+        judged = judge(in, position, table[slot]);
+        continue;
+      }
+      ++position;
+      slot = next_slot;
+      judged = next;
+    }
+    assert(stretch == in + position);
+  }
+
+  // Near the block end or the output's limit: one item at a time, as the
+  // block format spells it out. Fewer than 16 bytes left cannot hold a run
+  // item, and the last two bytes are never searched. Coding stops at the top
+  // of the first item at which the output has passed the block length: from
+  // there only the stored form can win. Until then an item starts at an
+  // index of at most `length`, and the largest step (a new control word and
+  // a run item) ends at index length + 5, inside the output area.
+  while (position < length && writer.size() <= length) {
+    if (writer.room() == 0) {
+      writer.next_group();
+    }
     const std::size_t left = length - position;
     const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
     if (run >= kMinRunLength) {
-      put_run_item(out + out_index, run, in[position]);
-      out_index += kRunItemSize;
-      control_bits = (control_bits << 1) | 1;
+      writer.run(run, in[position]);
       position += run;
       continue;
     }
     if (left > 2) {
-      const Probe found = probe(in, position, length, table);
-      if (found.length >= kMinMatchLength) {
-        put_match_item(out + out_index, position - found.candidate, found.length);
-        out_index += kMatchItemSize;
-        control_bits = (control_bits << 1) | 1;
-        position += found.length;
+      if (const auto match = find_match(source, static_cast<std::uint16_t>(position), table)) {
+        writer.match(position - match->candidate, match->length);
+        position += match->length;
         continue;
       }
     }
-    out[out_index++] = in[position++];
-    control_bits <<= 1;
+    writer.literal(in[position]);
+    ++position;
   }
 
-  // The last control word holds the bits of its own items from bit 15 down,
-  // and zeros for the items that never came.
-  put_big_endian16(out + control_position, control_bits << (kItemsPerControlWord - item_count));
-  if (out_index <= length) {
-    return static_cast<std::uint16_t>(out_index);
+  const std::size_t coded = writer.finish();
+  if (coded <= length) {
+    return static_cast<std::uint16_t>(coded);
   }
   return store_block(source, output);
 }

@@ -33,6 +33,8 @@ struct Match {
 // slot of the three bytes at `position`, records `position` in that slot
 // whatever it finds, and returns the match if at least kMinMatchLength bytes
 // agree within kMaxMatchDistance. Requires position + 2 < block.size().
+// encode_block's careful loop calls it at every position it searches; its
+// fast loop judges positions to the same effect, one ahead.
 std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
                                 HashTable& table) noexcept;
 
