@@ -3,7 +3,9 @@
 // The output is fixed byte for byte by the block format, so every shortcut
 // here must give exactly what the plain step-by-step coding gives (the
 // differential test holds it to that). The shortcuts are about how bytes are
-// compared, never about which positions are searched.
+// compared, never about which positions are searched; the one that skips
+// most of the parse, for a block proved unable to shrink, gives the stored
+// form only where the parse would.
 //
 // One item writer writes the coded form for both loops of encode_block: a
 // fast loop codes whole groups of items far from the block end and from the
@@ -15,6 +17,7 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 
 #include "block_encoder_internal.h"
@@ -27,6 +30,12 @@ namespace {
 // instruction on the machines that allow unaligned loads.
 std::uint64_t load64(const std::uint8_t* bytes) noexcept {
   std::uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+std::uint32_t load32(const std::uint8_t* bytes) noexcept {
+  std::uint32_t word = 0;
   std::memcpy(&word, bytes, sizeof word);
   return word;
 }
@@ -285,6 +294,30 @@ Judged judge(const std::uint8_t* block, std::size_t at, std::size_t raw) noexcep
   return {word, candidate, (word ^ load64(block + candidate)) | refused};
 }
 
+// The bitmap of must_be_stored(): 65536 bits, one for each value of a 16-bit
+// hash of 3 bytes, taking 8 KiB like the hash table.
+constexpr unsigned kSeenBitsLog2 = 16;
+constexpr std::size_t kSeenBits = std::size_t{1} << kSeenBitsLog2;
+constexpr std::uint32_t kSeenMultiplier = 0x9E3779B1;  // 2^32 / the golden ratio
+
+// The bits of a 4-byte word loaded from memory that hold its first three bytes.
+constexpr std::uint32_t kFirstThreeBytes32 =
+    std::endian::native == std::endian::little ? 0xFFFFFF : 0xFFFFFF00;
+
+// The number of bits set in `words`. The sum of halves, quarters and bytes
+// turns into vector instructions, where std::popcount would be a call for
+// each word on machines without an instruction for it.
+std::size_t count_bits(const std::array<std::uint64_t, kSeenBits / 64>& words) noexcept {
+  std::size_t count = 0;
+  for (const std::uint64_t word : words) {
+    std::uint64_t w = word - ((word >> 1) & 0x5555555555555555);
+    w = (w & 0x3333333333333333) + ((w >> 2) & 0x3333333333333333);
+    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    count += static_cast<std::size_t>((w * 0x0101010101010101) >> 56);
+  }
+  return count;
+}
+
 std::uint16_t store_block(std::span<const std::uint8_t> source,
                           std::span<std::uint8_t> output) noexcept {
   output[0] = kKindStored;
@@ -317,11 +350,85 @@ std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16
   return Match{static_cast<std::uint16_t>(length), static_cast<std::uint16_t>(candidate)};
 }
 
-std::uint16_t encode_block(std::span<const std::uint8_t> source,
-                           std::span<std::uint8_t> output) noexcept {
+// Why a block must be stored when least_coded_length(n, K) > n.
+//
+// Let a block of n bytes be coded by any parse into literal, match and run
+// items, and let K be at least the number of positions p (p + 2 < n) whose
+// 3 bytes also start at an earlier position of the block.
+//   - A match item of length l (3 to 18) at p repeats the bytes from an
+//     earlier position c on: for k = 0 to l - 3 the 3 bytes at p + k also
+//     start at c + k < p + k. So its l - 2 positions p to p + l - 3 count.
+//   - A run item of length r (16 or more) at p: the 3 bytes at p + 1 to
+//     p + r - 3 equal those at p, so its r - 3 positions count.
+// Items cover disjoint bytes, so over all copy items
+//   sum(l - 2) + sum(r - 3) <= K.
+// Against n literal items, a match item takes l - 2 fewer bytes and l - 1
+// fewer items, a run item r - 4 fewer bytes and r - 1 fewer items. Since
+// l - 1 <= 2 (l - 2) for l >= 3 and r - 1 <= 2 (r - 3) for r >= 5, the
+// items take B >= n - K bytes and number I >= n - 2K. The coded form is the
+// kind byte, a control word for every 16 items (one at least) and the items:
+//   1 + 2 max(1, ceil(I / 16)) + B  >=  1 + 2 max(1, ceil((n - 2K) / 16)) + n - K.
+// Matches of length 3 alone reach both bounds at once, so nothing better
+// follows from K alone.
+//
+// The encoder gives the stored form exactly when its whole parse would be
+// longer than n: coding stops early only once the output has passed n, and
+// the output only grows. So a bound above n proves the stored form.
+//
+// For n = 8192 and K = 820: n - 2K = 6552 items need 410 control words, so
+// the coded form takes at least 1 + 820 + 7372 = 8193 bytes, and the block
+// is stored. For K = 821: 6550 items still need 410 words, and the bound is
+// 1 + 820 + 7371 = 8192, as long as the block: 821 matches of length 3 among
+// 5729 literals are coded in exactly that. And for abcabcabc, n = 9, where
+// the positions 3 to 6 repeat abc, bca, cab and abc (K = 4): the bound is
+// 1 + 2 + 5 = 8, which the block's coded form 40 10 00 61 62 63 00 33 meets.
+std::size_t least_coded_length(std::size_t length, std::size_t repeats) noexcept {
+  assert(repeats <= length);
+  const std::size_t items = length > 2 * repeats ? length - 2 * repeats : 0;
+  const std::size_t control_words =
+      std::max<std::size_t>(1, (items + kItemsPerControlWord - 1) / kItemsPerControlWord);
+  return 1 + control_words * kControlWordSize + length - repeats;
+}
+
+bool must_be_stored(std::span<const std::uint8_t> block) noexcept {
+  const std::size_t length = block.size();
+  const std::size_t positions = length > 2 ? length - 2 : 0;
+  const std::uint8_t* const in = block.data();
+
+  // Each position's 3 bytes set one bit of `seen`, chosen by a hash of the 3
+  // bytes, and every position counts but those that set a bit that was not
+  // set yet. A position whose 3 bytes occurred earlier finds its bit set, so
+  // it counts; so does one whose bit another 3 bytes set, which is why K may
+  // be too high (by about 490 on 8192 random bytes), but never too low.
+  std::array<std::uint64_t, kSeenBits / 64> seen{};
+  const auto mark = [&seen](std::uint32_t four_bytes) {
+    const std::uint32_t bit =
+        ((four_bytes & kFirstThreeBytes32) * kSeenMultiplier) >> (32 - kSeenBitsLog2);
+    seen[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  };
+  // Whole words for every position but the last, which has no fourth byte.
+  for (std::size_t p = 0; p + 1 < positions; ++p) {
+    mark(load32(in + p));
+  }
+  if (positions != 0) {
+    const std::array<std::uint8_t, 4> last{in[length - 3], in[length - 2], in[length - 1], 0};
+    mark(load32(last.data()));
+  }
+  const std::size_t repeats = positions - count_bits(seen);
+  return least_coded_length(length, repeats) > length;
+}
+
+namespace {
+
+// The position from which the fast loop pauses, at its first group end, to
+// try the proof that the block must be stored.
+constexpr std::size_t kProofCheckpoint = 512;
+
+// The parse of encode_block, trying the proof that the block must be stored
+// when `try_proof` is set.
+std::uint16_t code_block(std::span<const std::uint8_t> source, std::span<std::uint8_t> output,
+                         bool try_proof) noexcept {
   const std::size_t length = source.size();
-  assert(length <= kMaxBlockSize);
-  assert(output.size() >= encoder_output_size(length));
 
   // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
   // bytes does it.
@@ -336,6 +443,12 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   // The fast loop starts items before fast_end: up to there 18 bytes remain.
   const std::size_t fast_end = length >= kWordPathBytes ? length - kWordPathBytes + 1 : 0;
 
+  // While the proof that the block must be stored may still be tried, the
+  // fast loop pauses at the first group end past the checkpoint, and
+  // fast_limit stands in for fast_end until then.
+  const bool pause = try_proof && kProofCheckpoint + kFastGroupSource < fast_end;
+  std::size_t fast_limit = pause ? kProofCheckpoint + kFastGroupSource : fast_end;
+
   // The fast loop codes whole groups of items, while the next group starts
   // as far from the block end and from the output's limit as a group can
   // reach: its at most 16 items cover at most 16 * 18 bytes (a run item is
@@ -343,20 +456,30 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   // whole-word tests; they write at most 4 bytes each, so none can start past
   // index `length` of the output, and a 16-byte copy of literals still fits
   // in the output area. Position and output index only grow, so once the
-  // test fails it fails for good: the careful loop below takes over and the
-  // fast loop never comes back.
+  // test fails with fast_limit at fast_end it fails for good: the careful
+  // loop below takes over and the fast loop never comes back.
   const auto group_fits = [&](std::size_t control_words) {
-    return position + kFastGroupSource <= fast_end &&
+    return position + kFastGroupSource <= fast_limit &&
            writer.size() + control_words * kControlWordSize + kFastGroupOutput <= length;
   };
-  if (group_fits(0)) {
-    // The slots of the fast loop's positions and of the one after the last,
-    // computed ahead in one pass that the compiler can turn into vector
-    // instructions; it costs less than hashing inside the coding loop, even
-    // counting the positions that matches and runs skip.
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled just below.
-    std::array<std::uint16_t, kMaxBlockSize> slots;
-    fill_slots(in, fast_end + 1, slots.data());
+
+  // The slots of the fast loop's positions and of the one after the last,
+  // computed ahead in one pass that the compiler can turn into vector
+  // instructions; it costs less than hashing inside the coding loop, even
+  // counting the positions that matches and runs skip. Those past the pause
+  // are computed after it, and not at all for a block that is then stored.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled below.
+  std::array<std::uint16_t, kMaxBlockSize> slots;
+  std::size_t filled = 0;
+  const auto fill_slots_to_limit = [&] {
+    if (filled <= fast_limit) {
+      fill_slots(in + filled, fast_limit + 1 - filled, slots.data() + filled);
+      filled = fast_limit + 1;
+    }
+  };
+
+  while (group_fits(0)) {
+    fill_slots_to_limit();
 
     // Literals are written together, a stretch at a time, when a copy item or
     // the group's end comes. `full_at` is the position at which the group is
@@ -374,7 +497,7 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
     // one is coded. A literal, the common case, then finds its successor
     // judged already, and a mispredicted branch does not wait for the table
     // and the comparison again.
-    unsigned slot = slots[position];
+    std::size_t slot = slots[position];
     Judged judged = judge(in, position, table[slot]);
     while (true) {
       if (position == full_at) {
@@ -387,7 +510,8 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         writer.next_group();
         full_at = position + writer.room();
       }
-      assert(position < fast_end && writer.size() + kRunItemSize <= length);
+      assert(position < fast_limit && position < fast_end && position + 1 < filled);
+      assert(writer.size() + kRunItemSize <= length);
 
       // Runs come first. A run item needs 16 equal bytes: the first word
       // equals itself turned by one byte only if its 8 bytes are equal, and
@@ -410,13 +534,12 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
         continue;
       }
 
-      // The next position is looked up and judged before this one is coded.
-      // Its slot is read before this position is stored, so when both share
-      // a slot its candidate is this position.
-      const unsigned next_slot = slots[position + 1];
-      const std::size_t next_raw = next_slot == slot ? position : table[next_slot];
+      // The next position is looked up and judged before this one is coded,
+      // after this one has taken its slot, as find_match() would leave it:
+      // when both share a slot, the next one's candidate is this position.
+      const std::size_t next_slot = slots[position + 1];
       table[slot] = static_cast<std::uint16_t>(position);
-      const Judged next = judge(in, position + 1, next_raw);
+      const Judged next = judge(in, position + 1, table[next_slot]);
 
       if (judged.is_match()) {
         write_stretch();
@@ -437,6 +560,22 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
       judged = next;
     }
     assert(stretch == in + position);
+    if (fast_limit == fast_end) {
+      break;
+    }
+
+    // The pause: the proof is tried if the coded form so far is longer than
+    // the bytes that it codes. Compressible data has shrunk by then (the
+    // first 512 bytes of the test corpus's text blocks take at most about
+    // 490), while random bytes have grown by an eighth, their control words;
+    // for them the proof costs about half the rest of the parse that it
+    // saves. Either way the fast loop then goes on to fast_end, judging the
+    // position it stopped at again, from the same table.
+    if (writer.size() > position && must_be_stored(source)) {
+      assert(code_block(source, output, false) == length + 1);
+      return store_block(source, output);
+    }
+    fast_limit = fast_end;
   }
 
   // Near the block end or the output's limit: one item at a time, as the
@@ -473,6 +612,15 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
     return static_cast<std::uint16_t>(coded);
   }
   return store_block(source, output);
+}
+
+}  // namespace
+
+std::uint16_t encode_block(std::span<const std::uint8_t> source,
+                           std::span<std::uint8_t> output) noexcept {
+  assert(source.size() <= kMaxBlockSize);
+  assert(output.size() >= encoder_output_size(source.size()));
+  return code_block(source, output, true);
 }
 
 }  // namespace tarvix
