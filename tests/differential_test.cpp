@@ -12,6 +12,7 @@
 
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
+#include "block_encoder_internal.h"
 #include "reference_codec.h"
 #include "test_data.h"
 
@@ -81,10 +82,14 @@ void expect_same_decoding(std::span<const std::uint8_t> block_data, std::size_t 
   }
 }
 
-// Every check for one block: the encoding, then decoding it into areas of
-// the full size, the exact size and one byte short of it.
+// Every check for one block: the encoding, the proof that it must be stored
+// only where it is, then decoding it into areas of the full size, the exact
+// size and one byte short of it.
 void check_block(std::span<const std::uint8_t> block) {
   const Bytes data = expect_same_encoding(block);
+  if (must_be_stored(block)) {
+    EXPECT_EQ(data.size(), block.size() + 1) << "proved stored, but coded";
+  }
   expect_same_decoding(data, kMaxBlockSize);
   expect_same_decoding(data, block.size());
   if (!block.empty()) {
@@ -212,6 +217,94 @@ TEST(GeneratedData, BlocksCodedInTurnDoNotShareState) {
   for (int i = 0; i < 30; ++i) {
     const Bytes data = kShapes[rng() % std::size(kShapes)].make(rng);
     check_block(std::span(data).first(rng() % (kMaxBlockSize + 1)));
+  }
+}
+
+// A block whose only recurring 3 bytes are `copies` copies of the 3 bytes
+// 5 bytes back, spread over the block, each found by the match finder: the
+// parse is literals and `copies` matches of length 3, the case in which the
+// coded form is exactly least_coded_length(size, copies). The other bytes
+// are random, picked so that no other 3 bytes recur and that no position
+// between a copy and its source takes the source's slot.
+Bytes with_copies(std::size_t size, std::size_t copies) {
+  std::mt19937 rng(static_cast<std::uint32_t>(size * 1000 + copies));
+  Bytes b(size);
+  std::vector<bool> seen(std::size_t{1} << 24);
+  const auto three = [&b](std::size_t at) { return (b[at] << 16) | (b[at + 1] << 8) | b[at + 2]; };
+  const auto slot = [&b](std::size_t at) { return hash_slot(b[at], b[at + 1], b[at + 2]); };
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < size;) {
+    const std::size_t p = next < copies ? 5 + next * (size - 8) / copies : SIZE_MAX;
+    if (i == p) {
+      for (; i < p + 3; ++i) b[i] = b[i - 5];
+      ++next;
+    } else if (i + 2 == p) {
+      // The two bytes before a copy close the four 3-byte sequences that
+      // start between it and its source: all new, none in the source's slot.
+      for (bool fits = false; !fits;) {
+        b[i] = static_cast<std::uint8_t>(rng());
+        b[i + 1] = static_cast<std::uint8_t>(rng());
+        b[p] = b[p - 5];
+        b[p + 1] = b[p - 4];
+        fits = true;
+        for (std::size_t at = p - 4; at < p; ++at) {
+          fits = fits && !seen[three(at)] && slot(at) != slot(p - 5);
+          for (std::size_t other = p - 4; other < at; ++other)
+            fits = fits && three(other) != three(at);
+        }
+      }
+      for (std::size_t at = p - 4; at < p; ++at) seen[three(at)] = true;
+      i += 2;
+    } else {
+      do {
+        b[i] = static_cast<std::uint8_t>(rng());
+      } while (i >= 2 && seen[three(i - 2)]);
+      if (i >= 2) seen[three(i - 2)] = true;
+      ++i;
+    }
+  }
+  return b;
+}
+
+// Blocks just below and above the largest number of matches that still
+// forces the stored form: 820 matches of length 3 in 8192 bytes leave the
+// coded form one byte too long, 821 make it as long as the block. The proof
+// counts possible repeats through hashes, and only in the small block do no
+// two hashes collide, so only there does it hold up to its threshold; in
+// the others the full parse decides.
+TEST(StoredBlockProof, HoldsOnlyBelowTheThreshold) {
+  struct Case {
+    std::size_t size;
+    std::size_t copies;
+    std::size_t block_data_size;
+    bool proved;
+  };
+  const Case kCases[] = {{8192, 820, 8193, false}, {8192, 821, 8192, false},
+                         {8192, 900, 8093, false}, {8000, 800, 8001, false},
+                         {8000, 801, 8000, false}, {300, 30, 301, true},
+                         {300, 31, 300, false}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.size << " bytes, " << c.copies << " copies");
+    const Bytes block = with_copies(c.size, c.copies);
+    EXPECT_EQ(expect_same_encoding(block).size(), c.block_data_size);
+    // The bound decides exactly, and the coded form meets it.
+    const std::size_t least = least_coded_length(c.size, c.copies);
+    const bool stored = c.block_data_size > c.size;
+    EXPECT_EQ(least > c.size, stored);
+    if (!stored) {
+      EXPECT_EQ(least, c.block_data_size);
+    }
+    EXPECT_EQ(must_be_stored(block), c.proved);
+  }
+}
+
+// The case the proof is for: random bytes, whose coded form would be longer.
+TEST(StoredBlockProof, HoldsForRandomBlocks) {
+  std::mt19937 rng(5);
+  for (int i = 0; i < 8; ++i) {
+    const Bytes block = random_bytes(rng);
+    EXPECT_TRUE(must_be_stored(block));
+    check_block(block);
   }
 }
 

@@ -3,13 +3,21 @@
 // The output is fixed byte for byte by the block format, so every shortcut
 // here must give exactly what the plain step-by-step coding gives (the
 // differential test holds it to that). The shortcuts are about how bytes are
-// compared, never about which positions are searched.
+// compared, never about which positions are searched; the one that skips
+// most of the parse, for a block proved unable to shrink, gives the stored
+// form only where the parse would.
+//
+// One item writer writes the coded form for both loops of encode_block: a
+// fast loop codes whole groups of items far from the block end and from the
+// output's limit, then hands over for good to a careful loop that follows
+// the block format step by step and asks find_match() at each position.
 #include <tarvix/block_encoder.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 
 #include "block_encoder_internal.h"
@@ -22,6 +30,12 @@ namespace {
 // instruction on the machines that allow unaligned loads.
 std::uint64_t load64(const std::uint8_t* bytes) noexcept {
   std::uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+std::uint32_t load32(const std::uint8_t* bytes) noexcept {
+  std::uint32_t word = 0;
   std::memcpy(&word, bytes, sizeof word);
   return word;
 }
@@ -57,8 +71,9 @@ constexpr std::size_t kWordPathBytes = kMaxMatchLength;
 static_assert(kWordPathBytes >= kMinRunLength && kWordPathBytes >= 16);
 
 // The room from which a whole group of items is coded by the fast loop: 16
-// items of at most kMaxMatchLength source bytes (a run item ends the loop),
-// and 16 items of at most kRunItemSize output bytes, then a 16-byte copy.
+// items of at most kMaxMatchLength source bytes (after a run item, which may
+// be longer, the room is measured again), and 16 items of at most
+// kRunItemSize output bytes, then a 16-byte copy.
 constexpr std::size_t kFastGroupSource = std::size_t{kItemsPerControlWord} * kMaxMatchLength;
 constexpr std::size_t kFastGroupOutput = kItemsPerControlWord * kRunItemSize + 16;
 
@@ -67,6 +82,7 @@ constexpr std::size_t kFastGroupOutput = kItemsPerControlWord * kRunItemSize + 1
 // candidate < position, so every byte read lies in the block.
 std::size_t match_length(const std::uint8_t* block, std::size_t position, std::size_t candidate,
                          std::size_t end) noexcept {
+  assert(candidate < position && position < end);
   const std::uint8_t* const here = block + position;
   const std::uint8_t* const there = block + candidate;
   if (end - position >= kMaxMatchLength) {
@@ -93,29 +109,6 @@ std::size_t match_length(const std::uint8_t* block, std::size_t position, std::s
   return length;
 }
 
-// Looks up and updates the slot of the three bytes at `position`, and returns
-// the candidate's match length, or 0 when the slot holds no candidate within
-// reach. Requires position + 2 < end.
-struct Probe {
-  std::size_t length;
-  std::size_t candidate;
-};
-Probe probe(const std::uint8_t* block, std::size_t position, std::size_t end,
-            HashTable& table) noexcept {
-  const unsigned slot = hash_slot(block[position], block[position + 1], block[position + 2]);
-  const std::size_t candidate = table[slot];
-  // The slot takes the current position before the candidate is judged, so a
-  // candidate that fails is lost for good.
-  table[slot] = static_cast<std::uint16_t>(position);
-  // An empty slot (kEmptySlot, above every position) makes the difference
-  // wrap around to a huge value, so one comparison refuses both it and a
-  // candidate that is too far back.
-  if (position - candidate > kMaxMatchDistance) {
-    return {0, candidate};
-  }
-  return {match_length(block, position, candidate, end), candidate};
-}
-
 // Length of the run of bytes equal to block[position], that byte included,
 // capped at kMaxWrittenRunLength and at the block end. The caller knows the
 // first `known` bytes are equal.
@@ -123,6 +116,7 @@ std::size_t run_length(const std::uint8_t* block, std::size_t position, std::siz
                        std::size_t known) noexcept {
   const std::uint8_t* const here = block + position;
   const std::size_t limit = std::min<std::size_t>(kMaxWrittenRunLength, end - position);
+  assert(known >= 1 && known <= limit);
   const std::uint64_t copies = eight_copies(here[0]);
   std::size_t length = known;
   while (limit - length >= 8) {
@@ -145,6 +139,7 @@ void fill_slots(const std::uint8_t* block, std::size_t count, std::uint16_t* slo
   for (std::size_t i = 0; i < count; ++i) {
     const auto h = static_cast<std::uint16_t>((block[i] << 8) ^ (block[i + 1] << 4) ^ block[i + 2]);
     slots[i] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(h * kHashMultiplier) >> 4);
+    assert(slots[i] == hash_slot(block[i], block[i + 1], block[i + 2]));
   }
 }
 
@@ -153,18 +148,174 @@ void put_big_endian16(std::uint8_t* out, unsigned value) noexcept {
   out[1] = static_cast<std::uint8_t>(value);
 }
 
-// A match item: the distance (1 to 4095) in the first 12 bits, the length
-// minus 3 in the last 4.
-void put_match_item(std::uint8_t* out, std::size_t distance, std::size_t length) noexcept {
-  put_big_endian16(out, static_cast<unsigned>((distance << 4) | (length - kMinMatchLength)));
+// Writes the coded form item by item: each item's bytes at the output index,
+// and its bit in the control word of its group, which is written out when
+// the group is full and another item follows, or at the end.
+class ItemWriter {
+ public:
+  // Starts the coded form at the start of `out`: the kind byte, and the
+  // first control word reserved.
+  explicit ItemWriter(std::span<std::uint8_t> out) noexcept : out_(out) {
+    assert(out_.size() >= kCodedHeaderSize);
+    out_[0] = kKindCoded;
+  }
+
+  // The output index: where the next item, or the next control word, goes.
+  std::size_t size() const noexcept { return index_; }
+
+  // Items the current group still takes, 0 when it is full.
+  unsigned room() const noexcept {
+    return static_cast<unsigned>(std::countl_zero(bits_)) - (31 - kItemsPerControlWord);
+  }
+
+  // Writes the full group's control word and reserves the next one. Called
+  // only when another item follows, so that a block whose last group is full
+  // ends without an empty control word.
+  void next_group() noexcept {
+    assert(room() == 0);
+    put_big_endian16(out_.data() + control_, bits_);
+    control_ = index_;
+    index_ += kControlWordSize;
+    bits_ = kMarker;
+  }
+
+  void literal(std::uint8_t byte) noexcept {
+    *at(kLiteralItemSize) = byte;
+    index_ += kLiteralItemSize;
+    add_bits(0, 1);
+  }
+
+  // `count` literal items (0 to 16), the bytes from `from` on, by one copy of
+  // 16 bytes: those past `count` are overwritten by the items that follow, or
+  // lie past the end of the coded form. Both areas hold the 16 bytes.
+  void literals(const std::uint8_t* from, std::size_t count) noexcept {
+    assert(count <= 16);
+    std::memcpy(at(16), from, 16);
+    index_ += count;
+    add_bits(0, static_cast<unsigned>(count));
+  }
+
+  // A match item: the distance (1 to 4095) in the first 12 bits, the length
+  // minus 3 in the last 4.
+  void match(std::size_t distance, std::size_t length) noexcept {
+    assert(distance >= 1 && distance <= kMaxMatchDistance);
+    assert(length >= kMinMatchLength && length <= kMaxMatchLength);
+    put_big_endian16(at(kMatchItemSize),
+                     static_cast<unsigned>((distance << 4) | (length - kMinMatchLength)));
+    index_ += kMatchItemSize;
+    add_bits(1, 1);
+  }
+
+  // A run item: 0x00, the run length - 16 as 16 bits (so the distance field,
+  // the first 12 bits, is 0), then the byte.
+  void run(std::size_t length, std::uint8_t byte) noexcept {
+    assert(length >= kMinRunLength && length <= kMaxWrittenRunLength);
+    std::uint8_t* const item = at(kRunItemSize);
+    item[0] = 0x00;
+    put_big_endian16(item + 1, static_cast<unsigned>(length - kMinRunLength));
+    item[3] = byte;
+    index_ += kRunItemSize;
+    add_bits(1, 1);
+  }
+
+  // Writes the last control word and returns the length of the coded form.
+  // The word holds the bits of its own items from bit 15 down, and zeros for
+  // the items that never came: a literal and two copy items leave 0b1011,
+  // the marker first, which shifted left by the 13 missing items is 0x16000,
+  // and the word 0x6000 below the marker.
+  std::size_t finish() noexcept {
+    put_big_endian16(out_.data() + control_, bits_ << room());
+    return index_;
+  }
+
+ private:
+  // The bits of a group sit below a marker bit, which each item shifts left
+  // by one, so that the marker reaches bit 16, above the 16 bits that are
+  // written, when the group is full, and always tells how many items the
+  // group holds.
+  static constexpr unsigned kMarker = 1;
+
+  // Where the next `size` bytes go, all inside the output area.
+  std::uint8_t* at([[maybe_unused]] std::size_t size) noexcept {
+    assert(index_ + size <= out_.size());
+    return out_.data() + index_;
+  }
+
+  // Shifts in the bits of `count` items that are all literal items (0) or
+  // all copy items (1).
+  void add_bits(unsigned bit, unsigned count) noexcept {
+    assert(count <= room());
+    bits_ = (bits_ << count) | bit;
+  }
+
+  std::span<std::uint8_t> out_;
+  std::size_t index_ = kCodedHeaderSize;  // the output index
+  std::size_t control_ = 1;               // where the current group's control word goes
+  std::uint32_t bits_ = kMarker;          // the current group's items, one bit each
+};
+
+// A position judged ahead of coding it, against the candidate from its slot.
+// The fast loop keeps one for the position being coded and one for the next.
+struct Judged {
+  std::uint64_t word;        // the 8 bytes from the position on
+  std::size_t candidate;     // the position they were compared with
+  std::uint64_t difference;  // word ^ the candidate's word, refusal bit included
+
+  // The first three bytes agree, and the candidate was not refused.
+  bool is_match() const noexcept { return (difference & kFirstThreeBytes) == 0; }
+};
+
+// Judges the 8 bytes at `at` against the candidate `raw` that the table
+// held: in one step whatever the candidate, for whether it is refused is as
+// hard to predict as the match itself, and a branch on it would often be
+// mispredicted. A candidate is refused, as find_match() refuses it, when the
+// slot is empty or the candidate is too far back. A refused candidate is
+// still compared, at a position inside the block, and the result forced to
+// differ in the first three bytes by setting the refusal bit, the lowest
+// bit of the first byte. On a little-endian machine, where the first byte
+// of a word is its lowest:
+//   - at 5000, raw 2000, with "abcdeXYZ" at 5000 and "abcdeQRS" at 2000: the
+//     distance 3000 is accepted and the refusal bit is 0; the difference has
+//     its 5 lowest bytes zero, a match of 5 bytes.
+//   - at 5000, raw 0xFFFF (an empty slot): at - raw wraps around to 2^64 -
+//     60535, above 4095, so the refusal bit is 1; the word is compared with
+//     itself at min(raw, at) = 5000, and the difference 0 | 1 has its first
+//     byte nonzero: no match.
+//   - at 5000, raw 900, with the same 8 bytes at both: the distance 4100 is
+//     refused, and the difference is 0 | 1 although the bytes agree.
+// On a big-endian machine the first byte is the highest, and the refusal bit
+// is bit 56; the examples read the same.
+// Judged this way, a position gives the fast loop what find_match() gives
+// the careful loop. Requires 8 bytes from `at` on.
+Judged judge(const std::uint8_t* block, std::size_t at, std::size_t raw) noexcept {
+  const std::uint64_t word = load64(block + at);
+  const std::uint64_t refused = std::uint64_t{at - raw > kMaxMatchDistance} << kFirstByteBit;
+  const std::size_t candidate = std::min(raw, at);
+  return {word, candidate, (word ^ load64(block + candidate)) | refused};
 }
 
-// A run item: 0x00, the run length - 16 as 16 bits (so the distance field,
-// the first 12 bits, is 0), then the byte.
-void put_run_item(std::uint8_t* out, std::size_t run, std::uint8_t byte) noexcept {
-  out[0] = 0x00;
-  put_big_endian16(out + 1, static_cast<unsigned>(run - kMinRunLength));
-  out[3] = byte;
+// The bitmap of must_be_stored(): 65536 bits, one for each value of a 16-bit
+// hash of 3 bytes, taking 8 KiB like the hash table.
+constexpr unsigned kSeenBitsLog2 = 16;
+constexpr std::size_t kSeenBits = std::size_t{1} << kSeenBitsLog2;
+constexpr std::uint32_t kSeenMultiplier = 0x9E3779B1;  // 2^32 / the golden ratio
+
+// The bits of a 4-byte word loaded from memory that hold its first three bytes.
+constexpr std::uint32_t kFirstThreeBytes32 =
+    std::endian::native == std::endian::little ? 0xFFFFFF : 0xFFFFFF00;
+
+// The number of bits set in `words`. The sum of halves, quarters and bytes
+// turns into vector instructions, where std::popcount would be a call for
+// each word on machines without an instruction for it.
+std::size_t count_bits(const std::array<std::uint64_t, kSeenBits / 64>& words) noexcept {
+  std::size_t count = 0;
+  for (const std::uint64_t word : words) {
+    std::uint64_t w = word - ((word >> 1) & 0x5555555555555555);
+    w = (w & 0x3333333333333333) + ((w >> 2) & 0x3333333333333333);
+    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    count += static_cast<std::size_t>((w * 0x0101010101010101) >> 56);
+  }
+  return count;
 }
 
 std::uint16_t store_block(std::span<const std::uint8_t> source,
@@ -181,21 +332,103 @@ std::uint16_t store_block(std::span<const std::uint8_t> source,
 std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
                                 HashTable& table) noexcept {
   assert(position + std::size_t{2} < block.size());
-  const Probe found = probe(block.data(), position, block.size(), table);
-  if (found.length < kMinMatchLength) {
+  const unsigned slot = hash_slot(block[position], block[position + 1], block[position + 2]);
+  const std::size_t candidate = table[slot];
+  // The slot takes the current position before the candidate is judged, so a
+  // candidate that fails is lost for good.
+  table[slot] = position;
+  // An empty slot (kEmptySlot, above every position) makes the difference
+  // wrap around to a huge value, so one comparison refuses both it and a
+  // candidate that is too far back.
+  if (position - candidate > kMaxMatchDistance) {
     return std::nullopt;
   }
-  return Match{static_cast<std::uint16_t>(found.length),
-               static_cast<std::uint16_t>(found.candidate)};
+  const std::size_t length = match_length(block.data(), position, candidate, block.size());
+  if (length < kMinMatchLength) {
+    return std::nullopt;
+  }
+  return Match{static_cast<std::uint16_t>(length), static_cast<std::uint16_t>(candidate)};
 }
 
-std::uint16_t encode_block(std::span<const std::uint8_t> source,
-                           std::span<std::uint8_t> output) noexcept {
-  const std::size_t length = source.size();
-  // Misuse has a defined result in every build: 0 is never a block data length.
-  if (length > kMaxBlockSize || output.size() < encoder_output_size(length)) {
-    return 0;
+// Why a block must be stored when least_coded_length(n, K) > n.
+//
+// Let a block of n bytes be coded by any parse into literal, match and run
+// items, and let K be at least the number of positions p (p + 2 < n) whose
+// 3 bytes also start at an earlier position of the block.
+//   - A match item of length l (3 to 18) at p repeats the bytes from an
+//     earlier position c on: for k = 0 to l - 3 the 3 bytes at p + k also
+//     start at c + k < p + k. So its l - 2 positions p to p + l - 3 count.
+//   - A run item of length r (16 or more) at p: the 3 bytes at p + 1 to
+//     p + r - 3 equal those at p, so its r - 3 positions count.
+// Items cover disjoint bytes, so over all copy items
+//   sum(l - 2) + sum(r - 3) <= K.
+// Against n literal items, a match item takes l - 2 fewer bytes and l - 1
+// fewer items, a run item r - 4 fewer bytes and r - 1 fewer items. Since
+// l - 1 <= 2 (l - 2) for l >= 3 and r - 1 <= 2 (r - 3) for r >= 5, the
+// items take B >= n - K bytes and number I >= n - 2K. The coded form is the
+// kind byte, a control word for every 16 items (one at least) and the items:
+//   1 + 2 max(1, ceil(I / 16)) + B  >=  1 + 2 max(1, ceil((n - 2K) / 16)) + n - K.
+// Matches of length 3 alone reach both bounds at once, so nothing better
+// follows from K alone.
+//
+// The encoder gives the stored form exactly when its whole parse would be
+// longer than n: coding stops early only once the output has passed n, and
+// the output only grows. So a bound above n proves the stored form.
+//
+// For n = 8192 and K = 820: n - 2K = 6552 items need 410 control words, so
+// the coded form takes at least 1 + 820 + 7372 = 8193 bytes, and the block
+// is stored. For K = 821: 6550 items still need 410 words, and the bound is
+// 1 + 820 + 7371 = 8192, as long as the block: 821 matches of length 3 among
+// 5729 literals are coded in exactly that. And for abcabcabc, n = 9, where
+// the positions 3 to 6 repeat abc, bca, cab and abc (K = 4): the bound is
+// 1 + 2 + 5 = 8, which the block's coded form 40 10 00 61 62 63 00 33 meets.
+std::size_t least_coded_length(std::size_t length, std::size_t repeats) noexcept {
+  assert(repeats <= length);
+  const std::size_t items = length > 2 * repeats ? length - 2 * repeats : 0;
+  const std::size_t control_words =
+      std::max<std::size_t>(1, (items + kItemsPerControlWord - 1) / kItemsPerControlWord);
+  return 1 + control_words * kControlWordSize + length - repeats;
+}
+
+bool must_be_stored(std::span<const std::uint8_t> block) noexcept {
+  const std::size_t length = block.size();
+  const std::size_t positions = length > 2 ? length - 2 : 0;
+  const std::uint8_t* const in = block.data();
+
+  // Each position's 3 bytes set one bit of `seen`, chosen by a hash of the 3
+  // bytes, and every position counts but those that set a bit that was not
+  // set yet. A position whose 3 bytes occurred earlier finds its bit set, so
+  // it counts; so does one whose bit another 3 bytes set, which is why K may
+  // be too high (by about 490 on 8192 random bytes), but never too low.
+  std::array<std::uint64_t, kSeenBits / 64> seen{};
+  const auto mark = [&seen](std::uint32_t four_bytes) {
+    const std::uint32_t bit =
+        ((four_bytes & kFirstThreeBytes32) * kSeenMultiplier) >> (32 - kSeenBitsLog2);
+    seen[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  };
+  // Whole words for every position but the last, which has no fourth byte.
+  for (std::size_t p = 0; p + 1 < positions; ++p) {
+    mark(load32(in + p));
   }
+  if (positions != 0) {
+    const std::array<std::uint8_t, 4> last{in[length - 3], in[length - 2], in[length - 1], 0};
+    mark(load32(last.data()));
+  }
+  const std::size_t repeats = positions - count_bits(seen);
+  return least_coded_length(length, repeats) > length;
+}
+
+namespace {
+
+// The position from which the fast loop pauses, at its first group end, to
+// try the proof that the block must be stored.
+constexpr std::size_t kProofCheckpoint = 512;
+
+// The parse of encode_block, trying the proof that the block must be stored
+// when `try_proof` is set.
+std::uint16_t code_block(std::span<const std::uint8_t> source, std::span<std::uint8_t> output,
+                         bool try_proof) noexcept {
+  const std::size_t length = source.size();
 
   // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
   // bytes does it.
@@ -204,194 +437,192 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   std::memset(table.data(), 0xFF, sizeof table);
 
   const std::uint8_t* const in = source.data();
-  std::uint8_t* const out = output.data();
-  out[0] = kKindCoded;
-  std::size_t out_index = kCodedHeaderSize;
-  std::size_t control_position = 1;
-  unsigned control_bits = 0;
-  unsigned item_count = 0;
+  ItemWriter writer(output);
   std::size_t position = 0;
 
   // The fast loop starts items before fast_end: up to there 18 bytes remain.
   const std::size_t fast_end = length >= kWordPathBytes ? length - kWordPathBytes + 1 : 0;
 
+  // While the proof that the block must be stored may still be tried, the
+  // fast loop pauses at the first group end past the checkpoint, and
+  // fast_limit stands in for fast_end until then.
+  const bool pause = try_proof && kProofCheckpoint + kFastGroupSource < fast_end;
+  std::size_t fast_limit = pause ? kProofCheckpoint + kFastGroupSource : fast_end;
+
+  // The fast loop codes whole groups of items, while the next group starts
+  // as far from the block end and from the output's limit as a group can
+  // reach: its at most 16 items cover at most 16 * 18 bytes (a run item is
+  // followed by the same test again), so each finds 18 bytes left for
+  // whole-word tests; they write at most 4 bytes each, so none can start past
+  // index `length` of the output, and a 16-byte copy of literals still fits
+  // in the output area. Position and output index only grow, so once the
+  // test fails with fast_limit at fast_end it fails for good: the careful
+  // loop below takes over and the fast loop never comes back.
+  const auto group_fits = [&](std::size_t control_words) {
+    return position + kFastGroupSource <= fast_limit &&
+           writer.size() + control_words * kControlWordSize + kFastGroupOutput <= length;
+  };
+
   // The slots of the fast loop's positions and of the one after the last,
   // computed ahead in one pass that the compiler can turn into vector
   // instructions; it costs less than hashing inside the coding loop, even
-  // counting the positions that matches and runs skip.
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled just below.
+  // counting the positions that matches and runs skip. Those past the pause
+  // are computed after it, and not at all for a block that is then stored.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled below.
   std::array<std::uint16_t, kMaxBlockSize> slots;
-  fill_slots(in, fast_end == 0 ? 0 : fast_end + 1, slots.data());
-
-  // Coding stops at the top of the first item at which the output has passed
-  // the block length: from there only the stored form can win. Until then an
-  // item starts at an index of at most `length`, and the largest step (a new
-  // control word and a run item) ends at index length + 5.
-  while (position < length && out_index <= length) {
-    if (item_count == kItemsPerControlWord) {
-      // A control word is reserved only when another item follows, so a block
-      // whose last group is full ends without an empty word.
-      put_big_endian16(out + control_position, control_bits);
-      control_position = out_index;
-      out_index += kControlWordSize;
-      control_bits = 0;
-      item_count = 0;
+  std::size_t filled = 0;
+  const auto fill_slots_to_limit = [&] {
+    if (filled <= fast_limit) {
+      fill_slots(in + filled, fast_limit + 1 - filled, slots.data() + filled);
+      filled = fast_limit + 1;
     }
+  };
 
-    // Far from the block end and from the output's limit, the rest of the
-    // group, and the groups after it that start as far from both ends, are
-    // coded by a loop without the checks that only the ends need. A group's
-    // at most 16 items cover at most 16 * 18 bytes (a run item ends the
-    // loop), so each finds 18 bytes left for whole-word tests; they write at
-    // most 4 bytes each, so none can start past index `length` of the output,
-    // and a 16-byte copy of literals still fits in the output area.
-    if (position + kFastGroupSource <= fast_end && out_index + kFastGroupOutput <= length) {
-      // Literals are written together, a stretch at a time, when a copy item
-      // or the group's end comes: at most 16 bytes, copied as 16 whose
-      // spare bytes later items overwrite.
-      std::size_t stretch_start = position;
-      const auto write_stretch = [&] {
-        const std::size_t literals = position - stretch_start;
-        std::memcpy(out + out_index, in + stretch_start, 16);
-        out_index += literals;
-        control_bits <<= literals;
-      };
-      // The probe runs one position ahead: `slot`, `word`, `candidate` and
-      // `difference` belong to `position`, and the next position is looked
-      // up and compared before this one is judged. A literal, the common
-      // case, then finds its successor judged already, and a mispredicted
-      // branch does not wait for the table and the comparison again.
-      //
-      // judge() compares the bytes at `at` with those at the candidate `raw`
-      // from the table. The candidate is refused when empty or too far back,
-      // as in probe(); a refused one is still compared, at a position inside
-      // the block, and the result forced to differ in the first three
-      // bytes by setting the lowest bit of the first: one bit rather than a
-      // branch, for the refusal is as hard to predict as the match itself.
-      // It returns the difference of the words and sets `word` (the bytes at
-      // `at`) and `candidate` (the position compared).
-      const auto judge = [in](std::size_t at, std::size_t raw, std::uint64_t& word,
-                              std::size_t& candidate) {
-        word = load64(in + at);
-        const std::uint64_t refused = std::uint64_t{at - raw > kMaxMatchDistance} << kFirstByteBit;
-        candidate = std::min(raw, at);
-        return (word ^ load64(in + candidate)) | refused;
-      };
-      unsigned slot = slots[position];
-      std::uint64_t word = 0;
-      std::size_t candidate = 0;
-      std::uint64_t difference = judge(position, table[slot], word, candidate);
-      while (true) {
-        // A full group goes on into the next one here, when the next one is
-        // as far from both ends, so the probe made one position ahead is
-        // not thrown away at every control word. Otherwise the loop above
-        // reserves the next control word.
-        if (item_count == kItemsPerControlWord) {
-          if (stretch_start < position) {
-            write_stretch();
-          }
-          if (position + kFastGroupSource > fast_end ||
-              out_index + kControlWordSize + kFastGroupOutput > length) {
-            stretch_start = position;
-            break;
-          }
-          put_big_endian16(out + control_position, control_bits);
-          control_position = out_index;
-          out_index += kControlWordSize;
-          control_bits = 0;
-          item_count = 0;
-          stretch_start = position;
-        }
-        ++item_count;
-        const std::uint8_t* const here = in + position;
+  while (group_fits(0)) {
+    fill_slots_to_limit();
 
-        // Runs come first. A run item needs 16 equal bytes: the first word
-        // equals itself turned by one byte only if its 8 bytes are equal,
-        // and the second word must then be the same. Neither the run's
-        // start nor any position inside it enters the hash table.
-        if (word == std::rotr(word, 8) && load64(here + 8) == word) [[unlikely]] {
-          write_stretch();
-          const std::size_t run = run_length(in, position, length, 16);
-          put_run_item(out + out_index, run, here[0]);
-          out_index += kRunItemSize;
-          control_bits = (control_bits << 1) | 1;
-          position += run;
-          stretch_start = position;
+    // Literals are written together, a stretch at a time, when a copy item or
+    // the group's end comes. `full_at` is the position at which the group is
+    // full if only literals come: a copy item of l bytes moves it on by
+    // l - 1, for it covers l positions as one item.
+    const std::uint8_t* stretch = in + position;
+    std::size_t full_at = position + writer.room();
+    const auto write_stretch = [&] {
+      writer.literals(stretch, static_cast<std::size_t>(in + position - stretch));
+      stretch = in + position;
+    };
+
+    // The probe runs one position ahead: `slot` and `judged` belong to
+    // `position`, and the next position is looked up and judged before this
+    // one is coded. A literal, the common case, then finds its successor
+    // judged already, and a mispredicted branch does not wait for the table
+    // and the comparison again.
+    std::size_t slot = slots[position];
+    Judged judged = judge(in, position, table[slot]);
+    while (true) {
+      if (position == full_at) {
+        // A full group goes on into the next one here, so the probe made one
+        // position ahead is not thrown away at every control word.
+        write_stretch();
+        if (!group_fits(1)) {
           break;
         }
-
-        // The next position is looked up and compared before this one is
-        // judged. Its slot is read before this position is stored, so when
-        // both share a slot its candidate is this position.
-        const unsigned next_slot = slots[position + 1];
-        std::size_t next_raw = table[next_slot];
-        table[slot] = static_cast<std::uint16_t>(position);
-        next_raw = next_slot == slot ? position : next_raw;
-        std::uint64_t next_word = 0;
-        std::size_t next_candidate = 0;
-        const std::uint64_t next_difference =
-            judge(position + 1, next_raw, next_word, next_candidate);
-
-        if ((difference & kFirstThreeBytes) == 0) {
-          write_stretch();
-          const std::size_t found = difference != 0 ? first_different_byte(difference)
-                                                    : match_length(in, position, candidate, length);
-          put_match_item(out + out_index, position - candidate, found);
-          out_index += kMatchItemSize;
-          control_bits = (control_bits << 1) | 1;
-          position += found;
-          stretch_start = position;
-          assert(position <= fast_end);
-          slot = slots[position];
-          difference = judge(position, table[slot], word, candidate);
-          continue;
-        }
-        ++position;
-        slot = next_slot;
-        word = next_word;
-        candidate = next_candidate;
-        difference = next_difference;
+        writer.next_group();
+        full_at = position + writer.room();
       }
-      if (stretch_start < position) {
+      assert(position < fast_limit && position < fast_end && position + 1 < filled);
+      assert(writer.size() + kRunItemSize <= length);
+
+      // Runs come first. A run item needs 16 equal bytes: the first word
+      // equals itself turned by one byte only if its 8 bytes are equal, and
+      // the second word must then be the same. Neither the run's start nor
+      // any position inside it enters the hash table.
+      if (judged.word == std::rotr(judged.word, 8) && load64(in + position + 8) == judged.word)
+          [[unlikely]] {
         write_stretch();
+        const std::size_t run = run_length(in, position, length, 16);
+        writer.run(run, in[position]);
+        position += run;
+        stretch = in + position;
+        full_at += run - 1;
+        assert(full_at == position + writer.room());
+        if (!group_fits(0)) {
+          break;
+        }
+        slot = slots[position];
+        judged = judge(in, position, table[slot]);
+        continue;
       }
-      continue;
+
+      // The next position is looked up and judged before this one is coded,
+      // after this one has taken its slot, as find_match() would leave it:
+      // when both share a slot, the next one's candidate is this position.
+      const std::size_t next_slot = slots[position + 1];
+      table[slot] = static_cast<std::uint16_t>(position);
+      const Judged next = judge(in, position + 1, table[next_slot]);
+
+      if (judged.is_match()) {
+        write_stretch();
+        const std::size_t found = judged.difference != 0
+                                      ? first_different_byte(judged.difference)
+                                      : match_length(in, position, judged.candidate, length);
+        writer.match(position - judged.candidate, found);
+        position += found;
+        stretch = in + position;
+        full_at += found - 1;
+        assert(full_at == position + writer.room());
+        slot = slots[position];
+        judged = judge(in, position, table[slot]);
+        continue;
+      }
+      ++position;
+      slot = next_slot;
+      judged = next;
+    }
+    assert(stretch == in + position);
+    if (fast_limit == fast_end) {
+      break;
     }
 
-    // Near the block end or the output's limit: one item, step by step.
-    // Fewer than 16 bytes left cannot hold a run item, and the last two
-    // bytes are never searched.
-    ++item_count;
+    // The pause: the proof is tried if the coded form so far is longer than
+    // the bytes that it codes. Compressible data has shrunk by then (the
+    // first 512 bytes of the test corpus's text blocks take at most about
+    // 490), while random bytes have grown by an eighth, their control words;
+    // for them the proof costs about half the rest of the parse that it
+    // saves. Either way the fast loop then goes on to fast_end, judging the
+    // position it stopped at again, from the same table.
+    if (writer.size() > position && must_be_stored(source)) {
+      assert(code_block(source, output, false) == length + 1);
+      return store_block(source, output);
+    }
+    fast_limit = fast_end;
+  }
+
+  // Near the block end or the output's limit: one item at a time, as the
+  // block format spells it out. Fewer than 16 bytes left cannot hold a run
+  // item, and the last two bytes are never searched. Coding stops at the top
+  // of the first item at which the output has passed the block length: from
+  // there only the stored form can win. Until then an item starts at an
+  // index of at most `length`, and the largest step (a new control word and
+  // a run item) ends at index length + 5, inside the output area.
+  while (position < length && writer.size() <= length) {
+    if (writer.room() == 0) {
+      writer.next_group();
+    }
     const std::size_t left = length - position;
     const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
     if (run >= kMinRunLength) {
-      put_run_item(out + out_index, run, in[position]);
-      out_index += kRunItemSize;
-      control_bits = (control_bits << 1) | 1;
+      writer.run(run, in[position]);
       position += run;
       continue;
     }
     if (left > 2) {
-      const Probe found = probe(in, position, length, table);
-      if (found.length >= kMinMatchLength) {
-        put_match_item(out + out_index, position - found.candidate, found.length);
-        out_index += kMatchItemSize;
-        control_bits = (control_bits << 1) | 1;
-        position += found.length;
+      if (const auto match = find_match(source, static_cast<std::uint16_t>(position), table)) {
+        writer.match(position - match->candidate, match->length);
+        position += match->length;
         continue;
       }
     }
-    out[out_index++] = in[position++];
-    control_bits <<= 1;
+    writer.literal(in[position]);
+    ++position;
   }
 
-  // The last control word holds the bits of its own items from bit 15 down,
-  // and zeros for the items that never came.
-  put_big_endian16(out + control_position, control_bits << (kItemsPerControlWord - item_count));
-  if (out_index <= length) {
-    return static_cast<std::uint16_t>(out_index);
+  const std::size_t coded = writer.finish();
+  if (coded <= length) {
+    return static_cast<std::uint16_t>(coded);
   }
   return store_block(source, output);
+}
+
+}  // namespace
+
+std::uint16_t encode_block(std::span<const std::uint8_t> source,
+                           std::span<std::uint8_t> output) noexcept {
+  // Misuse has a defined result in every build: 0 is never a block data length.
+  if (source.size() > kMaxBlockSize || output.size() < encoder_output_size(source.size())) {
+    return 0;
+  }
+  return code_block(source, output, true);
 }
 
 }  // namespace tarvix

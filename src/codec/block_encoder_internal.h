@@ -3,6 +3,7 @@
 #define TARVIX_CODEC_BLOCK_ENCODER_INTERNAL_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -33,8 +34,20 @@ struct Match {
 // slot of the three bytes at `position`, records `position` in that slot
 // whatever it finds, and returns the match if at least kMinMatchLength bytes
 // agree within kMaxMatchDistance. Requires position + 2 < block.size().
+// encode_block's careful loop calls it at every position it searches; its
+// fast loop judges positions to the same effect, one ahead.
 std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16_t position,
                                 HashTable& table) noexcept;
+
+// least_coded_length() is the fewest bytes that the coded form of a block of
+// `length` bytes can take when at most `repeats` of its positions start 3
+// bytes that occurred earlier in the block. Requires repeats <= length.
+std::size_t least_coded_length(std::size_t length, std::size_t repeats) noexcept;
+
+// must_be_stored() tells, for a fraction of the cost of coding it, that the
+// coded form of `block` is sure to be longer than the block, so that
+// encode_block gives the stored form. false proves nothing.
+bool must_be_stored(std::span<const std::uint8_t> block) noexcept;
 
 }  // namespace tarvix
 

@@ -31,6 +31,9 @@ constexpr std::size_t encoder_output_size(std::size_t block_length) noexcept {
 //     the coded form would be longer than the block.
 // The output is fixed byte for byte by the block format: a greedy parse with
 // runs of 16 or more equal bytes first, one hash probe per searched position.
+// Data that does not shrink costs less to code: once a cheap count proves
+// that a block cannot shrink, its stored form is written without the rest of
+// the parse, with the same result.
 //
 // `output` must hold encoder_output_size(source.size()) bytes; bytes past the
 // returned length are left with unspecified contents. `source` and `output`
