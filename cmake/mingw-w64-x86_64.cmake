@@ -1,10 +1,24 @@
 # Cross build for 64-bit Windows with Debian's g++-mingw-w64-x86-64. The C++
-# runtime is linked in, so the one .exe runs under wine64 with nothing else.
+# runtime is linked in, so each .exe runs under wine64 with nothing else.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(TARVIX_CROSS_TRIPLE x86_64-w64-mingw32)
+# The posix thread model: GoogleTest needs std::mutex, which the win32 model's
+# C++ library of GCC 12 lacks. The tool itself uses no C++ threads.
+set(TARVIX_CROSS_VARIANT -posix)
 include(${CMAKE_CURRENT_LIST_DIR}/gnu-cross.cmake)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_CROSSCOMPILING_EMULATOR wine64)
+
+# Debian's wine64 package puts the loader in /usr/lib/wine; the wine package
+# adds wine64 to PATH. Programs run in a wine prefix of the build folder's own,
+# made on the first run, with wine's messages and its offers to install .NET
+# and a browser engine off.
+if(EXISTS /usr/lib/wine/wine64)
+  set(tarvix_wine64 /usr/lib/wine/wine64)
+else()
+  set(tarvix_wine64 wine64)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all
+  WINEDLLOVERRIDES=mscoree,mshtml= ${tarvix_wine64})
