@@ -11,14 +11,5 @@ include(${CMAKE_CURRENT_LIST_DIR}/gnu-cross.cmake)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Debian's wine64 package puts the loader in /usr/lib/wine; the wine package
-# adds wine64 to PATH. Programs run in a wine prefix of the build folder's own,
-# made on the first run, with wine's messages and its offers to install .NET
-# and a browser engine off.
-if(EXISTS /usr/lib/wine/wine64)
-  set(tarvix_wine64 /usr/lib/wine/wine64)
-else()
-  set(tarvix_wine64 wine64)
-endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all
-  WINEDLLOVERRIDES=mscoree,mshtml= ${tarvix_wine64})
+# The tests run under wine64, in a wine prefix of the build folder's own.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine64-run.sh ${CMAKE_BINARY_DIR}/wine)
