@@ -128,7 +128,8 @@ one command: tarvix SOURCE TARGET. The direction is chosen from the first four
 bytes of the source. It codes 8 KiB blocks with a greedy LZ77 coder and has no
 options.
 
-The package also holds the block codec as a static C++20 library with its
+The package also holds the library for other programs: tarvix files made and
+restored in memory, and the block codec, as a static C++20 library with its
 headers, a CMake package (find_package(tarvix)) and a pkg-config file.")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Checks what users get: the install tree, both consumers of the installed
-# codec (CMake and pkg-config), the manual page, and the Debian package, which
-# is built, inspected, installed, run and removed again.
+# Checks what users get: the install tree, the consumer program built against
+# the installed library (CMake and pkg-config) and with add_subdirectory of the
+# source tree, the manual page, and the Debian package, which is built,
+# inspected, installed, run and removed again. The consumer must compress,
+# restore and restore a damaged file exactly as the installed tool does.
 # Installing the Debian package needs root; without root that part is skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,14 +48,31 @@ echo "== Install into a temporary prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 (cd "$prefix" && find . -mindepth 1 | sort)
 [ -x "$prefix/bin/tarvix" ] || fail "bin/tarvix is not installed"
-for header in block_format.h block_encoder.h block_decoder.h; do
+for header in block_format.h block_encoder.h block_decoder.h container.h version.h; do
   [ -f "$prefix/include/tarvix/$header" ] || fail "include/tarvix/$header is not installed"
 done
+[ -f "$prefix/share/doc/tarvix/format.md" ] || fail "share/doc/tarvix/format.md is not installed"
 [ ! -e "$prefix/include/tarvix/block_encoder_internal.h" ] ||
   fail "the internal header must not be installed"
 pc_file=$(find "$prefix" -name tarvix.pc)
 [ -n "$pc_file" ] || fail "tarvix.pc is not installed"
 pc_dir=$(dirname "$pc_file")
+
+echo "== Files made by the installed tool, for the consumers"
+sample=../shared/corpus/alice29.txt
+if [ ! -f "$sample" ]; then
+  sample="$work/sample"
+  for _ in 1 2 3 4 5 6 7 8; do cat LICENSE docs/tarvix.1; done >"$sample"
+fi
+"$prefix/bin/tarvix" "$sample" "$work/sample.tvx" >/dev/null
+# Cut inside the last record: the tool keeps the blocks before it and exits 7.
+head -c "$(($(stat -c %s "$work/sample.tvx") - 100))" "$work/sample.tvx" >"$work/cut.tvx"
+cut_status=0
+"$prefix/bin/tarvix" "$work/cut.tvx" "$work/cut.out" >/dev/null || cut_status=$?
+[ "$cut_status" -eq 7 ] || fail "the tool restored a cut file with status $cut_status, not 7"
+consumer_files=("$sample" "$work/sample.tvx" "$work/cut.tvx" "$work/cut.out" "$cut_status")
+echo "$sample: $(stat -c %s "$sample") -> $(stat -c %s "$work/sample.tvx") bytes;" \
+  "cut to $(stat -c %s "$work/cut.tvx"): status 7, $(stat -c %s "$work/cut.out") bytes restored"
 
 echo "== Consumer through find_package(tarvix CONFIG)"
 configure_log=$(cmake -S tests/consumer -B "$work/consumer-cmake" -G Ninja \
@@ -62,7 +81,7 @@ grep 'Found tarvix' <<<"$configure_log"
 grep -q "Found tarvix $version in $prefix/" <<<"$configure_log" ||
   fail "find_package did not find tarvix $version in $prefix"
 cmake --build "$work/consumer-cmake" >/dev/null
-"$work/consumer-cmake/tarvix_consumer"
+"$work/consumer-cmake/tarvix_consumer" "${consumer_files[@]}"
 
 echo "== Consumer through pkg-config"
 pc_version=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --modversion tarvix)
@@ -70,7 +89,13 @@ pc_version=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --modversion tarvix)
 # shellcheck disable=SC2046 # the flags are meant to be split into words
 g++ -std=c++20 -O2 tests/consumer/main.cpp -o "$work/consumer-pkg-config" \
   $(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs tarvix)
-"$work/consumer-pkg-config"
+"$work/consumer-pkg-config" "${consumer_files[@]}" | tail -n 1
+
+echo "== Consumer with add_subdirectory of the source tree"
+cmake -S tests/consumer -B "$work/consumer-tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DTARVIX_SOURCE_DIR="$PWD" | grep 'Building tarvix from'
+cmake --build "$work/consumer-tree" -j2 >/dev/null
+"$work/consumer-tree/tarvix_consumer" "${consumer_files[@]}" | tail -n 1
 
 echo "== Manual page"
 check_man_page() {
@@ -95,7 +120,8 @@ dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/tarvix ./usr/share/man/man1/tarvix.1.gz ./usr/share/doc/tarvix/copyright \
-  ./usr/include/tarvix/block_encoder.h; do
+  ./usr/share/doc/tarvix/format.md ./usr/include/tarvix/block_encoder.h \
+  ./usr/include/tarvix/container.h; do
   grep -q " $path\$" <<<"$contents" || fail "the package lacks $path"
 done
 dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/bin/tarvix >"$work/packaged-tarvix"
@@ -124,11 +150,6 @@ echo "== Install the package, run it, remove it"
 dpkg -i "$deb" >/dev/null
 installed_package=yes
 [ -x /usr/bin/tarvix ] || fail "/usr/bin/tarvix is missing after dpkg -i"
-sample=../shared/corpus/alice29.txt
-if [ ! -f "$sample" ]; then
-  sample="$work/sample"
-  for _ in 1 2 3 4 5 6 7 8; do cat LICENSE docs/tarvix.1; done >"$sample"
-fi
 /usr/bin/tarvix "$sample" "$work/sample.tvx"
 /usr/bin/tarvix "$work/sample.tvx" "$work/sample.out"
 cmp "$sample" "$work/sample.out" || fail "the installed tarvix did not restore $sample"
@@ -140,11 +161,11 @@ fi
 # The installed codec serves a consumer with no prefix given.
 cmake -S tests/consumer -B "$work/consumer-system" -G Ninja >/dev/null
 cmake --build "$work/consumer-system" >/dev/null
-"$work/consumer-system/tarvix_consumer" >/dev/null
+"$work/consumer-system/tarvix_consumer" "${consumer_files[@]}" >/dev/null
 # shellcheck disable=SC2046 # the flags are meant to be split into words
 g++ -std=c++20 tests/consumer/main.cpp -o "$work/consumer-system-pc" \
   $(pkg-config --cflags --libs tarvix)
-"$work/consumer-system-pc" >/dev/null
+"$work/consumer-system-pc" "${consumer_files[@]}" >/dev/null
 echo "consumers built against the installed package"
 
 dpkg -r tarvix >/dev/null

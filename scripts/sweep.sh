@@ -19,7 +19,7 @@ fi
 # Each sweep that passes prints one line of counts, which ctest keeps in its
 # log of the last run.
 log=build/asan/Testing/Temporary/LastTest.log
-if ! grep -E '^[a-z ]+ sweep: [0-9]+ tried;' "$log" 2>/dev/null; then
+if ! grep -E '^[a-z ]+ sweep: [0-9]+ tried' "$log" 2>/dev/null; then
   echo "sweep: no counts in $log; run the sweeps first (scripts/sweep.sh, or the asan workflow)" >&2
   exit 1
 fi

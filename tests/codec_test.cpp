@@ -146,6 +146,23 @@ TEST(EncodeBlock, UsesItsWholeWorkingAreaBeforeGivingUp) {
   EXPECT_EQ(Bytes(output.begin(), output.begin() + 146), Bytes{kKindStored} + block);
 }
 
+TEST(EncodeBlock, RefusesMisuseWithZeroWritingNothing) {
+  // A block too long, and output areas one byte short of what each block needs.
+  const struct {
+    std::size_t block;
+    std::size_t output;
+  } kMisuse[] = {{kMaxBlockSize + 1, encoder_output_size(kMaxBlockSize + 1)},
+                 {kMaxBlockSize, encoder_output_size(kMaxBlockSize) - 1},
+                 {100, encoder_output_size(100) - 1},
+                 {0, encoder_output_size(0) - 1}};
+  for (const auto& misuse : kMisuse) {
+    const Bytes block = test::generate(test::Shape::kText, misuse.block, 3);
+    Bytes output(misuse.output, 0xEE);
+    EXPECT_EQ(encode_block(block, output), 0) << misuse.block << " into " << misuse.output;
+    EXPECT_EQ(output, Bytes(misuse.output, 0xEE));
+  }
+}
+
 TEST(EncodeBlock, SmallBlocksAreStoredUnlessSixEqualBytes) {
   for (std::size_t size = 0; size <= 6; ++size) {
     for (const Bytes& block : {repeated(size, 'z'), test::generate(test::Shape::kText, size, 7)}) {

@@ -192,8 +192,10 @@ std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16
 std::uint16_t encode_block(std::span<const std::uint8_t> source,
                            std::span<std::uint8_t> output) noexcept {
   const std::size_t length = source.size();
-  assert(length <= kMaxBlockSize);
-  assert(output.size() >= encoder_output_size(length));
+  // Misuse has a defined result in every build: 0 is never a block data length.
+  if (length > kMaxBlockSize || output.size() < encoder_output_size(length)) {
+    return 0;
+  }
 
   // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
   // bytes does it.

@@ -1,2 +1,347 @@
 // The compressed-file container: the file magic and the block records.
 #include <tarvix/container.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include <tarvix/block_decoder.h>
+#include <tarvix/block_encoder.h>
+
+namespace tarvix {
+
+namespace {
+
+constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
+
+std::size_t add_saturated(std::size_t a, std::size_t b) noexcept {
+  return a > kSizeMax - b ? kSizeMax : a + b;
+}
+
+// The area in which a block's record is coded: the length field, then the
+// encoder's output area, which may be used past the block data it returns.
+constexpr std::size_t record_room(std::size_t block_length) noexcept {
+  return kLengthFieldSize + encoder_output_size(block_length);
+}
+static_assert(record_room(kMaxBlockSize) == kCompressorStraightRoom);
+
+// Length fields are little-endian on every host.
+std::size_t read_length_field(const std::uint8_t* field) noexcept {
+  return field[0] | (std::size_t{field[1]} << 8);
+}
+
+// A length field of 0 announces block data without its kind byte, and one
+// above kMaxBlockDataSize more block data than any block has; both are
+// refused before their block data is read.
+bool is_readable_length(std::size_t length) noexcept {
+  return length != 0 && length <= kMaxBlockDataSize;
+}
+
+// Codes the record of `block` into the start of `record`, which holds
+// record_room(block.size()) bytes, and returns the record's length.
+std::size_t code_record(std::span<const std::uint8_t> block,
+                        std::span<std::uint8_t> record) noexcept {
+  assert(record.size() >= record_room(block.size()));
+  const std::uint16_t coded = encode_block(block, record.subspan(kLengthFieldSize));
+  assert(coded != 0);
+  record[0] = static_cast<std::uint8_t>(coded & 0xFF);
+  record[1] = static_cast<std::uint8_t>(coded >> 8);
+  return kLengthFieldSize + coded;
+}
+
+bool starts_with_magic(std::span<const std::uint8_t> file) noexcept {
+  return file.size() >= kMagicSize &&
+         std::equal(kFileMagic.begin(), kFileMagic.end(), file.begin());
+}
+
+// Copies as much of `held` as fits to the front of `output`; advances both.
+void give_out(std::span<const std::uint8_t>& held, std::span<std::uint8_t>& output) noexcept {
+  const std::size_t size = std::min(held.size(), output.size());
+  std::copy_n(held.begin(), size, output.begin());
+  held = held.subspan(size);
+  output = output.subspan(size);
+}
+
+}  // namespace
+
+std::size_t compress_bound(std::size_t source_size) noexcept {
+  const std::size_t blocks = source_size / kMaxBlockSize + (source_size % kMaxBlockSize != 0);
+  return add_saturated(source_size, kMagicSize + blocks * (kLengthFieldSize + 1));
+}
+
+std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_t> file) noexcept {
+  if (file.size() < compress_bound(source.size())) {
+    return 0;
+  }
+  std::copy(kFileMagic.begin(), kFileMagic.end(), file.begin());
+  std::size_t written = kMagicSize;
+  for (std::size_t at = 0; at < source.size(); at += kMaxBlockSize) {
+    const auto block = source.subspan(at, std::min(kMaxBlockSize, source.size() - at));
+    const auto rest = file.subspan(written);
+    if (rest.size() >= record_room(block.size())) {
+      written += code_record(block, rest);
+    } else {
+      // The bound holds a stored block's record, not the encoder's spare
+      // bytes past it: near the end of `file` they go to a local area.
+      std::array<std::uint8_t, kCompressorStraightRoom> record{};
+      const std::size_t length = code_record(block, record);
+      assert(length <= rest.size());
+      std::copy_n(record.begin(), length, rest.begin());
+      written += length;
+    }
+  }
+  return written;
+}
+
+RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept {
+  if (!starts_with_magic(file)) {
+    return {RestoreStatus::kNotCompressed, 0};
+  }
+  std::size_t restored = 0;
+  // No whole length field, a single byte left over included, ends the file.
+  for (std::size_t at = kMagicSize; file.size() - at >= kLengthFieldSize;) {
+    const std::size_t length = read_length_field(&file[at]);
+    at += kLengthFieldSize;
+    if (!is_readable_length(length)) {
+      return {RestoreStatus::kBadLength, restored};
+    }
+    if (file.size() - at < length) {
+      return {RestoreStatus::kCutShort, restored};
+    }
+    const auto block_data = file.subspan(at, length);
+    at += length;
+    const auto room = out.subspan(restored);
+    std::optional<std::uint16_t> decoded;
+    if (room.size() >= kMaxBlockSize) {
+      decoded = decode_block(block_data, room);
+    } else {
+      // With less room than the largest block, a refusal into `room` could
+      // be a block too large as well as bad block data: the block is decoded
+      // whole first, and copied if it fits.
+      std::array<std::uint8_t, kMaxBlockSize> block{};
+      decoded = decode_block(block_data, block);
+      if (decoded && *decoded > room.size()) {
+        return {RestoreStatus::kOutputTooSmall, restored};
+      }
+      if (decoded) {
+        std::copy_n(block.begin(), *decoded, room.begin());
+      }
+    }
+    if (!decoded) {
+      return {RestoreStatus::kBadBlockData, restored};
+    }
+    restored += *decoded;
+  }
+  return {RestoreStatus::kOk, restored};
+}
+
+std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
+  if (!starts_with_magic(file)) {
+    return 0;
+  }
+  std::size_t bound = 0;
+  for (std::size_t at = kMagicSize; file.size() - at >= kLengthFieldSize;) {
+    const std::size_t length = read_length_field(&file[at]);
+    at += kLengthFieldSize;
+    if (!is_readable_length(length) || file.size() - at < length) {
+      break;
+    }
+    bound = add_saturated(bound, file[at] == kKindStored ? length - 1 : kMaxBlockSize);
+    at += length;
+  }
+  return bound;
+}
+
+// ---------------------------------------------------------------------------
+// Compressor
+
+bool Compressor::give_out(std::span<std::uint8_t>& output) noexcept {
+  std::span<const std::uint8_t> magic = std::span(kFileMagic).subspan(magic_given_);
+  tarvix::give_out(magic, output);
+  magic_given_ = kMagicSize - magic.size();
+  if (!magic.empty()) {
+    return false;
+  }
+  std::span<const std::uint8_t> record =
+      std::span(record_).subspan(record_begin_, record_end_ - record_begin_);
+  tarvix::give_out(record, output);
+  record_begin_ = record_end_ - record.size();
+  return record.empty();
+}
+
+void Compressor::code_block(std::span<const std::uint8_t> block,
+                            std::span<std::uint8_t>& output) noexcept {
+  assert(magic_given_ == kMagicSize && record_begin_ == record_end_);
+  if (output.size() >= record_room(block.size())) {
+    output = output.subspan(code_record(block, output));
+  } else {
+    record_begin_ = 0;
+    record_end_ = code_record(block, record_);
+    give_out(output);
+  }
+}
+
+void Compressor::compress(std::span<const std::uint8_t>& input,
+                          std::span<std::uint8_t>& output) noexcept {
+  if (finishing_) {
+    return;
+  }
+  while (give_out(output) && !input.empty()) {
+    if (block_fill_ == 0 && input.size() >= kMaxBlockSize) {
+      code_block(input.first(kMaxBlockSize), output);
+      input = input.subspan(kMaxBlockSize);
+      continue;
+    }
+    const std::size_t size = std::min(kMaxBlockSize - block_fill_, input.size());
+    std::copy_n(input.begin(), size, block_.begin() + static_cast<std::ptrdiff_t>(block_fill_));
+    block_fill_ += size;
+    input = input.subspan(size);
+    if (block_fill_ == kMaxBlockSize) {
+      block_fill_ = 0;
+      code_block(block_, output);
+    }
+  }
+}
+
+bool Compressor::finish(std::span<std::uint8_t>& output) noexcept {
+  finishing_ = true;
+  if (!give_out(output)) {
+    return false;
+  }
+  if (block_fill_ != 0) {
+    const std::size_t last = block_fill_;
+    block_fill_ = 0;
+    code_block(std::span(block_).first(last), output);
+  }
+  return give_out(output);
+}
+
+// ---------------------------------------------------------------------------
+// Restorer
+
+bool Restorer::give_out(std::span<std::uint8_t>& output) noexcept {
+  std::span<const std::uint8_t> held =
+      std::span(block_).subspan(held_begin_, held_end_ - held_begin_);
+  tarvix::give_out(held, output);
+  held_begin_ = held_end_ - held.size();
+  return held.empty();
+}
+
+void Restorer::take_length(std::size_t length) noexcept {
+  have_ = 0;
+  if (length == 0) {
+    // An empty record has been read in full as soon as its field has.
+    ++records_read_;
+  }
+  if (!is_readable_length(length)) {
+    fail(RestoreStatus::kBadLength);
+    return;
+  }
+  length_ = length;
+  stage_ = Stage::kBlockData;
+}
+
+void Restorer::decode(std::span<const std::uint8_t> block_data,
+                      std::span<std::uint8_t>& output) noexcept {
+  assert(held_begin_ == held_end_);
+  ++records_read_;
+  have_ = 0;
+  stage_ = Stage::kLengthField;
+  if (output.size() >= kRestorerStraightRoom) {
+    const auto decoded = decode_block(block_data, output);
+    if (!decoded) {
+      fail(RestoreStatus::kBadBlockData);
+      return;
+    }
+    output = output.subspan(*decoded);
+    return;
+  }
+  const auto decoded = decode_block(block_data, block_);
+  if (!decoded) {
+    fail(RestoreStatus::kBadBlockData);
+    return;
+  }
+  held_begin_ = 0;
+  held_end_ = *decoded;
+  give_out(output);
+}
+
+RestoreStatus Restorer::restore(std::span<const std::uint8_t>& input,
+                                std::span<std::uint8_t>& output) noexcept {
+  while (give_out(output)) {
+    if (stage_ == Stage::kFault) {
+      return fault_;
+    }
+    if (input.empty()) {
+      break;
+    }
+    switch (stage_) {
+      case Stage::kMagic:
+        if (input.front() != kFileMagic[have_]) {
+          fail(RestoreStatus::kNotCompressed);
+          break;
+        }
+        input = input.subspan(1);
+        if (++have_ == kMagicSize) {
+          have_ = 0;
+          stage_ = Stage::kLengthField;
+        }
+        break;
+      case Stage::kLengthField:
+        if (have_ == 0 && input.size() >= kLengthFieldSize) {
+          const std::size_t length = read_length_field(input.data());
+          input = input.subspan(kLengthFieldSize);
+          take_length(length);
+        } else if (have_ == 0) {
+          length_ = input.front();  // the low byte
+          have_ = 1;
+          input = input.subspan(1);
+        } else {
+          const std::size_t length = length_ | (std::size_t{input.front()} << 8);
+          input = input.subspan(1);
+          take_length(length);
+        }
+        break;
+      case Stage::kBlockData:
+        if (have_ == 0 && input.size() >= length_) {
+          // The whole block data lies in `input`: decoded where it lies.
+          const auto block_data = input.first(length_);
+          input = input.subspan(length_);
+          decode(block_data, output);
+        } else {
+          const std::size_t size = std::min(length_ - have_, input.size());
+          std::copy_n(input.begin(), size,
+                      block_data_.begin() + static_cast<std::ptrdiff_t>(have_));
+          have_ += size;
+          input = input.subspan(size);
+          if (have_ == length_) {
+            decode(std::span(block_data_).first(length_), output);
+          }
+        }
+        break;
+      case Stage::kFault:
+        break;
+    }
+  }
+  return RestoreStatus::kOk;
+}
+
+RestoreStatus Restorer::finish(std::span<std::uint8_t>& output) noexcept {
+  give_out(output);
+  switch (stage_) {
+    case Stage::kMagic:
+      return fail(RestoreStatus::kNotCompressed);
+    case Stage::kBlockData:
+      return fail(RestoreStatus::kCutShort);
+    case Stage::kLengthField:
+      // The end of the file, or a single byte after the last record.
+      return RestoreStatus::kOk;
+    case Stage::kFault:
+      break;
+  }
+  return fault_;
+}
+
+}  // namespace tarvix

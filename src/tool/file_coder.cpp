@@ -11,6 +11,7 @@
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
 #include "byte_order.h"
+#include "target_file.h"
 
 namespace tarvix {
 
@@ -43,6 +44,15 @@ constexpr std::size_t kOutputBatchSize = kBatchBlocks * kMaxBlockSize + kBlockRo
 // A whole record, the length field and the largest block data, fits in the
 // input batch with room to spare.
 static_assert(kInputBatchSize >= kLengthFieldSize + kMaxBlockDataSize);
+
+// The run's batch buffers: fixed areas for the whole run, in static storage.
+// Not the heap, which the program does not use; not the stack, which may be
+// small: the program runs with 64 KiB of it. One run at a time uses them.
+struct Batches {
+  std::array<std::uint8_t, kInputBatchSize> input;
+  std::array<std::uint8_t, kOutputBatchSize> output;
+};
+Batches batches;
 
 // Closes a file on every early return. The target's close is checked where it
 // matters, in code_file; what closing the source reports cannot change a run.
@@ -80,15 +90,14 @@ class Run {
   }
   // Makes room in the output batch for one more block.
   bool make_block_room() { return output_.size() - output_fill_ >= kBlockRoom || write_batch(); }
-  // The result of a run that ends here: what is decoded or coded so far is
-  // written out first, as far as it goes. A failure to write it is the
-  // result only of a run that would otherwise succeed.
-  ResultCode finish(ResultCode result) {
-    if (!write_batch() && result == ResultCode::kSuccess) {
-      return ResultCode::kWriteFailed;
-    }
-    return result;
-  }
+  // The result of a run that ends here, at its end or at a failure: a seek
+  // or read that failed, or a damaged record. Batching must not change any
+  // outcome, so the run ends as the block-by-block order would have ended
+  // it: that order writes every block coded so far before it meets the
+  // failure, so they are written out first, and if that write fails, the
+  // failed write is the result. A failed write itself ends the run at once
+  // (make_block_room), with nothing after it written.
+  ResultCode finish(ResultCode result) { return write_batch() ? result : ResultCode::kWriteFailed; }
   // Makes at least `size` unread bytes of the source available from
   // input_begin_, reading more after the ones there are; false when the
   // source ends (or fails) first.
@@ -115,10 +124,10 @@ class Run {
   const char* source_name_;
   const char* target_name_;
   bool progress_pending_ = true;
-  std::array<std::uint8_t, kInputBatchSize> input_{};
+  std::array<std::uint8_t, kInputBatchSize>& input_ = batches.input;
   std::size_t input_begin_ = 0;  // restore mode: the first unread byte
   std::size_t input_end_ = 0;    // restore mode: the end of the bytes read
-  std::array<std::uint8_t, kOutputBatchSize> output_{};
+  std::array<std::uint8_t, kOutputBatchSize>& output_ = batches.output;
   std::size_t output_fill_ = 0;
 };
 
@@ -198,24 +207,28 @@ ResultCode code_file(const char* source_name, const char* target_name) {
   if (!source) {
     return ResultCode::kSourceNotOpened;
   }
-  File target(std::fopen(target_name, "wb"));
-  if (!target) {
-    return ResultCode::kTargetNotOpened;
+  std::FILE* opened_target = nullptr;
+  const ResultCode opened = open_target(source.get(), target_name, opened_target);
+  if (opened != ResultCode::kSuccess) {
+    return opened;
   }
+  File target(opened_target);
   // The run reads and writes in batches of its own; a stream that keeps a
   // buffer anyway works as well, only with one more copy.
   (void)std::setvbuf(source.get(), nullptr, _IONBF, 0);
   (void)std::setvbuf(target.get(), nullptr, _IONBF, 0);
 
-  // The run's buffers are large; they live for the run, never on the heap.
-  static_assert(sizeof(Run) < std::size_t{256} * 1024);
   Run run(source.get(), target.get(), source_name, target_name);
   std::array<std::uint8_t, kMagicSize> first{};
-  // A source that cannot be read at all is neither compressed nor restored.
-  ResultCode result = ResultCode::kSourceDamaged;
+  ResultCode result = ResultCode::kSuccess;
   if (std::fread(first.data(), kMagicSize, 1, source.get()) == 1 && starts_with_magic(first)) {
     result = run.restore();
-  } else if (std::ferror(source.get()) == 0) {
+  } else {
+    // Anything else is compressed, a source whose first read failed (a
+    // directory) included: compress mode writes the magic before its own
+    // read fails. The first read's error is cleared, so that compress mode's
+    // own reads decide its result.
+    std::clearerr(source.get());
     result = run.compress();
   }
 

@@ -2,8 +2,11 @@
 #include "file_coder.h"
 #include "messages.h"
 #include "names.h"
+#include "process.h"
 
 int main(int argc, char* argv[]) {
+  tarvix::prepare_process();
+
   // Arguments after the second are ignored.
   const char* const source_name = argc > 1 ? argv[1] : nullptr;
   const char* const target_name = argc > 2 ? argv[2] : nullptr;

@@ -3,7 +3,11 @@
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
+
+#include <array>
+#include <cstring>
 #else
 #include <sys/stat.h>
 #endif
@@ -17,14 +21,36 @@ constexpr char fold_case(char c) noexcept {
 }
 
 #ifdef _WIN32
-// On Windows a file is known by its volume's serial number and its index on
-// that volume; stat() gives no inode there. The handle asks for no access, so
-// nothing is read or written, and sharing is open so no other user is locked.
+// On Windows a file is known by its volume's serial number and its ID on that
+// volume; stat() gives no inode there. The ID that FileIdInfo gives needs no
+// access to the file, so it serves for a handle opened for writing alone, as
+// standard output redirected to a file is; where it is not supported (before
+// Windows 8, some file systems) the older index serves, which needs a right
+// to read the file's attributes. Every handle of one file gives the same kind.
 struct FileIdentity {
-  DWORD volume = 0;
-  DWORD index_high = 0;
-  DWORD index_low = 0;
+  bool full_id = false;  // FileIdInfo's ID, else the older index
+  ULONGLONG volume = 0;
+  std::array<BYTE, sizeof(FILE_ID_128::Identifier)> id{};
 };
+
+bool identify(HANDLE handle, FileIdentity& identity) noexcept {
+  FILE_ID_INFO id_info;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_info, sizeof id_info) != 0) {
+    identity.full_id = true;
+    identity.volume = id_info.VolumeSerialNumber;
+    std::memcpy(identity.id.data(), id_info.FileId.Identifier, identity.id.size());
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == 0) {
+    return false;
+  }
+  identity.full_id = false;
+  identity.volume = info.dwVolumeSerialNumber;
+  const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  std::memcpy(identity.id.data(), &index, sizeof index);
+  return true;
+}
 
 bool identify(const char* name, FileIdentity& identity) noexcept {
   const HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -32,18 +58,19 @@ bool identify(const char* name, FileIdentity& identity) noexcept {
   if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  const bool known = identify(handle, identity);
   CloseHandle(handle);
-  if (!known) {
-    return false;
-  }
-  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  return true;
+  return known;
+}
+
+bool identify(int descriptor, FileIdentity& identity) noexcept {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the C library keeps handles as integers.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  return handle != INVALID_HANDLE_VALUE && identify(handle, identity);
 }
 
 bool operator==(const FileIdentity& a, const FileIdentity& b) noexcept {
-  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+  return a.full_id == b.full_id && a.volume == b.volume && a.id == b.id;
 }
 #else
 struct FileIdentity {
@@ -54,6 +81,15 @@ struct FileIdentity {
 bool identify(const char* name, FileIdentity& identity) noexcept {
   struct stat info {};
   if (stat(name, &info) != 0) {
+    return false;
+  }
+  identity = {info.st_dev, info.st_ino};
+  return true;
+}
+
+bool identify(int descriptor, FileIdentity& identity) noexcept {
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0) {
     return false;
   }
   identity = {info.st_dev, info.st_ino};
@@ -89,6 +125,15 @@ bool same_file(const char* source_name, const char* target_name) noexcept {
   FileIdentity source;
   FileIdentity target;
   return identify(source_name, source) && identify(target_name, target) && source == target;
+}
+
+bool same_open_file(const char* name, int descriptor) noexcept {
+  if (name == nullptr) {
+    return false;
+  }
+  FileIdentity file;
+  FileIdentity open_file;
+  return identify(name, file) && identify(descriptor, open_file) && file == open_file;
 }
 
 }  // namespace tarvix

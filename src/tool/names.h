@@ -15,6 +15,11 @@ bool same_names(const char* source_name, const char* target_name) noexcept;
 // link. It opens no file for reading or writing and changes nothing.
 bool same_file(const char* source_name, const char* target_name) noexcept;
 
+// same_open_file() returns true when the name is present, its file exists,
+// and it is the file open on `descriptor` (as fileno() gives it). It opens no
+// file for reading or writing and changes nothing.
+bool same_open_file(const char* name, int descriptor) noexcept;
+
 }  // namespace tarvix
 
 #endif  // TARVIX_TOOL_NAMES_H

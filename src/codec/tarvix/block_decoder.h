@@ -18,7 +18,8 @@ namespace tarvix {
 // decode_block() restores the block coded in `block_data` (kind byte first)
 // into the start of `output` and returns the block's length, 0 to
 // kMaxBlockSize. It returns std::nullopt when the block data is malformed:
-//   - it is empty (no kind byte) or longer than kMaxBlockDataSize;
+//   - it is empty (no kind byte) or longer than kMaxBlockDataSize (refused
+//     before any byte is read);
 //   - its last item is cut off by the end of the block data;
 //   - a match reaches back before the start of the block;
 //   - the block would grow past kMaxBlockSize bytes or past output.size().
@@ -27,10 +28,13 @@ namespace tarvix {
 // and decodes to an empty block.
 //
 // Whatever it is given, decode_block never reads outside `block_data` nor
-// writes outside `output`. Bytes of `output` past the returned length may be
-// overwritten too (word copies leave spare bytes there); on std::nullopt the
-// whole of `output` is unspecified. The two areas must not overlap. It allocates nothing and keeps
-// nothing between calls, so calls on distinct buffers may run concurrently.
+// writes outside `output`, in every build: misuse (too much block data, too
+// small an output) is refused like malformed block data, so with an output of
+// kMaxBlockSize bytes or more std::nullopt always means malformed. Bytes of
+// `output` past the returned length may be overwritten too (word copies leave
+// spare bytes there); on std::nullopt the whole of `output` is unspecified.
+// The two areas must not overlap. It allocates nothing and keeps nothing
+// between calls, so calls on distinct buffers may run concurrently.
 std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
                                           std::span<std::uint8_t> output) noexcept;
 

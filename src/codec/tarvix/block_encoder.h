@@ -34,8 +34,11 @@ constexpr std::size_t encoder_output_size(std::size_t block_length) noexcept {
 //
 // `output` must hold encoder_output_size(source.size()) bytes; bytes past the
 // returned length are left with unspecified contents. `source` and `output`
-// must not overlap. The encoder cannot fail, allocates nothing and keeps
-// nothing between calls, so calls on distinct buffers may run concurrently.
+// must not overlap. Misuse is checked in every build: a source longer than
+// kMaxBlockSize, or a smaller `output`, gives 0 (never a block data length,
+// which counts the kind byte) and writes nothing. Otherwise the encoder
+// cannot fail. It allocates nothing and keeps nothing between calls, so calls
+// on distinct buffers may run concurrently.
 std::uint16_t encode_block(std::span<const std::uint8_t> source,
                            std::span<std::uint8_t> output) noexcept;
 

@@ -17,6 +17,7 @@
 #error "<tarvix/container.h> needs C++20 (for example -std=c++20)"
 #else
 
+#include <tarvix/block_encoder.h>
 #include <tarvix/block_format.h>
 
 #include <array>
@@ -53,27 +54,32 @@ struct RestoreResult {
 // Whole-buffer functions
 
 // compress_bound() returns the most bytes that compress() writes for a source
-// of `source_size` bytes: the magic, and a record of a stored block per block.
+// of `source_size` bytes: the magic, and a record of a stored block per block
+// (SIZE_MAX for a size so large that the bound does not fit in a size_t).
 std::size_t compress_bound(std::size_t source_size) noexcept;
 
 // compress() writes the whole compressed file of `source` at the start of
-// `file`, byte for byte what the tarvix tool writes, and returns its length.
-// It returns 0 and writes nothing when file.size() < compress_bound(source.size()).
-// The two areas must not overlap.
+// `file`, byte for byte what the tarvix tool writes, and returns its length,
+// at least kMagicSize. It returns 0 and writes nothing when
+// file.size() < compress_bound(source.size()). Bytes of `file` past the
+// returned length may have been overwritten. The two areas must not overlap.
 std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_t> file) noexcept;
 
 // restore() restores the compressed file `file` into the start of `out`, with
 // the outcomes of the tarvix tool: on any status, result.restored bytes of
 // whole blocks lie at the start of `out`, exactly what the tool's target holds
-// after the same file. kOutputTooSmall means that the next whole block would
-// not fit. Bytes of `out` past result.restored may have been overwritten.
-// The two areas must not overlap.
+// after the same file (a file without the magic, kNotCompressed, the tool
+// would compress instead). kOutputTooSmall means that the next record is
+// sound but its block would not fit; a fault in it is reported as the fault.
+// Bytes of `out` past result.restored may have been overwritten; nothing
+// outside `out` is written. The two areas must not overlap.
 RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept;
 
 // restored_size_bound() returns enough room for restore() to reach the end of
-// `file`, or its first fault, without kOutputTooSmall. It walks the length
-// fields and decodes nothing: a stored block counts its own size, a coded one
-// kMaxBlockSize.
+// `file`, or its first fault, without kOutputTooSmall (0 for a file without
+// the magic; SIZE_MAX if the sum does not fit in a size_t). It walks the
+// length fields and decodes nothing: a stored block counts its own size, a
+// coded one kMaxBlockSize.
 std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 
 // ---------------------------------------------------------------------------
@@ -82,16 +88,29 @@ std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 // Each call takes bytes from the front of `input` and writes bytes to the
 // front of `output`, and advances both spans past what it used. A call returns
 // when it can make no more progress: its input is used up, or its output is
-// full. Any split of the input into calls, and any sizes of output, give the
-// same bytes out and the same outcome; output space of at least kMaxRecordSize
-// (compress) or kMaxBlockSize (restore) per call lets whole blocks go straight
-// between the caller's areas without a copy through the coder.
+// full (or, restoring, at a fault). Any split of the input into calls, and any
+// sizes of output, give the same bytes out and the same outcome. Bytes of
+// `output` past those given out may be overwritten.
+//
+// With output space of at least kCompressorStraightRoom or
+// kRestorerStraightRoom, whole blocks go straight between the caller's areas:
+// a source block or a block record that lies whole in `input` is coded from
+// there, into `output`, with no copy through the coder. The rest is gathered
+// in buffers inside the object (about 16 KiB each), so an object is best kept
+// where it lives long, not created per call.
 
-// Compressor turns source bytes into a compressed file, the magic first.
+// Output space with which a whole block is coded straight into `output`.
+inline constexpr std::size_t kCompressorStraightRoom =
+    kLengthFieldSize + encoder_output_size(kMaxBlockSize);           // bytes: 8200
+inline constexpr std::size_t kRestorerStraightRoom = kMaxBlockSize;  // bytes
+
+// Compressor turns source bytes into a compressed file, the magic first,
+// byte for byte what compress() writes for the same source.
 //   Compressor compressor;
-//   while (source bytes come) compressor.compress(input, output), writing
-//     out the output whenever it is full and until input is used up;
-//   then call finish(output) until it returns true.
+//   for each piece of source: until the piece is used up,
+//     compressor.compress(piece, output), writing out the output whenever
+//     it is full;
+//   then until compressor.finish(output) returns true, write out the output.
 class Compressor {
  public:
   Compressor() noexcept = default;
@@ -99,21 +118,36 @@ class Compressor {
   // Codes the bytes of `input`; a block is coded once it is whole.
   void compress(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
 
-  // Ends the file: codes the last, shorter block and writes out every byte
+  // Ends the file: codes the last, shorter block and gives out every byte
   // still held. Returns true once all of the file is in the output; call it
-  // again with more output space until then. No input may follow.
+  // again with more output space until then. Input given to compress() after
+  // finish() is left untouched.
   bool finish(std::span<std::uint8_t>& output) noexcept;
 
  private:
-  // (layout is the implementation's)
+  // Gives out held bytes, the magic first; true when none are left.
+  bool give_out(std::span<std::uint8_t>& output) noexcept;
+  // Codes one whole source block into `output` or, with too little room
+  // there, into record_.
+  void code_block(std::span<const std::uint8_t> block, std::span<std::uint8_t>& output) noexcept;
+
+  std::array<std::uint8_t, kMaxBlockSize> block_{};             // a source block being gathered
+  std::array<std::uint8_t, kCompressorStraightRoom> record_{};  // a record waiting for room
+  std::size_t block_fill_ = 0;                                  // bytes in block_
+  std::size_t record_begin_ = 0;  // record_[record_begin_, record_end_) is still held
+  std::size_t record_end_ = 0;
+  std::size_t magic_given_ = 0;  // bytes of the magic given out
+  bool finishing_ = false;
 };
 
-// Restorer turns a compressed file, magic first, back into its source.
+// Restorer turns a compressed file, magic first, back into its source, with
+// the outcomes of restore().
 //   Restorer restorer;
-//   while (file bytes come) status = restorer.restore(input, output), writing
-//     out the output whenever it is full; stop at a status other than kOk;
-//   at the end of the file, status = restorer.finish(output), writing out the
-//     output, until holds_output() is false.
+//   for each piece of the file: until the piece is used up or status is not
+//     kOk, status = restorer.restore(piece, output), writing out the output
+//     whenever it is full;
+//   then status = restorer.finish(output), writing out the output, until
+//     holds_output() is false; status is the outcome.
 class Restorer {
  public:
   Restorer() noexcept = default;
@@ -125,22 +159,47 @@ class Restorer {
   RestoreStatus restore(std::span<const std::uint8_t>& input,
                         std::span<std::uint8_t>& output) noexcept;
 
-  // Ends the file: gives out what is still held, and reports kOk, or
-  // kCutShort when the file ends inside a record's block data, or
-  // kNotCompressed when it ends inside the magic, or the fault that restore()
-  // reported. While holds_output() is true, call it again with more room.
+  // Ends the file, once restore() has used up all of the input (or reported
+  // a fault): gives out
+  // what is still held, and returns the outcome: kOk, or kCutShort when the
+  // file ends inside a record's block data, or kNotCompressed when it ends
+  // inside the magic, or the fault that restore() reported. While
+  // holds_output() is true, call it again with more room.
   RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
 
   // True while restored bytes wait for room in an output.
-  bool holds_output() const noexcept;
+  bool holds_output() const noexcept { return held_begin_ != held_end_; }
 
-  // The number of records whose block data has been read in full, the one
-  // refused by the decoder included. The tool prints its progress line once
-  // this is no longer 0.
-  std::uint64_t records_read() const noexcept;
+  // The number of records whose block data has been read in full: a record
+  // with a length field of 0, and the one the decoder refuses, included. The
+  // tool prints its progress line once this is no longer 0.
+  std::uint64_t records_read() const noexcept { return records_read_; }
 
  private:
-  // (layout is the implementation's)
+  enum class Stage : std::uint8_t { kMagic, kLengthField, kBlockData, kFault };
+
+  // Gives out held bytes; true when none are left.
+  bool give_out(std::span<std::uint8_t>& output) noexcept;
+  // Takes a length field that has come whole.
+  void take_length(std::size_t length) noexcept;
+  // Decodes a whole record's block data into `output` or, with too little
+  // room there, into block_.
+  void decode(std::span<const std::uint8_t> block_data, std::span<std::uint8_t>& output) noexcept;
+  RestoreStatus fail(RestoreStatus status) noexcept {
+    stage_ = Stage::kFault;
+    fault_ = status;
+    return status;
+  }
+
+  std::array<std::uint8_t, kMaxBlockDataSize> block_data_{};  // block data being gathered
+  std::array<std::uint8_t, kMaxBlockSize> block_{};           // a block waiting for room
+  std::size_t have_ = 0;        // bytes of the magic, length field or block data gathered
+  std::size_t length_ = 0;      // the length field: low byte, then the whole field
+  std::size_t held_begin_ = 0;  // block_[held_begin_, held_end_) is still held
+  std::size_t held_end_ = 0;
+  std::uint64_t records_read_ = 0;
+  Stage stage_ = Stage::kMagic;
+  RestoreStatus fault_ = RestoreStatus::kOk;
 };
 
 }  // namespace tarvix
