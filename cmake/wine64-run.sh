@@ -19,8 +19,10 @@ shift
 dir=/usr/lib/wine
 [ -x "$dir/wine64" ] || dir=$(dirname "$(command -v wine64)")
 mkdir -p "$WINEPREFIX"
-# The server fails to start when one already runs.
-if "$dir/wineserver" </dev/null >/dev/null 2>&1; then
+# The server fails to start when one already runs. It stays 3 s after its
+# last program, as when wine starts it (Debian's wineserver script would
+# otherwise keep it for good).
+if "$dir/wineserver" -p3 </dev/null >/dev/null 2>&1; then
   "$dir/wine64" wineboot </dev/null >/dev/null 2>&1 || true
 fi
 exec "$dir/wine64" "$@"
