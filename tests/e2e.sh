@@ -164,6 +164,14 @@ for other in ./precious "$work/precious" hardlink symlink; do
   run "$other" precious
   expect 8 "$usage" "Error[8] : original and new file names must be different."
 done
+if $windows; then
+  # Windows also separates names with backslashes.
+  mkdir sub
+  for other in '.\precious' 'sub\..\precious'; do
+    run precious "$other"
+    expect 8 "$usage" "Error[8] : original and new file names must be different."
+  done
+fi
 expect_file precious 70726563696f7573
 end
 
