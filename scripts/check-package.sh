@@ -3,7 +3,8 @@
 # Debian packages (files, dependencies, stripped binaries, the shared
 # library's SONAME and exports, lintian); the install tree, whose CMake
 # package and pkg-config file serve C and C++ programs, shared and static,
-# and whose Python module runs; the manual page. Then, as root, it installs
+# and whose Python module runs, each held to the installed tool's files; the
+# library through add_subdirectory of the source tree; the manual page. Then, as root, it installs
 # the four packages with dpkg, builds outside C99 programs with pkg-config
 # against libtarvix.so.1, runs outside Python programs, checks that both
 # write and restore the tool's exact bytes, and removes the packages again.
@@ -136,6 +137,19 @@ tool="$prefix/bin/tarvix"
 pc_dir="$prefix/$libdir/pkgconfig"
 examples="$prefix/share/doc/libtarvix-dev/examples"
 
+echo "== Files made by the installed tool, for the consumers"
+sample="$work/sample"
+for _ in 1 2 3 4 5 6 7 8; do cat LICENSE docs/tarvix.1 docs/format.md; done >"$sample"
+"$tool" "$sample" "$work/sample.tvx" >/dev/null
+# Cut inside the last record: the tool keeps the blocks before it and exits 7.
+head -c "$(($(stat -c %s "$work/sample.tvx") - 100))" "$work/sample.tvx" >"$work/cut.tvx"
+cut_status=0
+"$tool" "$work/cut.tvx" "$work/cut.out" >/dev/null || cut_status=$?
+[ "$cut_status" -eq 7 ] || fail "the tool restored a cut file with status $cut_status, not 7"
+consumer_files=("$sample" "$work/sample.tvx" "$work/cut.tvx" "$work/cut.out" "$cut_status")
+echo "$(stat -c %s "$sample") -> $(stat -c %s "$work/sample.tvx") bytes;" \
+  "cut to $(stat -c %s "$work/cut.tvx"): status 7, $(stat -c %s "$work/cut.out") bytes restored"
+
 echo "== Consumers through find_package(tarvix CONFIG): C++ and C, shared and static"
 for linking in shared static; do
   use_static=OFF needed=1
@@ -145,7 +159,7 @@ for linking in shared static; do
   contains "$configure_log" "Found tarvix $version in $prefix/" \
     "find_package did not find tarvix $version in $prefix"
   cmake --build "$work/consumer-$linking" >/dev/null
-  "$work/consumer-$linking/tarvix_consumer" >/dev/null
+  "$work/consumer-$linking/tarvix_consumer" "${consumer_files[@]}" | tail -n 1
   needs_library=$(readelf -d "$work/consumer-$linking/tarvix_consumer" | grep -c 'NEEDED.*libtarvix' || true)
   [ "$needs_library" -eq $needed ] ||
     fail "the $linking consumer links the wrong library"
@@ -171,8 +185,14 @@ c99 "$work/c-static" tests/c/c_interface_test.c $(pc --static --cflags) \
 ! readelf -d "$work/c-static" | grep -q 'NEEDED.*libtarvix' || fail "the static C program needs libtarvix"
 # shellcheck disable=SC2046
 g++ -std=c++20 -O2 tests/consumer/main.cpp -o "$work/cxx-pkg-config" $(pc --cflags --libs)
-LD_LIBRARY_PATH="$prefix/$libdir" "$work/cxx-pkg-config" >/dev/null
+LD_LIBRARY_PATH="$prefix/$libdir" "$work/cxx-pkg-config" "${consumer_files[@]}" >/dev/null
 echo "C99 (shared and static) and C++ programs built with pkg-config"
+
+echo "== Consumer with add_subdirectory of the source tree"
+cmake -S tests/consumer -B "$work/consumer-tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DTARVIX_SOURCE_DIR="$PWD" | grep 'Building tarvix from'
+cmake --build "$work/consumer-tree" -j2 >/dev/null
+"$work/consumer-tree/tarvix_consumer" "${consumer_files[@]}" | tail -n 1
 
 echo "== The Python module from the prefix"
 python_env=(env PYTHONPATH="$prefix/$pydir" LD_LIBRARY_PATH="$prefix/$libdir" PYTHONDONTWRITEBYTECODE=1)
@@ -229,7 +249,7 @@ tests/check_example.sh /usr/bin/tarvix env -u PYTHONPATH -u LD_LIBRARY_PATH /usr
 # CMake consumers with no prefix given.
 cmake -S tests/consumer -B "$work/consumer-system" -G Ninja >/dev/null
 cmake --build "$work/consumer-system" >/dev/null
-"$work/consumer-system/tarvix_consumer" >/dev/null
+"$work/consumer-system/tarvix_consumer" "${consumer_files[@]}" >/dev/null
 cmake -S /usr/share/doc/libtarvix-dev/examples -B "$work/examples-system" -G Ninja >/dev/null
 cmake --build "$work/examples-system" >/dev/null
 tests/check_example.sh /usr/bin/tarvix "$work/examples-system/whole_file"

@@ -3,11 +3,11 @@
 # each for a bounded time from seeds made from the benchmark corpus. Any crash,
 # sanitizer report, failed check, leak or hang fails the script; the input
 # that caused it is kept in build/fuzz-artifacts/.
-# Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 60)
+# Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 45)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-60}
+seconds=${1:-45}
 scripts/ensure-packages.sh cmake ninja-build clang libclang-rt-14-dev
 
 cmake --workflow --preset fuzz >/dev/null
@@ -16,9 +16,10 @@ rm -rf build/fuzz-seeds build/fuzz-corpus build/fuzz-artifacts
 scripts/make-fuzz-seeds.sh build/release/tarvix build/fuzz-seeds
 mkdir -p build/fuzz-artifacts
 
-declare -A max_len=([fuzz_decode_block]=8193 [fuzz_round_trip]=8192 [fuzz_restore]=24576)
+declare -A max_len=([fuzz_decode_block]=8193 [fuzz_round_trip]=8192 [fuzz_restore]=24576
+  [fuzz_stream]=16392)
 summary=()
-for target in fuzz_decode_block fuzz_round_trip fuzz_restore; do
+for target in fuzz_decode_block fuzz_round_trip fuzz_restore fuzz_stream; do
   mkdir -p "build/fuzz-corpus/$target"
   log=build/fuzz-artifacts/$target.log
   echo "fuzz: $target for $seconds s"

@@ -3,6 +3,8 @@
 #   OUTDIR/fuzz_round_trip/    source blocks (the first 8192 bytes of each file, and a short slice)
 #   OUTDIR/fuzz_decode_block/  the block data of the first records of each compressed file
 #   OUTDIR/fuzz_restore/       compressed files of 20000-byte slices, after the file magic
+#   OUTDIR/fuzz_stream/        8 bytes that seed the splits, then a 9000-byte slice, or its
+#                              compressed file after the file magic
 # Usage: scripts/make-fuzz-seeds.sh TARVIX OUTDIR
 # The corpus is ../shared/corpus/ beside the project, or TARVIX_CORPUS; without
 # it the project's own sources stand in, so the seeds are never missing.
@@ -30,7 +32,7 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$out"/fuzz_round_trip "$out"/fuzz_decode_block "$out"/fuzz_restore
+mkdir -p "$out"/fuzz_round_trip "$out"/fuzz_decode_block "$out"/fuzz_restore "$out"/fuzz_stream
 
 # cut FILE OFFSET COUNT: COUNT bytes of FILE from OFFSET on, to standard output.
 cut_bytes() {
@@ -46,6 +48,13 @@ for file in "${inputs[@]}"; do
   cut_bytes "$file" 0 20000 >"$work/slice"
   "$tarvix" "$work/slice" "$work/slice.tvx" >/dev/null
   tail -c +5 "$work/slice.tvx" >"$out/fuzz_restore/$name.records"
+  # Two blocks, with split seeds in front; an even first byte puts the file
+  # magic before the data read as a file.
+  cut_bytes "$file" 0 9000 >"$work/pair"
+  "$tarvix" "$work/pair" "$work/pair.tvx" >/dev/null
+  { printf '\002\003\005\007\013\015\021\023' && cat "$work/pair"; } >"$out/fuzz_stream/$name.source"
+  { printf '\030\035\037\045\051\053\057\065' && tail -c +5 "$work/pair.tvx"; } \
+    >"$out/fuzz_stream/$name.records"
 
   cut_bytes "$file" 0 $((records_per_file * 8192)) >"$work/head"
   "$tarvix" "$work/head" "$work/head.tvx" >/dev/null
@@ -58,6 +67,6 @@ for file in "${inputs[@]}"; do
     offset=$((offset + 2 + length)) record=$((record + 1))
   done
 done
-for target in fuzz_round_trip fuzz_decode_block fuzz_restore; do
+for target in fuzz_round_trip fuzz_decode_block fuzz_restore fuzz_stream; do
   echo "make-fuzz-seeds: $(find "$out/$target" -type f | wc -l) seeds for $target"
 done

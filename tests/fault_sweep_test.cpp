@@ -1,37 +1,33 @@
 // Fault sweeps: every cut, every bit flip near the start and every changed
-// length field of a compressed file goes through code_file, in-process. Each
-// outcome must be a correct restore or result 7, never a crash, a sanitizer
-// report, or a success that hides damage the container can see. The outcome
-// counts are printed.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// length field of a compressed file, restored by the container in memory.
+// Each outcome must be a correct restore or a fault that the container names,
+// never a crash, a sanitizer report, or a success that hides damage the
+// container can see. The tool is held to the same outcomes: code_file runs
+// in-process on the first damaged file of each distinct outcome, and on every
+// 50th. The outcome counts are printed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <optional>
+#include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include <tarvix/block_decoder.h>
-#include <tarvix/block_format.h>
-#include "file_coder.h"
+#include <tarvix/container.h>
 #include "restore_oracle.h"
 #include "result_code.h"
+#include "tool_run.h"
 
 namespace tarvix {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::size_t kMagicSize = 4;
 
 // Deterministic test data: text made of a small vocabulary (matches), runs of
 // equal bytes (run items, some longer than one run item holds), and noise
@@ -77,73 +73,33 @@ class SourceBuilder {
   Bytes bytes_;
 };
 
-// The names of the two scratch files, on a memory file system where there is one.
-struct Scratch {
-  Scratch() {
-    const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
-    const std::string base = std::string(dir ? dir : "/tmp") + "/tarvix-sweep-" +
-                             std::to_string(static_cast<long>(getpid()));
-    source = base + ".src";
-    target = base + ".out";
-  }
-  ~Scratch() {
-    (void)std::remove(source.c_str());
-    (void)std::remove(target.c_str());
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  Scratch(Scratch&&) = delete;
-  Scratch& operator=(Scratch&&) = delete;
-  std::string source;
-  std::string target;
-};
-
-// Sends standard output (the progress lines of thousands of runs) to
-// /dev/null while it lives.
-class QuietStdout {
+// Holds code_file to the outcomes that the container gives: on the first source of each distinct
+// outcome, on every kEvery-th, and on every source given with `always`.
+class ToolCheck {
  public:
-  QuietStdout() : saved_((std::fflush(stdout), dup(STDOUT_FILENO))) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
+  static constexpr std::size_t kEvery = 50;
+
+  void expect(std::span<const std::uint8_t> source, const ToolOutcome& expected,
+              const std::string& where, bool always = false) {
+    const bool new_outcome = seen_.emplace(expected.status, expected.target.size()).second;
+    if (!always && !new_outcome && ++calls_ % kEvery != 0) {
+      return;
+    }
+    ++runs_;
+    const test::ToolRun run = runner_.run(source);
+    ASSERT_EQ(run.result, expected.result) << where;
+    ASSERT_EQ(run.target, expected.target) << where;
   }
-  ~QuietStdout() {
-    (void)std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-  QuietStdout(const QuietStdout&) = delete;
-  QuietStdout& operator=(const QuietStdout&) = delete;
-  QuietStdout(QuietStdout&&) = delete;
-  QuietStdout& operator=(QuietStdout&&) = delete;
+  std::size_t runs() const { return runs_; }
 
  private:
-  int saved_;
+  test::ToolRunner runner_;
+  std::set<std::pair<RestoreStatus, std::size_t>> seen_;
+  std::size_t calls_ = 0;
+  std::size_t runs_ = 0;
 };
 
-void write_file(const std::string& name, std::span<const std::uint8_t> bytes) {
-  std::FILE* file = std::fopen(name.c_str(), "wb");
-  ASSERT_NE(file, nullptr) << name;
-  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-  ASSERT_EQ(std::fclose(file), 0);
-}
-
-Bytes read_file(const std::string& name) {
-  struct stat status {};
-  if (stat(name.c_str(), &status) != 0) {
-    return {};
-  }
-  Bytes bytes(static_cast<std::size_t>(status.st_size));
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) {
-    return {};
-  }
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-  (void)std::fclose(file);
-  return bytes;
-}
-
-// A compressed file made by the tool, and where its records and blocks end.
+// A compressed file, and where its records and blocks end.
 struct Compressed {
   Bytes source;
   Bytes file;
@@ -157,38 +113,24 @@ struct Compressed {
   std::size_t blocks_before(std::size_t k) const { return k == 0 ? 0 : block_ends[k - 1]; }
 };
 
-Compressed compress(const Scratch& scratch, Bytes source) {
+// Compresses `source` in memory, where the tool must write the same file.
+// Each record is the file of its block alone without the magic.
+Compressed compress_source(ToolCheck& tool, Bytes source) {
   Compressed compressed{std::move(source), {}, {}, {}};
-  write_file(scratch.source, compressed.source);
-  {
-    const QuietStdout quiet;
-    EXPECT_EQ(code_file(scratch.source.c_str(), scratch.target.c_str()), ResultCode::kSuccess);
-  }
-  compressed.file = read_file(scratch.target);
-  const Bytes& file = compressed.file;
-  for (std::size_t at = kMagicSize; at + 2 <= file.size();) {
+  const ToolOutcome outcome = expected_tool_outcome(compressed.source);
+  EXPECT_EQ(outcome.status, RestoreStatus::kNotCompressed);
+  tool.expect(compressed.source, outcome, "compress", true);
+  compressed.file = outcome.target;
+  std::size_t at = kMagicSize;
+  for (std::size_t start = 0; start < compressed.source.size(); start += kMaxBlockSize) {
+    const std::size_t end = std::min(start + kMaxBlockSize, compressed.source.size());
+    const auto block = std::span(compressed.source).subspan(start, end - start);
     compressed.record_starts.push_back(at);
-    const std::size_t block_end =
-        std::min(compressed.records() * kMaxBlockSize, compressed.source.size());
-    compressed.block_ends.push_back(block_end);
-    at += 2 + (file[at] | (std::size_t{file[at + 1]} << 8));
+    compressed.block_ends.push_back(end);
+    at += expected_tool_outcome(block).target.size() - kMagicSize;
   }
-  EXPECT_EQ(compressed.records(), (compressed.source.size() + kMaxBlockSize - 1) / kMaxBlockSize);
+  EXPECT_EQ(at, compressed.file.size());
   return compressed;
-}
-
-struct Outcome {
-  ResultCode result;
-  Bytes target;
-};
-
-Outcome restore(const Scratch& scratch) {
-  ResultCode result = ResultCode::kSuccess;
-  {
-    const QuietStdout quiet;
-    result = code_file(scratch.source.c_str(), scratch.target.c_str());
-  }
-  return {result, read_file(scratch.target)};
 }
 
 bool starts_with(const Bytes& bytes, const Bytes& prefix, std::size_t size) {
@@ -196,8 +138,9 @@ bool starts_with(const Bytes& bytes, const Bytes& prefix, std::size_t size) {
          (size == 0 || std::memcmp(bytes.data(), prefix.data(), size) == 0);
 }
 
-void print_counts(const char* sweep, std::size_t tried, const std::map<std::string, int>& counts) {
-  std::printf("%s: %zu tried;", sweep, tried);
+void print_counts(const char* sweep, std::size_t tried, const ToolCheck& tool,
+                  const std::map<std::string, int>& counts) {
+  std::printf("%s: %zu tried, %zu runs of the tool;", sweep, tried, tool.runs());
   for (const auto& [outcome, count] : counts) {
     std::printf(" %s: %d;", outcome.c_str(), count);
   }
@@ -212,7 +155,23 @@ std::size_t sweep_stride() {
   return value == 0 ? 1 : value;
 }
 
-std::string name_of(ResultCode result) { return "result " + std::to_string(int(result)); }
+std::string name_of(RestoreStatus status) {
+  switch (status) {
+    case RestoreStatus::kOk:
+      return "ok";
+    case RestoreStatus::kNotCompressed:
+      return "not compressed";
+    case RestoreStatus::kCutShort:
+      return "cut short";
+    case RestoreStatus::kBadLength:
+      return "bad length";
+    case RestoreStatus::kBadBlockData:
+      return "bad block data";
+    case RestoreStatus::kOutputTooSmall:
+      break;
+  }
+  return "output too small";
+}
 
 // A source of about 56 KiB that compresses to more than 40 KiB, with coded
 // and stored blocks, run items and a last block shorter than the rest. Mostly
@@ -230,20 +189,18 @@ Bytes cut_sweep_source() {
 }
 
 TEST(FaultSweep, EveryCutRestoresTheWholeBlocksBeforeIt) {
-  const Scratch scratch;
-  const Compressed compressed = compress(scratch, cut_sweep_source());
+  ToolCheck tool;
+  const Compressed compressed = compress_source(tool, cut_sweep_source());
   const Bytes& file = compressed.file;
   ASSERT_GE(file.size(), std::size_t{40} * 1024);
-  write_file(scratch.source, file);
 
-  // Cut from the longest to the shortest, so each cut is one truncate. A cut
-  // before the end of the magic is no longer a compressed file and is left out.
+  // A cut before the end of the magic is no longer a compressed file and is
+  // left out.
   std::map<std::string, int> counts;
   std::size_t tried = 0;
   const std::size_t stride = sweep_stride();
   std::size_t whole_records = compressed.records();
   for (std::size_t cut = file.size(); cut >= kMagicSize; --cut) {
-    ASSERT_EQ(truncate(scratch.source.c_str(), static_cast<off_t>(cut)), 0);
     while (whole_records > 0 && compressed.record_end(whole_records - 1) > cut) {
       --whole_records;
     }
@@ -255,25 +212,26 @@ TEST(FaultSweep, EveryCutRestoresTheWholeBlocksBeforeIt) {
       continue;
     }
 
-    const Outcome outcome = restore(scratch);
+    const auto cut_file = std::span(file).first(cut);
+    const ToolOutcome outcome = expected_tool_outcome(cut_file);
     ++tried;
-    ++counts[name_of(outcome.result)];
-    ASSERT_EQ(outcome.result, on_boundary ? ResultCode::kSuccess : ResultCode::kSourceDamaged)
-        << "cut " << cut;
-    ASSERT_EQ(outcome.target.size(), restored) << "cut " << cut;
-    ASSERT_TRUE(starts_with(outcome.target, compressed.source, restored)) << "cut " << cut;
+    ++counts[name_of(outcome.status)];
+    const std::string where = "cut " + std::to_string(cut);
+    ASSERT_EQ(outcome.status, on_boundary ? RestoreStatus::kOk : RestoreStatus::kCutShort) << where;
+    ASSERT_EQ(outcome.target.size(), restored) << where;
+    ASSERT_TRUE(starts_with(outcome.target, compressed.source, restored)) << where;
+    ASSERT_NO_FATAL_FAILURE(tool.expect(cut_file, outcome, where));
   }
-  print_counts("cut sweep", tried, counts);
-  EXPECT_EQ(counts["result 0"], int(2 * compressed.records() + 1));
+  print_counts("cut sweep", tried, tool, counts);
+  EXPECT_EQ(counts["ok"], int(2 * compressed.records() + 1));
 }
 
 TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
   // The first 2 KiB hold a small first record, a tiny record of runs, and
   // part of a third, so flips land in length fields, control words and items.
-  const Scratch scratch;
-  const Compressed compressed = compress(
-      scratch,
-      SourceBuilder{}.run('x', 7000).text(1192).run(0, 8192).text(8192).noise(3000).bytes());
+  ToolCheck tool;
+  const Compressed compressed = compress_source(
+      tool, SourceBuilder{}.run('x', 7000).text(1192).run(0, 8192).text(8192).noise(3000).bytes());
   ASSERT_GE(compressed.records(), 4u);
   ASSERT_LT(compressed.record_starts[2], std::size_t{2048});
   const Bytes& file = compressed.file;
@@ -287,24 +245,21 @@ TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
       }
       Bytes damaged = file;
       damaged[at] ^= static_cast<std::uint8_t>(1 << bit);
-      write_file(scratch.source, damaged);
-      const Outcome outcome = restore(scratch);
+      const ToolOutcome outcome = expected_tool_outcome(damaged);
       ++tried;
       const std::string where = "byte " + std::to_string(at) + " bit " + std::to_string(bit);
+      ASSERT_NO_FATAL_FAILURE(tool.expect(damaged, outcome, where));
       if (at < kMagicSize) {
         // Without the magic the file is compressed, not restored.
         ++counts["compressed (magic broken)"];
-        ASSERT_EQ(outcome.result, ResultCode::kSuccess) << where;
+        ASSERT_EQ(outcome.status, RestoreStatus::kNotCompressed) << where;
         ASSERT_TRUE(starts_with(outcome.target, file, kMagicSize)) << where;
         continue;
       }
-      ++counts[name_of(outcome.result)];
-      ASSERT_TRUE(outcome.result == ResultCode::kSuccess ||
-                  outcome.result == ResultCode::kSourceDamaged)
+      ++counts[name_of(outcome.status)];
+      ASSERT_TRUE(outcome.status != RestoreStatus::kNotCompressed &&
+                  outcome.status != RestoreStatus::kOutputTooSmall)
           << where;
-      const ExpectedRestore expected = expected_restore(std::span(damaged).subspan(kMagicSize));
-      ASSERT_EQ(outcome.result, expected.result) << where;
-      ASSERT_EQ(outcome.target, expected.restored) << where;
 
       // The records before the damaged one restore exactly.
       std::size_t k = compressed.records() - 1;
@@ -315,7 +270,8 @@ TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
           << where;
       // A success is plausible: no block larger than a block can be.
       ASSERT_LE(outcome.target.size(), kMaxBlockSize * (file.size() - kMagicSize) / 3) << where;
-      if (at >= compressed.record_starts[k] + 2 && outcome.result == ResultCode::kSuccess) {
+      const bool in_block_data = at >= compressed.record_starts[k] + 2;
+      if (in_block_data && outcome.status == RestoreStatus::kOk) {
         // Damage inside one record's data leaves the records after it intact.
         const std::size_t tail = compressed.source.size() - compressed.block_ends[k];
         ASSERT_GE(outcome.target.size(), compressed.blocks_before(k) + tail) << where;
@@ -326,18 +282,18 @@ TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
                                outcome.target.end() - static_cast<std::ptrdiff_t>(tail)))
             << where;
       }
-      if (outcome.result == ResultCode::kSourceDamaged && at >= compressed.record_starts[k] + 2) {
+      if (in_block_data && outcome.status != RestoreStatus::kOk) {
         // Nothing of a bad block is written.
         ASSERT_EQ(outcome.target.size(), compressed.blocks_before(k)) << where;
       }
     }
   }
-  print_counts("bit flip sweep", tried, counts);
+  print_counts("bit flip sweep", tried, tool, counts);
 }
 
 TEST(FaultSweep, EveryChangedLengthFieldIsRefusedAfterTheBlocksBeforeIt) {
-  const Scratch scratch;
-  const Compressed compressed = compress(scratch, cut_sweep_source());
+  ToolCheck tool;
+  const Compressed compressed = compress_source(tool, cut_sweep_source());
   const Bytes& file = compressed.file;
 
   std::map<std::string, int> counts;
@@ -356,23 +312,20 @@ TEST(FaultSweep, EveryChangedLengthFieldIsRefusedAfterTheBlocksBeforeIt) {
       Bytes damaged = file;
       damaged[field] = low;
       damaged[field + 1] = high;
-      write_file(scratch.source, damaged);
-      const Outcome outcome = restore(scratch);
+      const ToolOutcome outcome = expected_tool_outcome(damaged);
       ++tried;
       const bool partly = outcome.target.size() > compressed.blocks_before(k);
-      ++counts[name_of(outcome.result) + (partly ? " after a shorter record decoded" : "")];
+      ++counts[name_of(outcome.status) + (partly ? " after a shorter record decoded" : "")];
       const std::string where =
           "record " + std::to_string(k) + " field " + std::to_string(low | (high << 8));
-      const ExpectedRestore expected = expected_restore(std::span(damaged).subspan(kMagicSize));
-      ASSERT_EQ(outcome.result, expected.result) << where;
-      ASSERT_EQ(outcome.target, expected.restored) << where;
+      ASSERT_NO_FATAL_FAILURE(tool.expect(damaged, outcome, where, true));
       // A shorter field may cut out a prefix of the record that decodes on its
       // own; the bytes after it are then read as a record and refused.
       ASSERT_TRUE(starts_with(outcome.target, compressed.source, compressed.blocks_before(k)))
           << where;
     }
   }
-  print_counts("length field sweep", tried, counts);
+  print_counts("length field sweep", tried, tool, counts);
 }
 
 }  // namespace

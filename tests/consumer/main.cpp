@@ -1,18 +1,28 @@
-// A program that embeds the installed codec: codes and decodes blocks through
-// the public headers only, and exits with 0 when every block comes back.
+// A program that uses tarvix the way others would, through the public headers
+// only: block round trips with the codec, and, given files that the tarvix
+// tool made, the container in memory against them. Exits with 0 when all agree.
+//   tarvix_consumer [SOURCE COMPRESSED DAMAGED DAMAGED_TARGET DAMAGED_STATUS]
+// COMPRESSED is what the tool made of SOURCE; DAMAGED_TARGET and
+// DAMAGED_STATUS what it made of DAMAGED, a damaged compressed file.
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
-#include <tarvix/block_format.h>
+#include <tarvix/container.h>
+#include <tarvix/version.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
 
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
 
 bool round_trip(const char* what, std::span<const std::uint8_t> block) {
   std::vector<std::uint8_t> coded(tarvix::encoder_output_size(block.size()));
@@ -27,11 +37,8 @@ bool round_trip(const char* what, std::span<const std::uint8_t> block) {
   return same;
 }
 
-}  // namespace
-
-int main() {
+bool codec_checks() {
   bool good = true;
-
   // The worked example: "abcabcabc" codes to kind 0x40, control word 0x1000,
   // three literals, then a match 3 bytes back of 6 bytes (00 33).
   constexpr std::array<std::uint8_t, 9> kAbc{'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b', 'c'};
@@ -65,7 +72,76 @@ int main() {
     std::printf("a match before the start of the block was accepted\n");
     good = false;
   }
+  return good;
+}
 
+std::optional<Bytes> read_file(const char* name) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) {
+    std::printf("cannot read %s\n", name);
+    return std::nullopt;
+  }
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What the tool exits with after restoring: 0 for a whole file, 7 for a fault.
+int tool_status(tarvix::RestoreStatus status) {
+  return status == tarvix::RestoreStatus::kOk ? 0 : 7;
+}
+
+Bytes compress(const Bytes& source) {
+  Bytes file(tarvix::compress_bound(source.size()));
+  file.resize(tarvix::compress(source, file));
+  return file;
+}
+
+tarvix::RestoreStatus restore(const Bytes& file, Bytes& out) {
+  out.resize(tarvix::restored_size_bound(file));
+  const tarvix::RestoreResult result = tarvix::restore(file, out);
+  out.resize(result.restored);
+  return result.status;
+}
+
+bool container_checks(char** names) {
+  const auto source = read_file(names[0]);
+  const auto compressed = read_file(names[1]);
+  const auto damaged = read_file(names[2]);
+  const auto damaged_target = read_file(names[3]);
+  const int damaged_status = std::atoi(names[4]);
+  if (!source || !compressed || !damaged || !damaged_target) {
+    return false;
+  }
+  bool good = true;
+  const Bytes file = compress(*source);
+  std::printf("compress: %zu bytes to %zu, %s\n", source->size(), file.size(),
+              file == *compressed ? "the tool's bytes" : "NOT THE TOOL'S BYTES");
+  good = file == *compressed && good;
+
+  Bytes restored;
+  const tarvix::RestoreStatus status = restore(*compressed, restored);
+  const bool whole = status == tarvix::RestoreStatus::kOk && restored == *source;
+  std::printf("restore: %zu bytes, %s\n", restored.size(), whole ? "the source" : "NOT THE SOURCE");
+  good = whole && good;
+
+  const tarvix::RestoreStatus damaged_outcome = restore(*damaged, restored);
+  const bool as_tool =
+      tool_status(damaged_outcome) == damaged_status && restored == *damaged_target;
+  std::printf("restore damaged: status %d, %zu bytes, %s\n", tool_status(damaged_outcome),
+              restored.size(), as_tool ? "as the tool" : "NOT AS THE TOOL");
+  return as_tool && good;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::printf("tarvix %s\n", TARVIX_VERSION_STRING);
+  bool good = codec_checks();
+  if (argc == 6) {
+    good = container_checks(argv + 1) && good;
+  } else if (argc != 1) {
+    std::printf("usage: tarvix_consumer [SOURCE COMPRESSED DAMAGED DAMAGED_TARGET STATUS]\n");
+    good = false;
+  }
   std::printf("%s\n", good ? "consumer: all good" : "consumer: FAILED");
   return good ? 0 : 1;
 }

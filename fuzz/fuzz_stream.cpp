@@ -1,0 +1,180 @@
+// Fuzz target: the streaming coders against the whole-buffer functions, with
+// the input split at random and output areas of random sizes.
+//
+// The first 8 bytes of the fuzzer's input seed the splits (4 bytes the input
+// pieces, 4 the output areas); the rest is the data. Each output area is a
+// heap block of exactly its size, so AddressSanitizer stops any write past it.
+//   - Compressor, fed the data in pieces, gives out byte for byte what
+//     compress() writes, and Restorer, fed that file in pieces, restores the
+//     data with kOk;
+//   - Restorer, fed the data as a compressed file (after the file magic,
+//     unless the lowest bit of the first byte is set), gives the outcome and
+//     the bytes of restore(), and reads as many records as when it is fed the
+//     file in one piece with room for all;
+//   - every call returns with its input used up or its output full, or at a
+//     fault.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <tarvix/container.h>
+#include "fuzz_check.h"
+
+using tarvix::Compressor;
+using tarvix::Restorer;
+using tarvix::RestoreStatus;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr std::size_t kSeedSize = 8;
+
+// Sizes of pieces or output areas: a few bytes, about a block, or anything up
+// to several blocks; now and then 0.
+class Splits {
+ public:
+  explicit Splits(std::uint32_t seed) : state_(seed | 1) {}
+  std::size_t next() {
+    state_ ^= state_ << 13;  // xorshift32
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    const std::uint32_t pick = state_ >> 2;
+    switch (state_ & 3) {
+      case 0:
+        return pick % 17;
+      case 1:
+        return pick % 1100;
+      case 2:
+        return tarvix::kMaxBlockSize - 3 + pick % 12;
+      default:
+        return pick % 70000;
+    }
+  }
+
+ private:
+  std::uint32_t state_;
+};
+
+// Feeds `bytes` to a coder in pieces, `feed(input, output)` until a piece is
+// used up or it returns false (a fault), then `end(output)` until it returns
+// false (all given out), and collects what they give out.
+template <typename Feed, typename End>
+Bytes stream(std::span<const std::uint8_t> bytes, Splits pieces, Splits rooms, Feed feed, End end) {
+  Bytes given;
+  const auto call = [&](const auto& coder_call) {
+    const std::size_t room = rooms.next();
+    const auto area = std::make_unique_for_overwrite<std::uint8_t[]>(room);
+    std::span<std::uint8_t> output(area.get(), room);
+    const bool more = coder_call(output);
+    given.insert(given.end(), area.get(), area.get() + (room - output.size()));
+    return more;
+  };
+  std::span<const std::uint8_t> rest = bytes;
+  bool going = true;
+  do {
+    std::span<const std::uint8_t> input = rest.first(std::min(pieces.next(), rest.size()));
+    rest = rest.subspan(input.size());
+    do {
+      going = call([&](std::span<std::uint8_t>& output) {
+        const bool sound = feed(input, output);
+        // A call that stops short of its input has filled its output.
+        FUZZ_CHECK(!sound || input.empty() || output.empty());
+        return sound;
+      });
+    } while (going && !input.empty());
+  } while (going && !rest.empty());
+  while (call([&](std::span<std::uint8_t>& output) {
+    const bool more = end(output);
+    FUZZ_CHECK(!more || output.empty());
+    return more;
+  })) {
+  }
+  return given;
+}
+
+Bytes compress_in_pieces(std::span<const std::uint8_t> source, Splits pieces, Splits rooms) {
+  Compressor compressor;
+  return stream(
+      source, pieces, rooms,
+      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+        compressor.compress(input, output);
+        return true;
+      },
+      [&](std::span<std::uint8_t>& output) { return !compressor.finish(output); });
+}
+
+struct Streamed {
+  RestoreStatus status;
+  Bytes restored;
+  std::uint64_t records;
+};
+
+Streamed restore_in_pieces(std::span<const std::uint8_t> file, Splits pieces, Splits rooms) {
+  Restorer restorer;
+  RestoreStatus status = RestoreStatus::kOk;
+  Bytes restored = stream(
+      file, pieces, rooms,
+      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+        status = restorer.restore(input, output);
+        return status == RestoreStatus::kOk;
+      },
+      [&](std::span<std::uint8_t>& output) {
+        status = restorer.finish(output);
+        return restorer.holds_output();
+      });
+  return {status, restored, restorer.records_read()};
+}
+
+// The records a Restorer reads of a file given whole, with room for all.
+std::uint64_t records_read_at_once(std::span<const std::uint8_t> file) {
+  Restorer restorer;
+  Bytes area(tarvix::restored_size_bound(file) + tarvix::kRestorerStraightRoom);
+  std::span<std::uint8_t> output = area;
+  (void)restorer.restore(file, output);
+  (void)restorer.finish(output);
+  FUZZ_CHECK(!restorer.holds_output());
+  return restorer.records_read();
+}
+
+std::uint32_t seed_at(const std::uint8_t* bytes) {
+  return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (std::uint32_t{bytes[3]} << 24);
+}
+
+}  // namespace
+
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < kSeedSize) {
+    return 0;
+  }
+  const Splits pieces(seed_at(data));
+  const Splits rooms(seed_at(data + 4));
+  const std::span<const std::uint8_t> bytes(data + kSeedSize, size - kSeedSize);
+
+  // The data as a source.
+  Bytes file(tarvix::compress_bound(bytes.size()));
+  file.resize(tarvix::compress(bytes, file));
+  FUZZ_CHECK(compress_in_pieces(bytes, pieces, rooms) == file);
+  const Streamed round_trip = restore_in_pieces(file, pieces, rooms);
+  FUZZ_CHECK(round_trip.status == RestoreStatus::kOk);
+  FUZZ_CHECK(std::equal(round_trip.restored.begin(), round_trip.restored.end(), bytes.begin(),
+                        bytes.end()));
+
+  // The data as a compressed file.
+  Bytes damaged;
+  if ((data[0] & 1) == 0) {
+    damaged.assign(tarvix::kFileMagic.begin(), tarvix::kFileMagic.end());
+  }
+  damaged.insert(damaged.end(), bytes.begin(), bytes.end());
+  Bytes out(tarvix::restored_size_bound(damaged));
+  const tarvix::RestoreResult whole = tarvix::restore(damaged, out);
+  out.resize(whole.restored);
+  const Streamed streamed = restore_in_pieces(damaged, pieces, rooms);
+  FUZZ_CHECK(streamed.status == whole.status);
+  FUZZ_CHECK(streamed.restored == out);
+  FUZZ_CHECK(streamed.records == records_read_at_once(damaged));
+  return 0;
+}
