@@ -78,17 +78,14 @@ install(FILES
 # The pkg-config file. Its prefix is the one in force when installing, so
 # `cmake --install --prefix DIR` and the Debian packages (prefix /usr) both get
 # a file that points at where the library really is. A program linked with
-# `pkg-config --static` takes libtarvix.a, which needs the C++ runtime: the
-# libraries the C++ compiler links and the C compiler does not.
+# `pkg-config --static` takes libtarvix.a, which needs the C++ runtime.
 set(TARVIX_PC_PREFIX "@TARVIX_PC_PREFIX@")  # kept for the second pass, at install time
 set(TARVIX_PC_LIBS_PRIVATE "")
-foreach(library IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
-  if(NOT library IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES)
-    if(IS_ABSOLUTE "${library}")
-      string(APPEND TARVIX_PC_LIBS_PRIVATE " ${library}")
-    else()
-      string(APPEND TARVIX_PC_LIBS_PRIVATE " -l${library}")
-    endif()
+foreach(library IN LISTS TARVIX_CXX_RUNTIME_LIBRARIES)  # from src/CMakeLists.txt
+  if(IS_ABSOLUTE "${library}")
+    string(APPEND TARVIX_PC_LIBS_PRIVATE " ${library}")
+  else()
+    string(APPEND TARVIX_PC_LIBS_PRIVATE " -l${library}")
   endif()
 endforeach()
 string(STRIP "${TARVIX_PC_LIBS_PRIVATE}" TARVIX_PC_LIBS_PRIVATE)

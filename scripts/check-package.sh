@@ -160,9 +160,15 @@ for linking in shared static; do
     "find_package did not find tarvix $version in $prefix"
   cmake --build "$work/consumer-$linking" >/dev/null
   "$work/consumer-$linking/tarvix_consumer" "${consumer_files[@]}" | tail -n 1
-  needs_library=$(readelf -d "$work/consumer-$linking/tarvix_consumer" | grep -c 'NEEDED.*libtarvix' || true)
-  [ "$needs_library" -eq $needed ] ||
-    fail "the $linking consumer links the wrong library"
+  # The C interface's test, from a project with no C++ compiler.
+  cmake -S tests/consumer_c -B "$work/consumer-c-$linking" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DTARVIX_USE_STATIC_LIBS=$use_static >/dev/null
+  cmake --build "$work/consumer-c-$linking" >/dev/null
+  "$work/consumer-c-$linking/tarvix_consumer_c"
+  for program in "$work/consumer-$linking/tarvix_consumer" "$work/consumer-c-$linking/tarvix_consumer_c"; do
+    needs_library=$(readelf -d "$program" | grep -c 'NEEDED.*libtarvix' || true)
+    [ "$needs_library" -eq $needed ] || fail "$program links the wrong library"
+  done
 done
 # The examples as installed build on their own: C++ and C99, against the prefix.
 cmake -S "$examples" -B "$work/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
