@@ -199,7 +199,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Each description's first line is the package's synopsis.
 set(tarvix_about "tarvix compresses one file into another, or restores a compressed file: a
 greedy LZ77 block coder over 8 KiB blocks, fast and exact to the byte on
 every host.")
@@ -237,7 +236,9 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 # dpkg-shlibdeps finds. The development files go with the one shared library
 # of their version; the Python module works with any libtarvix1 from this
 # version on. The Python module is pure Python, hence for every architecture.
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libtarvix1 (= ${PROJECT_VERSION})")
+if(TARGET tarvix_shared)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libtarvix1 (= ${PROJECT_VERSION})")
+endif()
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libtarvix1 (>= ${PROJECT_VERSION}), python3:any")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 # Python writes compiled modules beside the sources when root imports them:
