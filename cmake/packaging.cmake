@@ -1,36 +1,66 @@
 # Install rules, the CMake package, the pkg-config file, the manual page and
-# the Debian package made by CPack. Included from the top-level CMakeLists.txt
+# the Debian packages made by CPack. Included from the top-level CMakeLists.txt
 # when TARVIX_INSTALL is on.
-include(GNUInstallDirs)
+#
+# Every file belongs to one install component, and each component is one
+# Debian package, split as Debian splits a library:
+#   Tool         tarvix          the program and its manual page
+#   Runtime      libtarvix1      the shared library libtarvix.so.1
+#   Development  libtarvix-dev   the headers, libtarvix.a, the libtarvix.so
+#                                link, the CMake package, tarvix.pc,
+#                                format.md and the examples
+#   Python       python3-tarvix  the Python module
+# `cmake --install` installs them all. Each package's copyright file and
+# changelog lie in share/doc/<package>.
 include(CMakePackageConfigHelpers)
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(tarvix_package_dir "${CMAKE_INSTALL_LIBDIR}/cmake/tarvix")
 set(tarvix_generated_dir "${PROJECT_BINARY_DIR}/packaging")
+set(tarvix_doc_root "${CMAKE_INSTALL_DATAROOTDIR}/doc")
+set(tarvix_dev_doc_dir "${tarvix_doc_root}/libtarvix-dev")
+find_program(TARVIX_GZIP gzip)
+mark_as_advanced(TARVIX_GZIP)
 
 # The program.
 if(TARGET tarvix)
-  install(TARGETS tarvix RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  install(TARGETS tarvix RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tool)
 endif()
 
-# The library and its public headers, in include/tarvix/. Consumers include
-# them as <tarvix/container.h>; block_encoder_internal.h is for the tests only.
-install(TARGETS tarvix_library
+# The libraries, and the public headers in include/tarvix/ (consumers include
+# them as <tarvix/tarvix.h>, <tarvix/container.h>; block_encoder_internal.h is
+# for the tests only). The shared library's versioned file and its SONAME link
+# are the runtime; the plain libtarvix.so link is for building against it.
+set(tarvix_library_targets tarvix_library)
+if(TARGET tarvix_shared)
+  list(APPEND tarvix_library_targets tarvix_shared)
+endif()
+install(TARGETS ${tarvix_library_targets}
   EXPORT tarvixTargets
-  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
-  FILE_SET HEADERS DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
-# The description of the file format, beside the headers' documentation.
-install(FILES "${PROJECT_SOURCE_DIR}/docs/format.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Runtime NAMELINK_COMPONENT Development
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+  FILE_SET HEADERS DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT Development)
+# The description of the file format, and the examples, beside the headers.
+install(FILES "${PROJECT_SOURCE_DIR}/docs/format.md" DESTINATION "${tarvix_dev_doc_dir}"
+  COMPONENT Development)
+install(FILES
+    "${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt"
+    "${PROJECT_SOURCE_DIR}/examples/whole_file.cpp"
+    "${PROJECT_SOURCE_DIR}/examples/stream_file.c"
+    "${PROJECT_SOURCE_DIR}/examples/tarvix_file.py"
+  DESTINATION "${tarvix_dev_doc_dir}/examples"
+  COMPONENT Development)
 
-# The CMake package: find_package(tarvix CONFIG) gives the target tarvix::tarvix
-# (and tarvix::codec, its first name).
+# The CMake package: find_package(tarvix CONFIG) gives tarvix::tarvix_static,
+# tarvix::tarvix_shared, and tarvix::tarvix (and tarvix::codec, its first
+# name) for whichever of them the user asks for.
 install(EXPORT tarvixTargets
   NAMESPACE tarvix::
   FILE tarvixTargets.cmake
-  DESTINATION "${tarvix_package_dir}")
+  DESTINATION "${tarvix_package_dir}"
+  COMPONENT Development)
 configure_package_config_file(
   "${CMAKE_CURRENT_LIST_DIR}/tarvixConfig.cmake.in"
   "${tarvix_generated_dir}/tarvixConfig.cmake"
@@ -42,18 +72,30 @@ write_basic_package_version_file(
 install(FILES
   "${tarvix_generated_dir}/tarvixConfig.cmake"
   "${tarvix_generated_dir}/tarvixConfigVersion.cmake"
-  DESTINATION "${tarvix_package_dir}")
+  DESTINATION "${tarvix_package_dir}"
+  COMPONENT Development)
 
 # The pkg-config file. Its prefix is the one in force when installing, so
-# `cmake --install --prefix DIR` and the Debian package (prefix /usr) both get
-# a file that points at where the library really is.
+# `cmake --install --prefix DIR` and the Debian packages (prefix /usr) both get
+# a file that points at where the library really is. A program linked with
+# `pkg-config --static` takes libtarvix.a, which needs the C++ runtime.
 set(TARVIX_PC_PREFIX "@TARVIX_PC_PREFIX@")  # kept for the second pass, at install time
+set(TARVIX_PC_LIBS_PRIVATE "")
+foreach(library IN LISTS TARVIX_CXX_RUNTIME_LIBRARIES)  # from src/CMakeLists.txt
+  if(IS_ABSOLUTE "${library}")
+    string(APPEND TARVIX_PC_LIBS_PRIVATE " ${library}")
+  else()
+    string(APPEND TARVIX_PC_LIBS_PRIVATE " -l${library}")
+  endif()
+endforeach()
+string(STRIP "${TARVIX_PC_LIBS_PRIVATE}" TARVIX_PC_LIBS_PRIVATE)
 configure_file("${CMAKE_CURRENT_LIST_DIR}/tarvix.pc.in" "${tarvix_generated_dir}/tarvix.pc.in" @ONLY)
 install(CODE "
   set(TARVIX_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
   configure_file(\"${tarvix_generated_dir}/tarvix.pc.in\" \"${tarvix_generated_dir}/tarvix.pc\" @ONLY)
-")
-install(FILES "${tarvix_generated_dir}/tarvix.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+" COMPONENT Development)
+install(FILES "${tarvix_generated_dir}/tarvix.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+  COMPONENT Development)
 
 # The manual page: docs/tarvix.1 with the project's version put into its .TH
 # line, compressed as Debian does (gzip -9n) when gzip is at hand.
@@ -66,8 +108,6 @@ if(tarvix_man_versioned STREQUAL tarvix_man_text)
   message(FATAL_ERROR "docs/tarvix.1: no line '.TH TARVIX 1 DATE tarvix \"User Commands\"' to put the version in")
 endif()
 file(CONFIGURE OUTPUT "${tarvix_generated_dir}/man1/tarvix.1" CONTENT "${tarvix_man_versioned}")
-find_program(TARVIX_GZIP gzip)
-mark_as_advanced(TARVIX_GZIP)
 if(TARVIX_GZIP)
   add_custom_command(
     OUTPUT "${tarvix_generated_dir}/man1/tarvix.1.gz"
@@ -76,13 +116,16 @@ if(TARVIX_GZIP)
     COMMENT "Compressing the manual page"
     VERBATIM)
   add_custom_target(tarvix_man ALL DEPENDS "${tarvix_generated_dir}/man1/tarvix.1.gz")
-  install(FILES "${tarvix_generated_dir}/man1/tarvix.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  set(tarvix_man_page "${tarvix_generated_dir}/man1/tarvix.1.gz")
 else()
-  install(FILES "${tarvix_generated_dir}/man1/tarvix.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  set(tarvix_man_page "${tarvix_generated_dir}/man1/tarvix.1")
+endif()
+if(TARGET tarvix)
+  install(FILES "${tarvix_man_page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT Tool)
 endif()
 
 # The copyright file in Debian's machine-readable form (the MIT licence is
-# called Expat there) and a changelog, both in share/doc/tarvix.
+# called Expat there) and a changelog, for each package's share/doc/<package>.
 file(READ "${PROJECT_SOURCE_DIR}/LICENSE" tarvix_license_text)
 string(REGEX REPLACE "^[^\n]*\n\n" "" tarvix_license_body "${tarvix_license_text}")  # the title
 string(REGEX REPLACE "^Copyright \\(c\\) ([^\n]*)\n\n" "" tarvix_license_body "${tarvix_license_body}")
@@ -113,35 +156,128 @@ if(TARVIX_GZIP)
 else()
   list(APPEND tarvix_doc_files "${tarvix_generated_dir}/changelog")
 endif()
-install(FILES ${tarvix_doc_files} DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
-# The Debian package: cpack -G DEB in the build folder gives
-# tarvix_VERSION_ARCH.deb with everything above under /usr.
+# The Debian packages: `cpack -G DEB` in the build folder (the last step of
+# `cmake --workflow --preset package`) writes one .deb per component.
+set(tarvix_components Development)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtarvix-dev)
+if(TARGET tarvix)
+  list(APPEND tarvix_components Tool)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_NAME tarvix)
+endif()
+if(TARGET tarvix_shared)
+  list(APPEND tarvix_components Runtime)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtarvix1)
+endif()
+if(TARGET tarvix_python)
+  list(APPEND tarvix_components Python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tarvix)
+endif()
+foreach(component IN LISTS tarvix_components)
+  string(TOUPPER "${component}" upper)
+  install(FILES ${tarvix_doc_files}
+    DESTINATION "${tarvix_doc_root}/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}"
+    COMPONENT ${component})
+endforeach()
+
 set(CPACK_PACKAGE_NAME tarvix)
 set(CPACK_PACKAGE_VENDOR "The tarvix developers")
 set(CPACK_PACKAGE_CONTACT "The tarvix developers <tarvix@example.org>")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "compress one file into another, or restore it")
-set(CPACK_PACKAGE_DESCRIPTION
-"tarvix compresses one file into another, or restores a compressed file, in
-one command: tarvix SOURCE TARGET. The direction is chosen from the first four
-bytes of the source. It codes 8 KiB blocks with a greedy LZ77 coder and has no
-options.
-
-The package also holds the library for other programs: tarvix files made and
-restored in memory, and the block codec, as a static C++20 library with its
-headers, a CMake package (find_package(tarvix)) and a pkg-config file.")
+# Each package's synopsis is the first line of its own description below.
+# CPack would put this summary before every one of them, unless it is CPack's
+# own default text.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/" "/\\\\.cache/")
+set(CPACK_COMPONENTS_ALL ${tarvix_components})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(tarvix_about "tarvix compresses one file into another, or restores a compressed file: a
+greedy LZ77 block coder over 8 KiB blocks, fast and exact to the byte on
+every host.")
+set(CPACK_DEBIAN_TOOL_DESCRIPTION "compress one file into another, or restore it
+${tarvix_about}
+
+This package holds the program, tarvix SOURCE TARGET, which chooses the
+direction from the first four bytes of the source and has no options.")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "tarvix compression library
+${tarvix_about}
+
+This package holds the shared library, with its C interface
+(<tarvix/tarvix.h>) and C++20 interface, for programs and other languages'
+foreign-function interfaces.")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "tarvix compression library - development files
+${tarvix_about}
+
+This package holds what building against the library needs: the C and
+C++20 headers, the static library, the CMake package (find_package(tarvix)),
+a pkg-config file, the description of the file format and examples in C,
+C++ and Python.")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "tarvix compression library - Python 3 module
+${tarvix_about}
+
+This package holds the Python module tarvix: compress() and decompress()
+for bytes in memory, and open() for streaming file objects in bounded
+memory, over the shared library.")
+
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+
+# Dependencies. The tool links libtarvix.a, so it needs only what
+# dpkg-shlibdeps finds. The development files go with the one shared library
+# of their version; the Python module works with any libtarvix1 from this
+# version on. The Python module is pure Python, hence for every architecture.
+if(TARGET tarvix_shared)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libtarvix1 (= ${PROJECT_VERSION})")
+endif()
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libtarvix1 (>= ${PROJECT_VERSION}), python3:any")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+# Python writes compiled modules beside the sources when root imports them:
+# the maintainer scripts make them on installation and remove them before
+# removal, as Debian's own Python packages do.
+if(TARGET tarvix_python)
+  set(TARVIX_PYTHON_MODULE_DIR "${CMAKE_INSTALL_PREFIX}/${TARVIX_PYTHON_INSTALL_DIR}/tarvix")
+  foreach(script IN ITEMS postinst prerm)
+    configure_file("${CMAKE_CURRENT_LIST_DIR}/python3-tarvix.${script}.in"
+      "${tarvix_generated_dir}/python3-tarvix/${script}" @ONLY)
+    list(APPEND CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+      "${tarvix_generated_dir}/python3-tarvix/${script}")
+  endforeach()
+endif()
 find_program(TARVIX_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(TARVIX_DPKG_SHLIBDEPS)
 if(TARVIX_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+# The shared library's package: its shlibs file (programs built against it
+# depend on libtarvix1 of this version or later), and the ldconfig trigger
+# that updates the loader's cache. CPack would call ldconfig from maintainer
+# scripts instead, whenever it looks at the shared objects of a package; so
+# for this one its own look is off, and the dependencies come from
+# dpkg-shlibdeps run at packaging time (cmake/cpack-project.cmake.in).
+if(TARGET tarvix_shared)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS OFF)
+  file(CONFIGURE OUTPUT "${tarvix_generated_dir}/libtarvix1/shlibs" CONTENT
+    "libtarvix ${PROJECT_VERSION_MAJOR} libtarvix1 (>= ${PROJECT_VERSION})\n")
+  file(CONFIGURE OUTPUT "${tarvix_generated_dir}/libtarvix1/triggers" CONTENT
+    "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    "${tarvix_generated_dir}/libtarvix1/shlibs;${tarvix_generated_dir}/libtarvix1/triggers")
+  set(TARVIX_SHARED_LIBRARY_FILE "$<TARGET_FILE:tarvix_shared>")
+endif()
+configure_file("${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake.in"
+  "${tarvix_generated_dir}/cpack-project.cmake.in" @ONLY)
+file(GENERATE OUTPUT "${tarvix_generated_dir}/cpack-project.cmake"
+  INPUT "${tarvix_generated_dir}/cpack-project.cmake.in")
+set(CPACK_PROJECT_CONFIG_FILE "${tarvix_generated_dir}/cpack-project.cmake")
 include(CPack)

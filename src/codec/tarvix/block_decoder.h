@@ -12,6 +12,7 @@
 #include <span>
 
 #include <tarvix/block_format.h>
+#include <tarvix/export.h>
 
 namespace tarvix {
 
@@ -35,8 +36,8 @@ namespace tarvix {
 // spare bytes there); on std::nullopt the whole of `output` is unspecified.
 // The two areas must not overlap. It allocates nothing and keeps nothing
 // between calls, so calls on distinct buffers may run concurrently.
-std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
-                                          std::span<std::uint8_t> output) noexcept;
+TARVIX_EXPORT std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
+                                                        std::span<std::uint8_t> output) noexcept;
 
 }  // namespace tarvix
 

@@ -12,6 +12,7 @@
 #include <span>
 
 #include <tarvix/block_format.h>
+#include <tarvix/export.h>
 
 namespace tarvix {
 
@@ -42,8 +43,8 @@ constexpr std::size_t encoder_output_size(std::size_t block_length) noexcept {
 // which counts the kind byte) and writes nothing. Otherwise the encoder
 // cannot fail. It allocates nothing and keeps nothing between calls, so calls
 // on distinct buffers may run concurrently.
-std::uint16_t encode_block(std::span<const std::uint8_t> source,
-                           std::span<std::uint8_t> output) noexcept;
+TARVIX_EXPORT std::uint16_t encode_block(std::span<const std::uint8_t> source,
+                                         std::span<std::uint8_t> output) noexcept;
 
 }  // namespace tarvix
 

@@ -19,6 +19,7 @@
 
 #include <tarvix/block_encoder.h>
 #include <tarvix/block_format.h>
+#include <tarvix/export.h>
 #include <tarvix/workers.h>
 
 #include <array>
@@ -57,14 +58,15 @@ struct RestoreResult {
 // compress_bound() returns the most bytes that compress() writes for a source
 // of `source_size` bytes: the magic, and a record of a stored block per block
 // (SIZE_MAX for a size so large that the bound does not fit in a size_t).
-std::size_t compress_bound(std::size_t source_size) noexcept;
+TARVIX_EXPORT std::size_t compress_bound(std::size_t source_size) noexcept;
 
 // compress() writes the whole compressed file of `source` at the start of
 // `file`, byte for byte what the tarvix tool writes, and returns its length,
 // at least kMagicSize. It returns 0 and writes nothing when
 // file.size() < compress_bound(source.size()). Bytes of `file` past the
 // returned length may have been overwritten. The two areas must not overlap.
-std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_t> file) noexcept;
+TARVIX_EXPORT std::size_t compress(std::span<const std::uint8_t> source,
+                                   std::span<std::uint8_t> file) noexcept;
 
 // restore() restores the compressed file `file` into the start of `out`, with
 // the outcomes of the tarvix tool: on any status, result.restored bytes of
@@ -74,14 +76,15 @@ std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_
 // sound but its block would not fit; a fault in it is reported as the fault.
 // Bytes of `out` past result.restored may have been overwritten; nothing
 // outside `out` is written. The two areas must not overlap.
-RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept;
+TARVIX_EXPORT RestoreResult restore(std::span<const std::uint8_t> file,
+                                    std::span<std::uint8_t> out) noexcept;
 
 // restored_size_bound() returns enough room for restore() to reach the end of
 // `file`, or its first fault, without kOutputTooSmall (0 for a file without
 // the magic; SIZE_MAX if the sum does not fit in a size_t). It walks the
 // length fields and decodes nothing: a stored block counts its own size, a
 // coded one kMaxBlockSize.
-std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
+TARVIX_EXPORT std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 
 // ---------------------------------------------------------------------------
 // Streaming coders
@@ -120,13 +123,14 @@ class Compressor {
   explicit Compressor(Workers* workers) noexcept : workers_(workers) {}
 
   // Codes the bytes of `input`; a block is coded once it is whole.
-  void compress(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
+  TARVIX_EXPORT void compress(std::span<const std::uint8_t>& input,
+                              std::span<std::uint8_t>& output) noexcept;
 
   // Ends the file: codes the last, shorter block and gives out every byte
   // still held. Returns true once all of the file is in the output; call it
   // again with more output space until then. Input given to compress() after
   // finish() is left untouched.
-  bool finish(std::span<std::uint8_t>& output) noexcept;
+  TARVIX_EXPORT bool finish(std::span<std::uint8_t>& output) noexcept;
 
  private:
   // Gives out held bytes, the magic first; true when none are left.
@@ -169,8 +173,8 @@ class Restorer {
   // is sound so far, or its first fault (kNotCompressed, kBadLength,
   // kBadBlockData) once every block before the fault has been given out;
   // after a fault it takes no more input and returns the same status.
-  RestoreStatus restore(std::span<const std::uint8_t>& input,
-                        std::span<std::uint8_t>& output) noexcept;
+  TARVIX_EXPORT RestoreStatus restore(std::span<const std::uint8_t>& input,
+                                      std::span<std::uint8_t>& output) noexcept;
 
   // Ends the file, once restore() has used up all of the input (or reported
   // a fault): gives out
@@ -178,7 +182,7 @@ class Restorer {
   // file ends inside a record's block data, or kNotCompressed when it ends
   // inside the magic, or the fault that restore() reported. While
   // holds_output() is true, call it again with more room.
-  RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
+  TARVIX_EXPORT RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
 
   // True while restored bytes wait for room in an output.
   bool holds_output() const noexcept { return held_begin_ != held_end_; }

@@ -8,6 +8,8 @@
 #error "<tarvix/workers.h> needs C++20 (for example -std=c++20)"
 #else
 
+#include <tarvix/export.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +31,8 @@ class Workers {
   static constexpr unsigned kMaxThreads = 64;
 
   // `threads` is clamped to 1..kMaxThreads; 1 is the calling thread alone.
-  explicit Workers(unsigned threads) noexcept;
-  ~Workers();
+  TARVIX_EXPORT explicit Workers(unsigned threads) noexcept;
+  TARVIX_EXPORT ~Workers();
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
@@ -49,7 +51,7 @@ class Workers {
  private:
   using Call = void (*)(void* context, std::size_t index) noexcept;
 
-  void run(std::size_t count, Call call, void* context) noexcept;
+  TARVIX_EXPORT void run(std::size_t count, Call call, void* context) noexcept;
   void start_workers() noexcept;
   void work() noexcept;  // the loop of one worker thread
   void take_tasks() noexcept;

@@ -1,0 +1,176 @@
+/* The C interface of the tarvix library: whole compressed files in memory and
+ * streaming coders, for C99 programs and any foreign-function interface.
+ *
+ * A compressed file is the 4-byte file magic D8 C7 B6 A5, then one block
+ * record per block of at most TARVIX_MAX_BLOCK_SIZE source bytes: a 2-byte
+ * little-endian length and that many bytes of block data. docs/format.md
+ * describes it in full. Every function here writes exactly the bytes the
+ * tarvix tool writes, and restores with the tool's outcomes.
+ *
+ * Link with -ltarvix (pkg-config tarvix) or the CMake target tarvix::tarvix.
+ * Nothing here keeps global state: functions on distinct buffers and distinct
+ * coder objects may run on distinct threads at the same time. None of them
+ * reads or writes outside the areas it is given, whatever the input holds.
+ * Input and output areas must not overlap. A pointer may be NULL where its
+ * size is 0.
+ */
+#ifndef TARVIX_TARVIX_H
+#define TARVIX_TARVIX_H
+
+#include <stddef.h>
+
+#include <tarvix/export.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The most source bytes in one block; a restored block is at most this long. */
+#define TARVIX_MAX_BLOCK_SIZE 8192
+
+/* How restoring a compressed file ends. Every status but TARVIX_OK names the
+ * first fault in file order; the blocks before it have been restored. */
+typedef enum tarvix_status {
+  TARVIX_OK = 0,          /* the whole file was restored (a single byte after the last
+                             record is ignored, as the tool does) */
+  TARVIX_NOT_COMPRESSED,  /* the file does not open with the file magic */
+  TARVIX_CUT_SHORT,       /* the end of the file cuts a record's block data short */
+  TARVIX_BAD_LENGTH,      /* a length field of 0, or above the longest block data (8193) */
+  TARVIX_BAD_BLOCK_DATA,  /* the block decoder refuses a record's block data */
+  TARVIX_OUTPUT_TOO_SMALL /* tarvix_restore() only: the next whole block does not fit */
+} tarvix_status;
+
+/* ------------------------------------------------------------------------ */
+/* Whole compressed files in memory                                         */
+
+/* tarvix_compress_bound() returns the most bytes that tarvix_compress() writes
+ * for a source of source_size bytes: the magic and, per block, a record of the
+ * block stored unchanged. It returns SIZE_MAX when the bound does not fit in a
+ * size_t. */
+TARVIX_EXPORT size_t tarvix_compress_bound(size_t source_size);
+
+/* tarvix_compress() writes the whole compressed file of the source_size bytes
+ * at `source` to the start of `file`, byte for byte what the tarvix tool
+ * writes, and returns its length (at least 4, the magic).
+ *
+ * It returns 0 and writes nothing when file_capacity is smaller than
+ * tarvix_compress_bound(source_size). Bytes of `file` past the returned length
+ * may have been overwritten. */
+TARVIX_EXPORT size_t tarvix_compress(const void* source, size_t source_size, void* file,
+                                     size_t file_capacity);
+
+/* tarvix_restore() restores the compressed file of file_size bytes at `file`
+ * into the start of `out`, which holds out_capacity bytes, and returns how it
+ * ended: TARVIX_OK, or the first fault.
+ *
+ * On every status, *restored is set (unless `restored` is NULL) to the number
+ * of bytes of whole blocks restored at the start of `out`: exactly what the
+ * tool's target holds after the same file. TARVIX_OUTPUT_TOO_SMALL means that
+ * the next record is sound but its block does not fit in what is left of
+ * `out`; tarvix_restored_size_bound() gives a capacity that always suffices.
+ * Bytes of `out` past *restored may have been overwritten. */
+TARVIX_EXPORT tarvix_status tarvix_restore(const void* file, size_t file_size, void* out,
+                                           size_t out_capacity, size_t* restored);
+
+/* tarvix_restored_size_bound() returns an out_capacity with which
+ * tarvix_restore() reaches the end of the file_size bytes at `file`, or their
+ * first fault, without TARVIX_OUTPUT_TOO_SMALL. It reads only the length
+ * fields: a stored block counts its own length, a coded one
+ * TARVIX_MAX_BLOCK_SIZE, so for a file the tool wrote it exceeds the restored
+ * size by less than one block. It returns 0 for a file without the magic, and
+ * SIZE_MAX when the sum does not fit in a size_t.
+ *
+ * A hostile file can ask for TARVIX_MAX_BLOCK_SIZE bytes per 3 bytes of file
+ * and restore to nothing; where that matters, restore with a tarvix_restorer
+ * into an output of a size you choose. */
+TARVIX_EXPORT size_t tarvix_restored_size_bound(const void* file, size_t file_size);
+
+/* tarvix_status_string() returns a constant, English description of `status`
+ * without a final period, such as "the compressed file is cut short", or
+ * "unknown status" for a value outside tarvix_status. */
+TARVIX_EXPORT const char* tarvix_status_string(tarvix_status status);
+
+/* tarvix_version_string() returns the version of the library that is loaded,
+ * such as "1.0.0"; TARVIX_VERSION_STRING in <tarvix/version.h> is that of the
+ * headers a program was compiled with. */
+TARVIX_EXPORT const char* tarvix_version_string(void);
+
+/* ------------------------------------------------------------------------ */
+/* Streaming coders
+ *
+ * A coder takes its input and gives its output in whatever pieces the caller
+ * has, and keeps the rest in memory of its own (about 16 KiB); any split of
+ * the input and any sizes of output give the same bytes and the same outcome.
+ * Each call reads from the front of `input` (input_size bytes) and writes to
+ * the front of `output` (output_capacity bytes), sets *input_used and
+ * *output_written (never NULL) to how many bytes it read and wrote, and
+ * returns when it can do no more: its input is used up or its output is full.
+ * Bytes of `output` past *output_written may have been overwritten. An output
+ * of TARVIX_MAX_BLOCK_SIZE + 8 bytes or more per call lets whole blocks go
+ * straight between the caller's areas, without a copy through the coder.
+ *
+ * A coder is used by one thread at a time; distinct coders are independent. */
+
+/* An opaque compressor: source bytes in, a compressed file out, magic first. */
+typedef struct tarvix_compressor tarvix_compressor;
+
+/* tarvix_compressor_create() returns a new compressor at the start of a file,
+ * or NULL when memory runs out. Free it with tarvix_compressor_free(). */
+TARVIX_EXPORT tarvix_compressor* tarvix_compressor_create(void);
+
+/* tarvix_compressor_free() frees a compressor; NULL is allowed and ignored. */
+TARVIX_EXPORT void tarvix_compressor_free(tarvix_compressor* compressor);
+
+/* tarvix_compressor_compress() codes source bytes from `input`: a block is
+ * coded once it is whole. Call it again, with more output space each time,
+ * until all of the input is used; then give it the next input. */
+TARVIX_EXPORT void tarvix_compressor_compress(tarvix_compressor* compressor, const void* input,
+                                              size_t input_size, size_t* input_used, void* output,
+                                              size_t output_capacity, size_t* output_written);
+
+/* tarvix_compressor_finish() ends the file: it codes the last, shorter block
+ * and gives out every byte still held. It returns nonzero once all of the file
+ * has been given out, and 0 while bytes wait for more output space: call it
+ * again then. After it, the compressor takes no more input. */
+TARVIX_EXPORT int tarvix_compressor_finish(tarvix_compressor* compressor, void* output,
+                                           size_t output_capacity, size_t* output_written);
+
+/* An opaque restorer: a compressed file in, magic first; its source out. */
+typedef struct tarvix_restorer tarvix_restorer;
+
+/* tarvix_restorer_create() returns a new restorer at the start of a file, or
+ * NULL when memory runs out. Free it with tarvix_restorer_free(). */
+TARVIX_EXPORT tarvix_restorer* tarvix_restorer_create(void);
+
+/* tarvix_restorer_free() frees a restorer; NULL is allowed and ignored. */
+TARVIX_EXPORT void tarvix_restorer_free(tarvix_restorer* restorer);
+
+/* tarvix_restorer_restore() restores what it can of the file bytes in
+ * `input`. It returns TARVIX_OK while the file is sound so far, or its first
+ * fault (TARVIX_NOT_COMPRESSED, TARVIX_BAD_LENGTH, TARVIX_BAD_BLOCK_DATA) once
+ * the blocks before the fault have all been given out; after a fault it reads
+ * no more input and returns the same status. Call it with more output space
+ * until the input is used up or a fault is returned. */
+TARVIX_EXPORT tarvix_status tarvix_restorer_restore(tarvix_restorer* restorer, const void* input,
+                                                    size_t input_size, size_t* input_used,
+                                                    void* output, size_t output_capacity,
+                                                    size_t* output_written);
+
+/* tarvix_restorer_finish() ends the file, after its last byte has gone to
+ * tarvix_restorer_restore(): it gives out what is still held and returns
+ * TARVIX_OK, or TARVIX_CUT_SHORT when the file ends inside a record,
+ * TARVIX_NOT_COMPRESSED when it ends inside the magic, or the fault that
+ * tarvix_restorer_restore() returned. Call it again, with more output space,
+ * while tarvix_restorer_holds_output() returns nonzero. */
+TARVIX_EXPORT tarvix_status tarvix_restorer_finish(tarvix_restorer* restorer, void* output,
+                                                   size_t output_capacity, size_t* output_written);
+
+/* tarvix_restorer_holds_output() returns nonzero while restored bytes wait
+ * for output space, 0 otherwise. */
+TARVIX_EXPORT int tarvix_restorer_holds_output(const tarvix_restorer* restorer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARVIX_TARVIX_H */
