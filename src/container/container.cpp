@@ -17,6 +17,10 @@ namespace {
 
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 
+// The fewest blocks that are coded together on a pool's threads: below
+// this, handing them out costs about what it saves.
+constexpr std::size_t kMinBlocksTogether = 4;
+
 std::size_t add_saturated(std::size_t a, std::size_t b) noexcept {
   return a > kSizeMax - b ? kSizeMax : a + b;
 }
@@ -229,7 +233,7 @@ bool Compressor::code_blocks_together(std::span<const std::uint8_t>& input,
                                       std::span<std::uint8_t>& output) noexcept {
   const std::size_t count =
       std::min(input.size() / kMaxBlockSize, output.size() / kCompressorStraightRoom);
-  if (count < 2) {
+  if (count < kMinBlocksTogether) {
     return false;
   }
   auto code = [&](std::size_t i) noexcept {
@@ -397,7 +401,7 @@ bool Restorer::restore_together(std::span<const std::uint8_t>& input,
     records[count] = input.subspan(at + kLengthFieldSize, length);
     at += kLengthFieldSize + length;
   }
-  if (count < 2) {
+  if (count < kMinBlocksTogether) {
     return false;
   }
   std::array<std::optional<std::uint16_t>, kMaxRecords> decoded;
@@ -413,7 +417,10 @@ bool Restorer::restore_together(std::span<const std::uint8_t>& input,
       fail(RestoreStatus::kBadBlockData);
       break;
     }
-    std::memmove(&output[written], &output[i * kMaxBlockSize], *decoded[i]);
+    // Full blocks before it leave a block where it was decoded.
+    if (written != i * kMaxBlockSize) {
+      std::memmove(&output[written], &output[i * kMaxBlockSize], *decoded[i]);
+    }
     written += *decoded[i];
   }
   output = output.subspan(written);

@@ -133,37 +133,42 @@ void Workers::start_workers() noexcept {
   }
 }
 
-void Workers::run(std::size_t count, Call call, void* context) noexcept {
-  if (count > 1 && !workers_tried_ && threads_ > 1) {
+void Workers::begin(std::size_t count, Call call, void* context, bool hand_out) noexcept {
+  assert(!handed_out_);
+  if (hand_out && !workers_tried_ && threads_ > 1) {
     start_workers();
   }
-  if (count <= 1 || started_ == 0) {
-    for (std::size_t i = 0; i < count; ++i) {
-      call(context, i);
-    }
-    return;
-  }
-  Platform& p = platform();
-  p.lock();
-  assert(busy_ == 0);
+  // No worker looks at the batch until it is handed out, under the mutex.
   call_ = call;
   context_ = context;
   count_ = count;
   next_.store(0, std::memory_order_relaxed);
+  handed_out_ = hand_out && started_ != 0 && count != 0;
+  if (!handed_out_) {
+    return;
+  }
+  Platform& p = platform();
+  p.lock();
   busy_ = started_;
   ++generation_;
   p.unlock();
   Platform::notify_all(p.wake);
+}
 
+void Workers::wait() noexcept {
   take_tasks();
-
+  if (!handed_out_) {
+    return;
+  }
   // Every worker leaves the batch before the next one is handed out, so no
   // worker can miss a batch or see two at once.
+  Platform& p = platform();
   p.lock();
   while (busy_ != 0) {
     p.wait(p.done);
   }
   p.unlock();
+  handed_out_ = false;
 }
 
 void Workers::take_tasks() noexcept {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -25,7 +26,7 @@ namespace {
 // at a time; with more threads a batch holds 16 blocks per thread, so that
 // each thread codes several blocks between two writes.
 constexpr std::size_t kOneThreadBatchBlocks = 8;
-constexpr std::size_t kBatchBlocksPerThread = 16;
+constexpr std::size_t kBatchBlocksPerThread = 32;
 constexpr std::size_t kMaxBatchBlocks = 64;
 
 // The output of a batch: its block records, or its blocks, each coded
@@ -35,10 +36,14 @@ static_assert(kOutputSize >= kMaxBatchBlocks * kRestorerStraightRoom);
 
 // A run's working areas: fixed for the whole run, in static storage. Not the
 // heap, which the program does not use; not the stack, which may be small:
-// the program runs with 64 KiB of it. One run at a time uses them.
+// the program runs with 64 KiB of it. One run at a time uses them. There are
+// two of each buffer: while one batch is coded, the output of the one before
+// it is written and the input of the one after it read.
+using InputBuffer = std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize>;
+using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
 struct RunAreas {
-  std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize> input;
-  std::array<std::uint8_t, kOutputSize> output;
+  std::array<InputBuffer, 2> input;
+  std::array<OutputBuffer, 2> output;
   std::optional<Compressor> compressor;
   std::optional<Restorer> restorer;
 };
@@ -51,50 +56,104 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// One run's block loop between two open files. Its outcomes are those of
-// the block-by-block order, whatever the batch and the threads: each block is
-// written before anything after it is read or judged, so a run that meets a
-// failure first writes out every block before it, and a failed write is the
-// result if that write fails; a failed write ends the run at once, with
-// nothing after it written.
+// One run's block loop between two open files.
+//
+// Its outcomes are those of the block-by-block order, whatever the batches
+// and the threads: in that order each block is written before anything after
+// it is read or judged. So a run that meets a failure (a seek or read that
+// failed, a damaged record) first writes out every block before it, and if
+// that write fails, the failed write is the result; and a failed write ends
+// the run at once, with nothing after it written. Reading ahead changes
+// none of this, since reading shows nothing until its bytes are judged.
+//
+// The batches flow through two sets of buffers. While the coders work on
+// batch k, the I/O thread writes the output of batch k - 1 and reads batch
+// k + 1; with one thread, the same steps run one after another.
 class BlockLoop {
  public:
   BlockLoop(std::FILE* source, std::FILE* target, const char* source_name, const char* target_name,
-            Workers* workers)
+            Workers* coders, Workers& io)
       : source_(source),
         target_(target),
         source_name_(source_name),
         target_name_(target_name),
-        workers_(workers),
+        coders_(coders),
+        io_(io),
         batch_size_(kMaxBlockSize *
-                    (workers == nullptr
+                    (coders == nullptr
                          ? kOneThreadBatchBlocks
-                         : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * workers->threads()))) {
-  }
+                         : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * coders->threads()))) {}
 
   ResultCode compress();
   ResultCode restore(std::span<const std::uint8_t> magic);
 
  private:
+  // What the I/O thread does for one batch: write the output of the batch
+  // before, then read the batch after into the other input buffer.
+  struct Io {
+    std::span<const std::uint8_t> to_write;
+    bool written = true;
+    std::size_t read = 0;
+  };
+
   void print_progress_once(const char* format) {
     if (progress_pending_) {
       std::printf(format, source_name_, target_name_);
       progress_pending_ = false;
     }
   }
-  // Reads the next batch of the source; empty at its end, or when it fails.
-  std::span<const std::uint8_t> read_batch() {
-    return std::span(areas.input).first(std::fread(areas.input.data(), 1, batch_size_, source_));
+  // Reads the next batch of the source into input buffer `which`; empty at
+  // the source's end, or when reading it fails.
+  std::span<const std::uint8_t> read_batch(std::size_t which) {
+    InputBuffer& input = areas.input[which];
+    return std::span(input).first(std::fread(input.data(), 1, batch_size_, source_));
   }
   // The result of a source that reads nothing more: its end, or a failure.
   ResultCode end_of_source() const {
     return std::ferror(source_) != 0 ? ResultCode::kSourceDamaged : ResultCode::kSuccess;
   }
-  // Writes the bytes that a call of the container put before `rest`, the
-  // unused end of the output buffer.
-  bool write_output(std::span<const std::uint8_t> rest) {
-    const std::size_t size = areas.output.size() - rest.size();
-    return size == 0 || std::fwrite(areas.output.data(), 1, size, target_) == size;
+  bool write(std::span<const std::uint8_t> bytes) {
+    return bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), target_) == bytes.size();
+  }
+  // The bytes that calls of the container put into output buffer `which`
+  // before `rest`, its unused end.
+  static std::span<const std::uint8_t> produced(std::size_t which, std::span<std::uint8_t> rest) {
+    return std::span(areas.output[which]).first(areas.output[which].size() - rest.size());
+  }
+  // Codes the batch `input`, in buffers `which`, with `code(input, output)`,
+  // while the I/O task writes the batch before and reads the next one; the
+  // batch's output is left in io.to_write. An output buffer that fills
+  // before the batch is used up is written here, after the batch before.
+  // `code` returns false at a fault, which ends the batch. Returns false
+  // when a write failed.
+  template <typename IoTask, typename Code>
+  bool code_batch(IoTask& io_task, Io& io, std::size_t which, std::span<const std::uint8_t> input,
+                  Code& code) {
+    // Only a whole batch can have more after it to read ahead; the last one
+    // needs no thread.
+    const bool ahead = input.size() == batch_size_;
+    if (ahead) {
+      io_.start(1, io_task);
+    }
+    std::span<std::uint8_t> output(areas.output[which]);
+    bool sound = code(input, output);
+    if (ahead) {
+      io_.wait();
+    } else {
+      io_task(0);
+    }
+    if (!io.written) {
+      return false;
+    }
+    while (sound && !input.empty()) {
+      if (!write(produced(which, output))) {
+        return false;
+      }
+      output = std::span(areas.output[which]);
+      sound = code(input, output);
+    }
+    io.to_write = produced(which, output);
+    return true;
   }
   // Ends compress mode with `result`, once the last block has been read or
   // a failure met: the last block and every byte still held are written
@@ -105,17 +164,17 @@ class BlockLoop {
   std::FILE* target_;
   const char* source_name_;
   const char* target_name_;
-  Workers* workers_;
+  Workers* coders_;
+  Workers& io_;
   std::size_t batch_size_;
   bool progress_pending_ = true;
 };
-
 ResultCode BlockLoop::finish_compress(ResultCode result) {
   Compressor& compressor = *areas.compressor;
   for (bool done = false; !done;) {
-    std::span<std::uint8_t> output(areas.output);
+    std::span<std::uint8_t> output(areas.output[0]);
     done = compressor.finish(output);
-    if (!write_output(output)) {
+    if (!write(produced(0, output))) {
       return ResultCode::kWriteFailed;
     }
   }
@@ -123,65 +182,85 @@ ResultCode BlockLoop::finish_compress(ResultCode result) {
 }
 
 ResultCode BlockLoop::compress() {
-  Compressor& compressor = areas.compressor.emplace(workers_);
+  Compressor& compressor = areas.compressor.emplace(coders_);
   // The bytes read to choose the mode belong to the first block. The magic,
   // which comes first, is written before a failed seek is reported.
   if (std::fseek(source_, 0, SEEK_SET) != 0) {
     return finish_compress(ResultCode::kSeekFailed);
   }
-  for (;;) {
-    std::span<const std::uint8_t> input = read_batch();
-    if (input.empty()) {
-      return finish_compress(end_of_source());
-    }
+  auto code = [&compressor](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+    compressor.compress(input, output);
+    return true;
+  };
+  Io io;
+  std::size_t which = 0;
+  auto io_task = [this, &io, &which](std::size_t) noexcept {
+    io.written = write(io.to_write);
+    io.read = io.written ? read_batch(1 - which).size() : 0;
+  };
+  for (std::span<const std::uint8_t> input = read_batch(which); !input.empty();
+       input = std::span(areas.input[which]).first(io.read)) {
     print_progress_once("Compressing %s to %s\n");
-    while (!input.empty()) {
-      std::span<std::uint8_t> output(areas.output);
-      compressor.compress(input, output);
-      if (!write_output(output)) {
-        return ResultCode::kWriteFailed;
-      }
+    if (!code_batch(io_task, io, which, input, code)) {
+      return ResultCode::kWriteFailed;
     }
+    which = 1 - which;
   }
+  // The source has ended, or reading it failed.
+  if (!write(io.to_write)) {
+    return ResultCode::kWriteFailed;
+  }
+  return finish_compress(end_of_source());
 }
 
 ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
-  Restorer& restorer = areas.restorer.emplace(workers_);
+  Restorer& restorer = areas.restorer.emplace(coders_);
   RestoreStatus status = RestoreStatus::kOk;
-  // Restores `input` into the output buffer and writes what comes out; false
-  // when the write fails. The progress line comes once the first record's
-  // block data has been read, before that block is written or judged.
-  auto pump = [&](std::span<const std::uint8_t>& input) {
-    std::span<std::uint8_t> output(areas.output);
+  // The progress line comes once the first record's block data has been
+  // read, before that block is written or judged.
+  auto code = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
     status = restorer.restore(input, output);
     if (restorer.records_read() != 0) {
       print_progress_once("Decompressing %s to %s\n");
     }
-    return write_output(output);
+    return status == RestoreStatus::kOk;
   };
-  for (std::span<const std::uint8_t> input = magic; status == RestoreStatus::kOk;
-       input = read_batch()) {
-    if (input.empty()) {
-      // The end of the file, or a failure to read it: a record that it cuts
-      // short is damage, and so is a read that failed between two records.
-      for (bool more = true; more;) {
-        std::span<std::uint8_t> output(areas.output);
-        status = restorer.finish(output);
-        more = restorer.holds_output();
-        if (!write_output(output)) {
-          return ResultCode::kWriteFailed;
-        }
-      }
-      return status == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
+  std::span<std::uint8_t> no_output;
+  code(magic, no_output);
+  assert(magic.empty() && status == RestoreStatus::kOk);
+
+  Io io;
+  std::size_t which = 0;
+  auto io_task = [this, &io, &which](std::size_t) noexcept {
+    io.written = write(io.to_write);
+    io.read = io.written ? read_batch(1 - which).size() : 0;
+  };
+  for (std::span<const std::uint8_t> input = read_batch(which);
+       !input.empty() && status == RestoreStatus::kOk;
+       input = std::span(areas.input[which]).first(io.read)) {
+    if (!code_batch(io_task, io, which, input, code)) {
+      return ResultCode::kWriteFailed;
     }
-    while (!input.empty() && status == RestoreStatus::kOk) {
-      if (!pump(input)) {
-        return ResultCode::kWriteFailed;
-      }
+    which = 1 - which;
+  }
+  // The blocks before damage, or before the end of the file, go first.
+  if (!write(io.to_write)) {
+    return ResultCode::kWriteFailed;
+  }
+  if (status != RestoreStatus::kOk) {
+    return ResultCode::kSourceDamaged;
+  }
+  // The end of the file, or a failure to read it: a record that it cuts
+  // short is damage, and so is a read that failed between two records.
+  for (bool more = true; more;) {
+    std::span<std::uint8_t> output(areas.output[0]);
+    status = restorer.finish(output);
+    more = restorer.holds_output();
+    if (!write(produced(0, output))) {
+      return ResultCode::kWriteFailed;
     }
   }
-  // Damage: the blocks before it have been written.
-  return ResultCode::kSourceDamaged;
+  return status == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
 }
 
 }  // namespace
@@ -205,15 +284,17 @@ ResultCode code_file(const char* source_name, const char* target_name) {
   (void)std::setvbuf(source.get(), nullptr, _IONBF, 0);
   (void)std::setvbuf(target.get(), nullptr, _IONBF, 0);
 
-  // One thread is the reference path, with no pool at all. The pool's
-  // destructor joins its threads on every path out of the run.
+  // One thread is the reference path: no coders' pool, and the I/O in line
+  // on the one thread. With more, one I/O thread besides the coders. The
+  // pools' destructors join their threads on every path out of the run.
   const unsigned threads = thread_count();
-  std::optional<Workers> workers;
+  std::optional<Workers> coders;
   if (threads > 1) {
-    workers.emplace(threads);
+    coders.emplace(threads);
   }
-  BlockLoop loop(source.get(), target.get(), source_name, target_name,
-                 workers ? &*workers : nullptr);
+  Workers io(threads > 1 ? 2 : 1);
+  BlockLoop loop(source.get(), target.get(), source_name, target_name, coders ? &*coders : nullptr,
+                 io);
 
   std::array<std::uint8_t, kMagicSize> first{};
   ResultCode result = ResultCode::kSuccess;
@@ -227,7 +308,6 @@ ResultCode code_file(const char* source_name, const char* target_name) {
     std::clearerr(source.get());
     result = loop.compress();
   }
-  workers.reset();
 
   // The source closes first. A write that fails only when the target is
   // flushed or closed (a full disk) is still a failed write; the first

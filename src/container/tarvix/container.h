@@ -118,8 +118,9 @@ inline constexpr std::size_t kRestorerStraightRoom = kMaxBlockSize;  // bytes
 class Compressor {
  public:
   Compressor() noexcept = default;
-  // With `workers`, a call that is given several whole blocks and room for
-  // their records codes them on the pool's threads; the bytes are the same.
+  // With `workers`, a call that is given four or more whole blocks and room
+  // for their records codes them on the pool's threads; the bytes are the
+  // same.
   explicit Compressor(Workers* workers) noexcept : workers_(workers) {}
 
   // Codes the bytes of `input`; a block is coded once it is whole.
@@ -139,7 +140,7 @@ class Compressor {
   // there, into record_.
   void code_block(std::span<const std::uint8_t> block, std::span<std::uint8_t>& output) noexcept;
   // Codes the whole blocks at the front of `input` that have room in
-  // `output` on the workers; false, doing nothing, when fewer than two fit.
+  // `output` on the workers; false, doing nothing, when fewer than four fit.
   bool code_blocks_together(std::span<const std::uint8_t>& input,
                             std::span<std::uint8_t>& output) noexcept;
 
@@ -164,8 +165,8 @@ class Compressor {
 class Restorer {
  public:
   Restorer() noexcept = default;
-  // With `workers`, a call that is given several whole records and room for
-  // their blocks decodes them on the pool's threads; the bytes and the
+  // With `workers`, a call that is given four or more whole records and room
+  // for their blocks decodes them on the pool's threads; the bytes and the
   // outcome are the same.
   explicit Restorer(Workers* workers) noexcept : workers_(workers) {}
 
@@ -204,7 +205,7 @@ class Restorer {
   void decode(std::span<const std::uint8_t> block_data, std::span<std::uint8_t>& output) noexcept;
   // Decodes the whole records at the front of `input` whose blocks have room
   // in `output` on the workers, up to the first fault; false, doing nothing,
-  // when fewer than two are there.
+  // when fewer than four are there.
   bool restore_together(std::span<const std::uint8_t>& input,
                         std::span<std::uint8_t>& output) noexcept;
   RestoreStatus fail(RestoreStatus status) noexcept {

@@ -18,13 +18,13 @@ namespace tarvix {
 
 // Workers runs the tasks of one batch on up to threads() threads: the
 // calling thread and threads() - 1 workers. The workers start when the first
-// batch of more than one task comes, so a pool that only ever sees single
-// tasks starts no thread at all; the destructor joins every worker it started.
+// batch that needs them comes, so a pool that only ever sees single tasks
+// starts no thread at all; the destructor joins every worker it started.
 // Waiting is blocking, never spinning. If the system refuses a worker, the
 // pool goes on with the ones it has, down to the calling thread alone.
 //
-// A pool serves one batch at a time: for_each() may be called from one thread
-// at a time, and the pool must outlive every coder that uses it.
+// A pool serves one batch at a time, from one thread at a time, and must
+// outlive every coder that uses it.
 class Workers {
  public:
   // The most threads one pool runs.
@@ -43,15 +43,30 @@ class Workers {
   // returned. The calls must not throw, and must not touch each other's data.
   template <typename Task>
   void for_each(std::size_t count, Task& task) noexcept {
-    run(
-        count, [](void* context, std::size_t i) noexcept { (*static_cast<Task*>(context))(i); },
-        &task);
+    begin(count, &invoke<Task>, &task, count > 1);
+    wait();
   }
+
+  // start() hands the calls task(0) to task(count - 1) to the workers and
+  // returns at once; wait() then makes the calls that no worker has taken
+  // yet and returns when every call has returned. In between, the calling
+  // thread may do other work, but not use the pool, and `task` must live on.
+  // With no worker (threads() == 1), every call is made in wait().
+  template <typename Task>
+  void start(std::size_t count, Task& task) noexcept {
+    begin(count, &invoke<Task>, &task, true);
+  }
+  TARVIX_EXPORT void wait() noexcept;
 
  private:
   using Call = void (*)(void* context, std::size_t index) noexcept;
+  template <typename Task>
+  static void invoke(void* task, std::size_t index) noexcept {
+    (*static_cast<Task*>(task))(index);
+  }
 
-  TARVIX_EXPORT void run(std::size_t count, Call call, void* context) noexcept;
+  // Sets up a batch, and hands it to the workers when `hand_out` is set.
+  TARVIX_EXPORT void begin(std::size_t count, Call call, void* context, bool hand_out) noexcept;
   void start_workers() noexcept;
   void work() noexcept;  // the loop of one worker thread
   void take_tasks() noexcept;
@@ -71,6 +86,7 @@ class Workers {
   std::uint64_t generation_ = 0;        // batches handed out so far
   std::uint64_t first_generation_ = 0;  // batches handed out before the workers started
   unsigned busy_ = 0;                   // workers not yet done with this batch
+  bool handed_out_ = false;             // the batch went to the workers
   bool stopping_ = false;
 
   // Room for Platform, which holds platform types that stay out of this header.
