@@ -88,14 +88,6 @@ class BlockLoop {
   ResultCode restore(std::span<const std::uint8_t> magic);
 
  private:
-  // What the I/O thread does for one batch: write the output of the batch
-  // before, then read the batch after into the other input buffer.
-  struct Io {
-    std::span<const std::uint8_t> to_write;
-    bool written = true;
-    std::size_t read = 0;
-  };
-
   void print_progress_once(const char* format) {
     if (progress_pending_) {
       std::printf(format, source_name_, target_name_);
@@ -120,41 +112,13 @@ class BlockLoop {
   static std::span<const std::uint8_t> produced(std::size_t which, std::span<std::uint8_t> rest) {
     return std::span(areas.output[which]).first(areas.output[which].size() - rest.size());
   }
-  // Codes the batch `input`, in buffers `which`, with `code(input, output)`,
-  // while the I/O task writes the batch before and reads the next one; the
-  // batch's output is left in io.to_write. An output buffer that fills
-  // before the batch is used up is written here, after the batch before.
-  // `code` returns false at a fault, which ends the batch. Returns false
-  // when a write failed.
-  template <typename IoTask, typename Code>
-  bool code_batch(IoTask& io_task, Io& io, std::size_t which, std::span<const std::uint8_t> input,
-                  Code& code) {
-    // Only a whole batch can have more after it to read ahead; the last one
-    // needs no thread.
-    const bool ahead = input.size() == batch_size_;
-    if (ahead) {
-      io_.start(1, io_task);
-    }
-    std::span<std::uint8_t> output(areas.output[which]);
-    bool sound = code(input, output);
-    if (ahead) {
-      io_.wait();
-    } else {
-      io_task(0);
-    }
-    if (!io.written) {
-      return false;
-    }
-    while (sound && !input.empty()) {
-      if (!write(produced(which, output))) {
-        return false;
-      }
-      output = std::span(areas.output[which]);
-      sound = code(input, output);
-    }
-    io.to_write = produced(which, output);
-    return true;
-  }
+  // Runs the source through `code(input, output)`, a call of the container,
+  // and writes what comes out, until the source ends or `code` returns false
+  // at a fault; false when a write failed. While one call codes, the I/O
+  // thread writes the output of the call before and reads the next batch
+  // into the other input buffer, once it is free.
+  template <typename Code>
+  bool pump(Code& code);
   // Ends compress mode with `result`, once the last block has been read or
   // a failure met: the last block and every byte still held are written
   // first.
@@ -181,6 +145,52 @@ ResultCode BlockLoop::finish_compress(ResultCode result) {
   return result;
 }
 
+template <typename Code>
+bool BlockLoop::pump(Code& code) {
+  std::size_t in_which = 0;   // the input buffer being coded
+  std::size_t out_which = 0;  // the output buffer being filled
+  std::span<const std::uint8_t> input = read_batch(in_which);
+  // A short read is the end of the source, or a failure to read it.
+  bool source_ended = input.size() < batch_size_;
+  bool next_read = false;  // the other input buffer holds the next batch
+  std::span<const std::uint8_t> next;
+  std::span<const std::uint8_t> to_write;
+  bool written = true;
+  auto io = [&](std::size_t) noexcept {
+    written = write(to_write);
+    if (written && !next_read && !source_ended) {
+      next = read_batch(1 - in_which);
+      next_read = true;
+    }
+  };
+  for (bool sound = true; sound && !input.empty();) {
+    // With nothing more to read, the write needs no thread of its own.
+    const bool ahead = !source_ended;
+    if (ahead) {
+      io_.start(1, io);
+    }
+    std::span<std::uint8_t> output(areas.output[out_which]);
+    sound = code(input, output);
+    if (ahead) {
+      io_.wait();
+    } else {
+      io(0);
+    }
+    if (!written) {
+      return false;
+    }
+    to_write = produced(out_which, output);
+    out_which = 1 - out_which;
+    if (input.empty() && next_read) {
+      in_which = 1 - in_which;
+      input = next;
+      next_read = false;
+      source_ended = input.size() < batch_size_;
+    }
+  }
+  return write(to_write);
+}
+
 ResultCode BlockLoop::compress() {
   Compressor& compressor = areas.compressor.emplace(coders_);
   // The bytes read to choose the mode belong to the first block. The magic,
@@ -188,28 +198,15 @@ ResultCode BlockLoop::compress() {
   if (std::fseek(source_, 0, SEEK_SET) != 0) {
     return finish_compress(ResultCode::kSeekFailed);
   }
-  auto code = [&compressor](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+  auto code = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+    print_progress_once("Compressing %s to %s\n");
     compressor.compress(input, output);
     return true;
   };
-  Io io;
-  std::size_t which = 0;
-  auto io_task = [this, &io, &which](std::size_t) noexcept {
-    io.written = write(io.to_write);
-    io.read = io.written ? read_batch(1 - which).size() : 0;
-  };
-  for (std::span<const std::uint8_t> input = read_batch(which); !input.empty();
-       input = std::span(areas.input[which]).first(io.read)) {
-    print_progress_once("Compressing %s to %s\n");
-    if (!code_batch(io_task, io, which, input, code)) {
-      return ResultCode::kWriteFailed;
-    }
-    which = 1 - which;
-  }
-  // The source has ended, or reading it failed.
-  if (!write(io.to_write)) {
+  if (!pump(code)) {
     return ResultCode::kWriteFailed;
   }
+  // The source has ended, or reading it failed.
   return finish_compress(end_of_source());
 }
 
@@ -228,23 +225,9 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   std::span<std::uint8_t> no_output;
   code(magic, no_output);
   assert(magic.empty() && status == RestoreStatus::kOk);
-
-  Io io;
-  std::size_t which = 0;
-  auto io_task = [this, &io, &which](std::size_t) noexcept {
-    io.written = write(io.to_write);
-    io.read = io.written ? read_batch(1 - which).size() : 0;
-  };
-  for (std::span<const std::uint8_t> input = read_batch(which);
-       !input.empty() && status == RestoreStatus::kOk;
-       input = std::span(areas.input[which]).first(io.read)) {
-    if (!code_batch(io_task, io, which, input, code)) {
-      return ResultCode::kWriteFailed;
-    }
-    which = 1 - which;
-  }
-  // The blocks before damage, or before the end of the file, go first.
-  if (!write(io.to_write)) {
+  // The blocks before damage, or before the end of the file, are written
+  // before either is judged.
+  if (!pump(code)) {
     return ResultCode::kWriteFailed;
   }
   if (status != RestoreStatus::kOk) {
