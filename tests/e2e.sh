@@ -429,6 +429,7 @@ with_0_1_2_closed() {
 }
 with_umask_022() { (umask 022 && "$@"); }
 with_umask_027() { (umask 027 && "$@"); }
+restore_pipe_umask_022() { (umask 022 && "$@") < <(cat abc.tvx); }
 
 # result_lines STATUS PROGRESS SOURCE TARGET: the lines a run prints.
 result_lines() {
@@ -528,6 +529,7 @@ edge_cases=(
   "linux  | and so does a restored one               | with_umask_022    | secret.tvx secret.out | 0 | D | mode:secret.out:600 same:secret.out:secret"
   "linux  | the umask masks the permission bits, the rest is dropped | with_umask_027 | wide wide.tvx | 0 | C | mode:wide.tvx:750"
   "linux  | an existing target keeps its mode        | with_umask_022    | secret kept.tvx       | 0 | C | mode:kept.tvx:664"
+  "linux  | a target from a pipe gets the usual mode | restore_pipe_umask_022 | /dev/stdin piped.out | 0 | D | mode:piped.out:644 same:piped.out:abc"
 )
 for row in "${edge_cases[@]}"; do
   IFS='|' read -r needs label start names want_status progress checks <<<"$row"

@@ -51,10 +51,15 @@ std::FILE* create_target(std::FILE* source, const char* target_name) noexcept {
   return std::fopen(target_name, "wb");
 #else
   // The mode is given to open() so that the file never exists with more
-  // permissions than the source; a source whose mode cannot be known (it
-  // always can) gives a private target.
+  // permissions than the source. Only a regular file's bits say who may read
+  // its bytes: from anything else (a pipe, a device) the target gets the
+  // usual 0666, as the umask masks it. A source whose mode cannot be known
+  // (it always can) gives a private target.
   struct stat info {};
-  const mode_t mode = fstat(descriptor_of(source), &info) == 0 ? (info.st_mode & 0777) : 0600;
+  mode_t mode = 0600;
+  if (fstat(descriptor_of(source), &info) == 0) {
+    mode = S_ISREG(info.st_mode) ? (info.st_mode & 0777) : 0666;
+  }
   const int fd = open(target_name, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, mode);
   if (fd < 0) {
     return nullptr;
