@@ -11,10 +11,17 @@
 #include <span>
 
 // The C names of the opaque coders (hence their lower-case names).
+// Each coder owns its pool; with one thread the pool starts nothing.
 struct tarvix_compressor {  // NOLINT(readability-identifier-naming)
+  explicit tarvix_compressor(unsigned threads) noexcept
+      : workers(threads), coder(threads > 1 ? &workers : nullptr) {}
+  tarvix::Workers workers;
   tarvix::Compressor coder;
 };
 struct tarvix_restorer {  // NOLINT(readability-identifier-naming)
+  explicit tarvix_restorer(unsigned threads) noexcept
+      : workers(threads), coder(threads > 1 ? &workers : nullptr) {}
+  tarvix::Workers workers;
   tarvix::Restorer coder;
 };
 
@@ -87,7 +94,11 @@ const char* tarvix_status_string(tarvix_status status) {
 
 const char* tarvix_version_string(void) { return TARVIX_VERSION_STRING; }
 
-tarvix_compressor* tarvix_compressor_create(void) { return new (std::nothrow) tarvix_compressor; }
+tarvix_compressor* tarvix_compressor_create(void) { return tarvix_compressor_create_threaded(1); }
+
+tarvix_compressor* tarvix_compressor_create_threaded(unsigned threads) {
+  return new (std::nothrow) tarvix_compressor(threads);
+}
 
 void tarvix_compressor_free(tarvix_compressor* compressor) { delete compressor; }
 
@@ -109,7 +120,11 @@ int tarvix_compressor_finish(tarvix_compressor* compressor, void* output, size_t
   return done ? 1 : 0;
 }
 
-tarvix_restorer* tarvix_restorer_create(void) { return new (std::nothrow) tarvix_restorer; }
+tarvix_restorer* tarvix_restorer_create(void) { return tarvix_restorer_create_threaded(1); }
+
+tarvix_restorer* tarvix_restorer_create_threaded(unsigned threads) {
+  return new (std::nothrow) tarvix_restorer(threads);
+}
 
 void tarvix_restorer_free(tarvix_restorer* restorer) { delete restorer; }
 

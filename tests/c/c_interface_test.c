@@ -18,12 +18,12 @@ static int failures = 0;
     }                                                                         \
   } while (0)
 
-enum { kLargest = 3 * TARVIX_MAX_BLOCK_SIZE + 100 };
+enum { kLargest = 6 * TARVIX_MAX_BLOCK_SIZE + 100 };
 
 static unsigned char source[kLargest];
 static unsigned char file[2 * kLargest];
-static unsigned char streamed[2 * kLargest];
-static unsigned char restored[2 * kLargest];
+static unsigned char streamed[3 * kLargest]; /* room for a last call of kLargest bytes */
+static unsigned char restored[3 * kLargest];
 
 /* Text-like bytes with runs and noise, so that every kind of item occurs. */
 static void fill_source(void) {
@@ -42,10 +42,11 @@ static void fill_source(void) {
   }
 }
 
-/* Compresses source[0, size) with a compressor fed `piece` bytes at a time
- * into outputs of `room` bytes; returns the file's length. */
-static size_t stream_compress(size_t size, size_t piece, size_t room) {
-  tarvix_compressor* compressor = tarvix_compressor_create();
+/* Compresses source[0, size) with a compressor on `threads` threads, fed
+ * `piece` bytes at a time into outputs of `room` bytes; returns the file's
+ * length. */
+static size_t stream_compress(size_t size, size_t piece, size_t room, unsigned threads) {
+  tarvix_compressor* compressor = tarvix_compressor_create_threaded(threads);
   size_t given = 0;
   size_t length = 0;
   size_t used = 0;
@@ -70,11 +71,13 @@ static size_t stream_compress(size_t size, size_t piece, size_t room) {
   return length;
 }
 
-/* Restores data[0, size) with a restorer fed `piece` bytes at a time into
- * outputs of `room` bytes, as a program reading a file would. */
+/* Restores data[0, size) with a restorer on `threads` threads, fed `piece`
+ * bytes at a time into outputs of `room` bytes, as a program reading a file
+ * would. */
 static tarvix_status stream_restore(const unsigned char* data, size_t size, size_t piece,
-                                    size_t room, size_t* restored_size) {
-  tarvix_restorer* restorer = tarvix_restorer_create();
+                                    size_t room, unsigned threads, size_t* restored_size) {
+  tarvix_restorer* restorer = threads == 1 ? tarvix_restorer_create()
+                                           : tarvix_restorer_create_threaded(threads);
   tarvix_status status = TARVIX_OK;
   size_t given = 0;
   size_t used = 0;
@@ -116,10 +119,18 @@ static void test_round_trips(void) {
     CHECK(restored_size == size && memcmp(restored, source, size) == 0);
 
     /* The streaming coders give the same bytes, in any pieces. */
-    CHECK(stream_compress(size, 1000, 7) == length && memcmp(streamed, file, length) == 0);
-    CHECK(stream_compress(size, kLargest, 8200) == length && memcmp(streamed, file, length) == 0);
+    CHECK(stream_compress(size, 1000, 7, 1) == length && memcmp(streamed, file, length) == 0);
+    CHECK(stream_compress(size, kLargest, 8200, 1) == length &&
+          memcmp(streamed, file, length) == 0);
     memset(restored, 0, size);
-    CHECK(stream_restore(file, length, 999, 5, &restored_size) == TARVIX_OK);
+    CHECK(stream_restore(file, length, 999, 5, 1, &restored_size) == TARVIX_OK);
+    CHECK(restored_size == size && memcmp(restored, source, size) == 0);
+
+    /* And on threads, given whole blocks at a time and room for them. */
+    CHECK(stream_compress(size, kLargest, kLargest, 3) == length &&
+          memcmp(streamed, file, length) == 0);
+    memset(restored, 0, size);
+    CHECK(stream_restore(file, length, length, kLargest, 3, &restored_size) == TARVIX_OK);
     CHECK(restored_size == size && memcmp(restored, source, size) == 0);
   }
   /* A NULL source of 0 bytes is the empty file: the magic alone. */
@@ -175,7 +186,7 @@ static void test_faults(void) {
               tarvix_status_string(status), (unsigned long)restored_size);
       ++failures;
     }
-    status = stream_restore(damaged, size, 2, 3, &restored_size);
+    status = stream_restore(damaged, size, 2, 3, 1, &restored_size);
     if (status != c->status || restored_size != c->restored) {
       fprintf(stderr, "%s: the restorer gave %s, %lu bytes\n", c->name,
               tarvix_status_string(status), (unsigned long)restored_size);

@@ -89,6 +89,14 @@ class ToolBytes(unittest.TestCase):
                 with tarvix.open(io.BytesIO(tool_file)) as f:
                     self.assertEqual(f.read(), data)
 
+                # On threads, the same bytes both ways.
+                buffer = io.BytesIO()
+                with tarvix.open(buffer, "wb", threads=3) as f:
+                    f.write(data)
+                self.assertEqual(buffer.getvalue(), tool_file)
+                with tarvix.open(io.BytesIO(tool_file), "rb", threads=3) as f:
+                    self.assertEqual(f.read(), data)
+
 
 class Faults(unittest.TestCase):
     """Every fault raises Error with its status, after the blocks before it."""

@@ -118,6 +118,15 @@ typedef struct tarvix_compressor tarvix_compressor;
  * or NULL when memory runs out. Free it with tarvix_compressor_free(). */
 TARVIX_EXPORT tarvix_compressor* tarvix_compressor_create(void);
 
+/* tarvix_compressor_create_threaded() returns a new compressor that codes the
+ * whole blocks of each call on `threads` threads (the calling thread and
+ * threads - 1 workers of its own, started when a call first gives it four
+ * whole blocks and room for their records), or NULL when memory runs out.
+ * The output is the same as with one thread; 0 and 1 mean one thread, and
+ * counts above 64 are taken as 64. tarvix_compressor_free() joins the
+ * workers. */
+TARVIX_EXPORT tarvix_compressor* tarvix_compressor_create_threaded(unsigned threads);
+
 /* tarvix_compressor_free() frees a compressor; NULL is allowed and ignored. */
 TARVIX_EXPORT void tarvix_compressor_free(tarvix_compressor* compressor);
 
@@ -141,6 +150,12 @@ typedef struct tarvix_restorer tarvix_restorer;
 /* tarvix_restorer_create() returns a new restorer at the start of a file, or
  * NULL when memory runs out. Free it with tarvix_restorer_free(). */
 TARVIX_EXPORT tarvix_restorer* tarvix_restorer_create(void);
+
+/* tarvix_restorer_create_threaded() returns a new restorer that decodes the
+ * whole records of each call on `threads` threads, as
+ * tarvix_compressor_create_threaded() does, or NULL when memory runs out. The
+ * output and the outcome are the same as with one thread. */
+TARVIX_EXPORT tarvix_restorer* tarvix_restorer_create_threaded(unsigned threads);
 
 /* tarvix_restorer_free() frees a restorer; NULL is allowed and ignored. */
 TARVIX_EXPORT void tarvix_restorer_free(tarvix_restorer* restorer);
