@@ -91,6 +91,11 @@ struct Workers::Platform {
     return started;
   }
   void join(unsigned index) noexcept { (void)pthread_join(handles[index], nullptr); }
+  Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+  Platform(Platform&&) = delete;
+  Platform& operator=(Platform&&) = delete;
   ~Platform() {
     (void)pthread_cond_destroy(&done);
     (void)pthread_cond_destroy(&wake);

@@ -42,8 +42,8 @@ static_assert(kOutputSize >= kMaxBatchBlocks * kRestorerStraightRoom);
 using InputBuffer = std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize>;
 using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
 struct RunAreas {
-  std::array<InputBuffer, 2> input;
-  std::array<OutputBuffer, 2> output;
+  std::array<InputBuffer, 2> input{};
+  std::array<OutputBuffer, 2> output{};
   std::optional<Compressor> compressor;
   std::optional<Restorer> restorer;
 };

@@ -90,7 +90,7 @@ class Workers {
   bool stopping_ = false;
 
   // Room for Platform, which holds platform types that stay out of this header.
-  alignas(16) unsigned char platform_storage_[1024];
+  alignas(16) unsigned char platform_storage_[1024]{};
 };
 
 }  // namespace tarvix
