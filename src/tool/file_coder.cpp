@@ -79,10 +79,10 @@ class BlockLoop {
         target_name_(target_name),
         coders_(coders),
         io_(io),
-        batch_size_(kMaxBlockSize *
-                    (coders == nullptr
-                         ? kOneThreadBatchBlocks
-                         : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * coders->threads()))) {}
+        batch_blocks_(coders == nullptr
+                          ? kOneThreadBatchBlocks
+                          : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * coders->threads())),
+        batch_size_(batch_blocks_ * kMaxBlockSize) {}
 
   ResultCode compress();
   ResultCode restore(std::span<const std::uint8_t> magic);
@@ -107,10 +107,16 @@ class BlockLoop {
   bool write(std::span<const std::uint8_t> bytes) {
     return bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), target_) == bytes.size();
   }
+  // Output buffer `which`, as far as a batch uses it: room for the records
+  // or the blocks of one batch, so that a run touches no more memory than
+  // its batches need.
+  std::span<std::uint8_t> output_buffer(std::size_t which) const {
+    return std::span(areas.output[which]).first(batch_blocks_ * kCompressorStraightRoom);
+  }
   // The bytes that calls of the container put into output buffer `which`
   // before `rest`, its unused end.
-  static std::span<const std::uint8_t> produced(std::size_t which, std::span<std::uint8_t> rest) {
-    return std::span(areas.output[which]).first(areas.output[which].size() - rest.size());
+  std::span<const std::uint8_t> produced(std::size_t which, std::span<std::uint8_t> rest) const {
+    return output_buffer(which).first(output_buffer(which).size() - rest.size());
   }
   // Runs the source through `code(input, output)`, a call of the container,
   // and writes what comes out, until the source ends or `code` returns false
@@ -130,13 +136,14 @@ class BlockLoop {
   const char* target_name_;
   Workers* coders_;
   Workers& io_;
-  std::size_t batch_size_;
+  std::size_t batch_blocks_;
+  std::size_t batch_size_;  // bytes
   bool progress_pending_ = true;
 };
 ResultCode BlockLoop::finish_compress(ResultCode result) {
   Compressor& compressor = *areas.compressor;
   for (bool done = false; !done;) {
-    std::span<std::uint8_t> output(areas.output[0]);
+    std::span<std::uint8_t> output = output_buffer(0);
     done = compressor.finish(output);
     if (!write(produced(0, output))) {
       return ResultCode::kWriteFailed;
@@ -169,7 +176,7 @@ bool BlockLoop::pump(Code& code) {
     if (ahead) {
       io_.start(1, io);
     }
-    std::span<std::uint8_t> output(areas.output[out_which]);
+    std::span<std::uint8_t> output = output_buffer(out_which);
     sound = code(input, output);
     if (ahead) {
       io_.wait();
@@ -236,7 +243,7 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   // The end of the file, or a failure to read it: a record that it cuts
   // short is damage, and so is a read that failed between two records.
   for (bool more = true; more;) {
-    std::span<std::uint8_t> output(areas.output[0]);
+    std::span<std::uint8_t> output = output_buffer(0);
     status = restorer.finish(output);
     more = restorer.holds_output();
     if (!write(produced(0, output))) {
