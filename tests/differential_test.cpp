@@ -1,5 +1,7 @@
 // The fast block encoder and decoder against the plain reference: the same
-// block data, the same decoded bytes, the same refusals of malformed input.
+// block data, the same decoded bytes, the same refusals of malformed input;
+// and the container's streaming coders on worker threads against the
+// one-thread path: the same files, the same outcomes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,9 +12,12 @@
 
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
+#include <tarvix/container.h>
+#include <tarvix/workers.h>
 #include "block_encoder_internal.h"
 #include "guarded_buffer.h"
 #include "reference_codec.h"
+#include "streams.h"
 #include "test_data.h"
 
 namespace tarvix {
@@ -295,6 +300,94 @@ TEST(Corpus, EveryBlockAgreesWithReference) {
     SCOPED_TRACE(block.file);
     check_block(block.bytes);
     if (::testing::Test::HasFailure()) return;
+  }
+}
+
+// ---- Thread counts -----------------------------------------------------------
+
+// Pieces and output areas that give a coder several whole blocks or records
+// in one call, which it codes on the pool's threads, and an uneven mix of
+// those with areas too small for one block.
+const test::Chunking kThreadChunkings[] = {
+    {"all at once", {SIZE_MAX}, {std::size_t{1} << 20}},
+    {"uneven",
+     {5 * kMaxBlockSize + 17, 3, 2 * kMaxBlockSize + 1},
+     {3 * kCompressorStraightRoom + 5, 100, std::size_t{1} << 16}}};
+
+struct Damaged {
+  std::string what;
+  Bytes file;
+};
+
+// The file whole, then cut, with a byte changed, and with a length field of
+// 0 and one above the largest block data, each at a place drawn from `seed`.
+std::vector<Damaged> damaged_copies(const Bytes& file, std::uint64_t seed) {
+  Random random(seed);
+  std::vector<std::size_t> fields;
+  for (std::size_t at = kMagicSize; at + kLengthFieldSize <= file.size();
+       at += kLengthFieldSize + (file[at] | (file[at + 1] << 8))) {
+    fields.push_back(at);
+  }
+  std::vector<Damaged> copies = {{"whole", file}};
+  for (int k = 0; k < 2; ++k) {
+    const std::size_t at = kMagicSize + random.below(file.size() - kMagicSize);
+    copies.push_back({"cut at " + std::to_string(at), Bytes(file.begin(), file.begin() + at)});
+    Bytes changed = file;
+    changed[at] ^= static_cast<std::uint8_t>(1 + random.below(255));
+    copies.push_back({"byte " + std::to_string(at) + " changed", changed});
+  }
+  for (const unsigned length : {0U, unsigned{kMaxBlockDataSize + 1}}) {
+    const std::size_t at = fields[random.below(fields.size())];
+    Bytes changed = file;
+    changed[at] = static_cast<std::uint8_t>(length & 0xFF);
+    changed[at + 1] = static_cast<std::uint8_t>(length >> 8);
+    copies.push_back({"length " + std::to_string(length) + " at " + std::to_string(at), changed});
+  }
+  return copies;
+}
+
+// The Compressor on pools of 2 and 7 threads writes the file that it writes
+// without a pool, and compress() writes; the Restorer on them gives every
+// damaged copy of it the outcome, the bytes and the records read that it
+// gives without.
+void expect_same_with_threads(const Bytes& source, std::uint64_t seed) {
+  Workers two(2);
+  Workers seven(7);
+  Bytes file(compress_bound(source.size()));
+  file.resize(compress(source, file));
+  const auto copies = damaged_copies(file, seed);
+  for (const test::Chunking& chunking : kThreadChunkings) {
+    SCOPED_TRACE(chunking.name);
+    EXPECT_EQ(test::compress_in_pieces(source, chunking), file) << "no pool";
+    for (Workers* const pool : {&two, &seven}) {
+      EXPECT_EQ(test::compress_in_pieces(source, chunking, pool), file)
+          << pool->threads() << " threads";
+    }
+    for (const Damaged& copy : copies) {
+      const test::Streamed one = test::restore_in_pieces(copy.file, chunking);
+      for (Workers* const pool : {&two, &seven}) {
+        EXPECT_EQ(test::restore_in_pieces(copy.file, chunking, pool), one)
+            << copy.what << ", " << pool->threads() << " threads";
+      }
+    }
+  }
+}
+
+TEST(Threads, GeneratedDataGivesTheSameFilesAndOutcomes) {
+  for (const Shape shape : {Shape::kMixed, Shape::kRandom, Shape::kText}) {
+    SCOPED_TRACE(test::name_of(shape));
+    expect_same_with_threads(test::generate(shape, 20 * kMaxBlockSize + 1234, 3), 3);
+  }
+}
+
+TEST(Threads, CorpusGivesTheSameFilesAndOutcomes) {
+  const auto files = test::corpus_files();
+  if (files.empty()) {
+    GTEST_SKIP() << "the corpus is not beside the project";
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].filename().string());
+    expect_same_with_threads(test::read_file(files[i]), i);
   }
 }
 
