@@ -101,10 +101,9 @@ done
 # --- Files made on one host, restored on every host ---------------------------
 
 started=$SECONDS
-{ cmake --workflow --preset release && cmake --preset debug &&
-  cmake --build --preset debug --target tarvix_datagen; } >"$work/workflow-native.log" 2>&1 ||
-  { cat "$work/workflow-native.log"; exit 1; }
-datagen=$root/build/debug/tarvix_datagen
+{ cmake --workflow --preset release && cmake --build --preset release --target tarvix_datagen; } \
+  >"$work/workflow-native.log" 2>&1 || { cat "$work/workflow-native.log"; exit 1; }
+datagen=$root/build/release/tarvix_datagen
 
 # The command that runs each host's program: its end_to_end test's program and
 # emulator, so that it is the one the suite ran.
