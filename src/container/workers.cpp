@@ -67,6 +67,12 @@ struct Workers::Platform {
   pthread_cond_t done = PTHREAD_COND_INITIALIZER;  // the last worker left a batch
   pthread_t handles[kMaxThreads - 1] = {};
 
+  Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+  Platform(Platform&&) = delete;
+  Platform& operator=(Platform&&) = delete;
+
   void lock() noexcept { (void)pthread_mutex_lock(&mutex); }
   void unlock() noexcept { (void)pthread_mutex_unlock(&mutex); }
   void wait(pthread_cond_t& condition) noexcept { (void)pthread_cond_wait(&condition, &mutex); }
@@ -100,6 +106,8 @@ struct Workers::Platform {
 
 #endif
 
+// platform_storage_ is raw storage: the Platform made in it is what holds values.
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
 Workers::Workers(unsigned threads) noexcept : threads_(std::clamp(threads, 1U, kMaxThreads)) {
   static_assert(sizeof(Platform) <= sizeof(platform_storage_));
   static_assert(alignof(Platform) <= 16);

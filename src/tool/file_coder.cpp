@@ -37,8 +37,8 @@ static_assert(kOutputSize >= kMaxBatchBlocks * kRestorerStraightRoom);
 // heap, which the program does not use; not the stack, which may be small:
 // the program runs with 64 KiB of it. One run at a time uses them.
 struct RunAreas {
-  std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize> input;
-  std::array<std::uint8_t, kOutputSize> output;
+  std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize> input{};
+  std::array<std::uint8_t, kOutputSize> output{};
   std::optional<Compressor> compressor;
   std::optional<Restorer> restorer;
 };
