@@ -11,9 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +18,7 @@
 
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
+#include "test_data.h"
 
 #ifdef TARVIX_HAVE_LZ4
 #include <lz4.h>
@@ -28,7 +26,7 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using tarvix::test::Bytes;
 
 struct Input {
   std::string name;
@@ -133,18 +131,10 @@ void lz4_decompress(benchmark::State& state, const Input* input) {
 
 // The corpus files in name order, and "all": the files one after another.
 std::vector<Input> load_corpus(const std::filesystem::path& dir) {
-  std::vector<std::filesystem::path> paths;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().filename() != "README.md") {
-      paths.push_back(entry.path());
-    }
-  }
-  std::sort(paths.begin(), paths.end());
   std::vector<Input> inputs;
   Input all{"all", {}};
-  for (const auto& path : paths) {
-    std::ifstream in(path, std::ios::binary);
-    Input input{path.filename().string(), Bytes(std::istreambuf_iterator<char>(in), {})};
+  for (const auto& path : tarvix::test::corpus_files(dir)) {
+    Input input{path.filename().string(), tarvix::test::read_file(path)};
     all.contents.insert(all.contents.end(), input.contents.begin(), input.contents.end());
     inputs.push_back(std::move(input));
   }
@@ -152,32 +142,10 @@ std::vector<Input> load_corpus(const std::filesystem::path& dir) {
   return inputs;
 }
 
-Input generated_text() {
-  static const char* const kWords[] = {"block ", "data ", "the ",  "match ", "run ",
-                                       "of ",    "a ",    "item ", "and ",   "literal\n"};
-  std::mt19937 rng(1);
-  Input input{"generated", {}};
-  while (input.contents.size() < (1u << 20)) {
-    const std::string_view word = kWords[rng() % std::size(kWords)];
-    input.contents.insert(input.contents.end(), word.begin(), word.end());
-  }
-  return input;
-}
-
-// Bytes that do not compress: every block is stored.
-Input random_bytes() {
-  std::mt19937 rng(2);
-  Input input{"random", Bytes(1u << 20)};
-  for (auto& byte : input.contents) {
-    byte = static_cast<std::uint8_t>(rng());
-  }
-  return input;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::filesystem::path corpus = std::filesystem::path(TARVIX_SOURCE_DIR) / "../shared/corpus";
+  std::filesystem::path corpus = tarvix::test::corpus_dir();
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
     constexpr std::string_view kFlag = "--corpus=";
@@ -197,9 +165,10 @@ int main(int argc, char** argv) {
   } else {
     std::printf("codec_bench: no corpus at %s; measuring generated text instead\n",
                 corpus.string().c_str());
-    inputs.push_back(generated_text());
+    inputs.push_back({"generated", tarvix::test::generate(tarvix::test::Shape::kText, 1 << 20, 1)});
   }
-  inputs.push_back(random_bytes());
+  // Bytes that do not compress: every block is stored.
+  inputs.push_back({"random", tarvix::test::generate(tarvix::test::Shape::kRandom, 1 << 20, 2)});
 #ifndef TARVIX_HAVE_LZ4
   std::printf("codec_bench: built without liblz4; the lz4 comparison is skipped\n");
 #endif

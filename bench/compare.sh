@@ -7,13 +7,14 @@
 # codec benchmark; then writes docs/benchmarks.md, docs/benchmarks.svg and
 # docs/benchmarks-threads.svg.
 #
-# Usage: bench/compare.sh   (ROUNDS=n for more or fewer interleaved rounds)
+# Usage: bench/compare.sh   (ROUNDS=n for more or fewer interleaved rounds;
+#        TARVIX_CORPUS_DIR=DIR for a corpus other than ../shared/corpus)
 # Takes about four minutes with the default 5 rounds on 2 cores; run it on a
 # machine that is otherwise quiet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-corpus=${TARVIX_CORPUS:-$root/../shared/corpus}
+corpus=${TARVIX_CORPUS_DIR:-$root/../shared/corpus}
 rounds=${ROUNDS:-5}
 # The default run is the one a user gets: no thread count from the caller.
 unset TARVIX_THREADS
@@ -49,8 +50,7 @@ for _ in 1 2 3 4 5 6 7 8 9 10; do
   cat "${files[@]}"
 done >"$work/in/mixed"
 echo "mixed input: $(stat -c %s "$work/in/mixed") bytes (29283710 expected)"
-python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(11).randbytes(30_000_000))' \
-  >"$work/in/random"
+"$root/build/bench/tarvix_datagen" random 30000000 11 >"$work/in/random"
 jpeg=$corpus/fireworks.jpeg
 repeats=$(((30000000 + $(stat -c %s "$jpeg") - 1) / $(stat -c %s "$jpeg")))
 for _ in $(seq "$repeats"); do

@@ -375,7 +375,8 @@ def write_incompressible(w, sizes, times, speed, cpu_ms, first_cpu):
         return
     w("## Data that does not compress\n\n")
     w("Photos, video and archives: every block is stored. The random bytes come from "
-      "Python's `random.Random(11).randbytes`, the same every run; the JPEG is "
+      "the test data generator (`tarvix_datagen random 30000000 11`), the same every "
+      "run; the JPEG is "
       "`fireworks.jpeg` from the corpus, repeated. Its copies lie 123 KB apart, "
       "inside the window of `zstd -1` but beyond those of the others, so zstd finds them "
       "and the others do not.\n\n")

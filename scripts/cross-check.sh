@@ -12,7 +12,8 @@
 # restores the files each host made.
 #
 # Usage: scripts/cross-check.sh [HOST...]     (default: every host)
-# Set TARVIX_KEEP_WORK=1 to keep the work folder for a look afterwards.
+# Set TARVIX_KEEP_WORK=1 to keep the work folder for a look afterwards, and
+# TARVIX_CORPUS_DIR for a corpus other than ../shared/corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,7 +37,7 @@ started=$SECONDS
 scripts/ensure-packages.sh "${packages[@]}"
 echo "cross-check: compilers and emulators ready in $((SECONDS - started)) s"
 
-corpus=$root/../shared/corpus
+corpus=${TARVIX_CORPUS_DIR:-$root/../shared/corpus}
 if [ ! -d "$corpus" ]; then
   echo "cross-check: the corpus folder $corpus is missing" >&2
   exit 2
@@ -100,8 +101,9 @@ done
 # --- Files made on one host, restored on every host ---------------------------
 
 started=$SECONDS
-cmake --workflow --preset release >"$work/workflow-native.log" 2>&1 ||
-  { cat "$work/workflow-native.log"; exit 1; }
+{ cmake --workflow --preset release && cmake --build --preset release --target tarvix_datagen; } \
+  >"$work/workflow-native.log" 2>&1 || { cat "$work/workflow-native.log"; exit 1; }
+datagen=$root/build/release/tarvix_datagen
 
 # The command that runs each host's program: its end_to_end test's program and
 # emulator, so that it is the one the suite ran.
@@ -122,17 +124,15 @@ cp "$corpus"/* "$work/in/"
   : >empty
   printf 'a' >byte-1
   printf 'abc' >bytes-3
-  perl -e 'srand(7); my @w = qw(the block coder reads each run of bytes and writes
-    a match when three agree with an earlier place);
-    print join(" ", map { $w[int rand @w] } 1 .. 40000), "\n"' >text
-  for n in 8191 8192 8193; do head -c "$n" text >"text-$n"; done
+  "$datagen" text 200000 7 >words
+  for n in 8191 8192 8193; do head -c "$n" words >"words-$n"; done
   head -c 4111 /dev/zero | tr '\0' 'x' >run-4111
   # A run across the boundary between the first and the second block.
-  { head -c 8000 text; head -c 400 /dev/zero | tr '\0' 'y'; head -c 3000 text; } >run-across-blocks
-  perl -e 'srand(11); print pack("C*", map { int rand 256 } 1 .. 100000)' >random
+  { head -c 8000 words; head -c 400 /dev/zero | tr '\0' 'y'; head -c 3000 words; } >run-across-blocks
+  "$datagen" random 100000 11 >noise
+  "$datagen" mixed 100000 12 >stretches
   # Bytes a text stream would change: CR LF, lone CR and LF, Ctrl-Z, NUL.
-  perl -e 'srand(13); print map { ("line\r\n", "\n", "\r", "\x1a", "z\x00")[int rand 5] } 1 .. 6000' \
-    >line-ends
+  "$datagen" line_ends 20000 13 >line-ends
 )
 inputs=()
 for file in "$work"/in/*; do

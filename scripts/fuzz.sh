@@ -13,7 +13,7 @@ scripts/ensure-packages.sh cmake ninja-build clang libclang-rt-14-dev
 cmake --workflow --preset fuzz >/dev/null
 cmake --workflow --preset release >/dev/null
 rm -rf build/fuzz-seeds build/fuzz-corpus build/fuzz-artifacts
-scripts/make-fuzz-seeds.sh build/release/tarvix build/fuzz-seeds
+scripts/make-fuzz-seeds.sh build/release/tarvix build/fuzz/tarvix_datagen build/fuzz-seeds
 mkdir -p build/fuzz-artifacts
 
 declare -A max_len=([fuzz_decode_block]=8193 [fuzz_round_trip]=8192 [fuzz_restore]=24576

@@ -10,7 +10,9 @@ cd "$(dirname "$0")/.."
 
 scripts/ensure-packages.sh cmake ninja-build g++ coreutils
 cmake --workflow --preset release >/dev/null
+cmake --build --preset release --target tarvix_datagen >/dev/null
 tarvix=$PWD/build/release/tarvix
+datagen=$PWD/build/release/tarvix_datagen
 
 parent=${TARVIX_LARGE_DIR:-$PWD/build}
 mkdir -p "$parent"
@@ -32,7 +34,7 @@ truncate -s "$size" source
 # Real data: 487 KiB of text that codes well and 512 KiB of noise that is
 # stored, across each mark (2^31 and 2^32, where a 32-bit offset would break).
 seq 1 85000 >data.bin
-head -c $((512 * 1024)) /dev/urandom >>data.bin
+"$datagen" random $((512 * 1024)) >>data.bin
 for at in $((2 * gib - 300000)) $((4 * gib - 300000)) $((size - 20000)); do
   dd if=data.bin of=source bs=1M oflag=seek_bytes seek="$at" conv=notrunc status=none
 done

@@ -1,37 +1,43 @@
 #!/usr/bin/env bash
-# Makes the seed corpora of the fuzz targets from the benchmark corpus:
+# Makes the seed corpora of the fuzz targets from the benchmark corpus and
+# from generated data of every shape that tarvix_datagen makes:
 #   OUTDIR/fuzz_round_trip/    source blocks (the first 8192 bytes of each file, and a short slice)
 #   OUTDIR/fuzz_decode_block/  the block data of the first records of each compressed file
 #   OUTDIR/fuzz_restore/       compressed files of 20000-byte slices, after the file magic
 #   OUTDIR/fuzz_stream/        8 bytes that seed the splits, then a 9000-byte slice, or its
 #                              compressed file after the file magic
-# Usage: scripts/make-fuzz-seeds.sh TARVIX OUTDIR
-# The corpus is ../shared/corpus/ beside the project, or TARVIX_CORPUS; without
-# it the project's own sources stand in, so the seeds are never missing.
+# Usage: scripts/make-fuzz-seeds.sh TARVIX DATAGEN OUTDIR
+# The corpus is ../shared/corpus/ beside the project, or TARVIX_CORPUS_DIR;
+# without it the generated data alone seeds the targets.
 set -euo pipefail
 
-if [ "$#" -ne 2 ]; then
-  echo "usage: $0 TARVIX OUTDIR" >&2
+if [ "$#" -ne 3 ]; then
+  echo "usage: $0 TARVIX DATAGEN OUTDIR" >&2
   exit 2
 fi
 tarvix=$(realpath "$1")
-out=$2
+datagen=$(realpath "$2")
+out=$3
 root=$(cd "$(dirname "$0")/.." && pwd)
-corpus=${TARVIX_CORPUS:-$root/../shared/corpus}
+corpus=${TARVIX_CORPUS_DIR:-$root/../shared/corpus}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 inputs=()
 if [ -d "$corpus" ]; then
   for file in "$corpus"/*; do
     case $file in *.md) ;; *) [ -f "$file" ] && inputs+=("$file") ;; esac
   done
+else
+  echo "make-fuzz-seeds: no corpus at $corpus; seeding from generated data alone"
 fi
-if [ "${#inputs[@]}" -eq 0 ]; then
-  echo "make-fuzz-seeds: no corpus at $corpus; seeding from the project's sources"
-  inputs=("$root"/src/*/*.cpp)
-fi
+mkdir "$work/generated"
+while read -r shape; do
+  "$datagen" "$shape" 40000 >"$work/generated/$shape"
+  inputs+=("$work/generated/$shape")
+done < <("$datagen" --list)
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"/fuzz_round_trip "$out"/fuzz_decode_block "$out"/fuzz_restore "$out"/fuzz_stream
 
 # cut FILE OFFSET COUNT: COUNT bytes of FILE from OFFSET on, to standard output.

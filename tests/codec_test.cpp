@@ -1,15 +1,18 @@
-// Unit tests of the block codec: the format's worked examples, its edge cases,
-// malformed block data, and round trips.
+// Unit tests of the block codec: the format's worked examples, its edge cases
+// and malformed block data.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
 #include "block_encoder_internal.h"
+#include "guarded_buffer.h"
 #include "test_data.h"
 
 namespace tarvix {
@@ -18,28 +21,92 @@ namespace {
 using test::Bytes;
 using test::from_hex;
 using test::from_text;
+using test::GuardedBuffer;
 using test::operator+;
 using test::repeated;
 
-// Encodes into an output area of exactly the size the encoder may use, so an
-// overrun shows under the sanitizers.
+// Encodes into a guarded output area of exactly the size the encoder may use.
 Bytes encode(const Bytes& block) {
-  Bytes output(encoder_output_size(block.size()));
-  const std::uint16_t length = encode_block(block, output);
-  output.resize(length);
-  return output;
+  GuardedBuffer output(encoder_output_size(block.size()));
+  const std::uint16_t length = encode_block(block, output.span());
+  EXPECT_TRUE(output.intact());
+  return output.first(length);
 }
 
-// Decodes into an output area of exactly the largest block.
+// Decodes guarded block data into a guarded output area of exactly the
+// largest block.
 std::optional<Bytes> decode(const Bytes& block_data) {
-  Bytes output(kMaxBlockSize);
-  const auto length = decode_block(block_data, output);
+  const GuardedBuffer input(block_data);
+  GuardedBuffer output(kMaxBlockSize);
+  const auto length = decode_block(input.span(), output.span());
+  EXPECT_TRUE(output.intact());
   if (!length) {
     return std::nullopt;
   }
-  output.resize(*length);
-  return output;
+  return output.first(*length);
 }
+
+// Block data in the coded form, built item by item, each control word filled
+// in as its items come: coded().run(4111, 'a').literal('c') is the kind byte
+// 40, the control word 80 00 (a copy item, then a literal), the run item
+// 00 0F FF 61 and the literal 63.
+class Coded {
+ public:
+  explicit Coded(std::uint8_t kind) : data_{kind, 0, 0} {}
+
+  // One literal item per byte.
+  Coded& literal(std::string_view text) {
+    for (const char c : text) {
+      item(false, {static_cast<std::uint8_t>(c)});
+    }
+    return *this;
+  }
+  Coded& literal(std::uint8_t byte) { return item(false, {byte}); }
+  // A match item: the `length` bytes that start `distance` bytes back.
+  Coded& match(unsigned distance, unsigned length) {
+    const unsigned field = (distance << 4) | (length - kMinMatchLength);
+    return item(true, {static_cast<std::uint8_t>(field >> 8), static_cast<std::uint8_t>(field)});
+  }
+  // A run item: `length` copies of `byte`.
+  Coded& run(unsigned length, std::uint8_t byte) {
+    const unsigned count = length - kMinRunLength;
+    return item(true, {0x00, static_cast<std::uint8_t>(count >> 8),
+                       static_cast<std::uint8_t>(count), byte});
+  }
+  // Opens the next control word now, whether or not an item follows.
+  Coded& next_group() {
+    control_at_ = data_.size();
+    data_.insert(data_.end(), {0, 0});
+    items_ = 0;
+    return *this;
+  }
+  // Drops the last `bytes` bytes.
+  Coded& cut(std::size_t bytes) {
+    data_.resize(data_.size() - bytes);
+    return *this;
+  }
+  operator Bytes() const { return data_; }  // NOLINT(google-explicit-constructor)
+
+ private:
+  Coded& item(bool copy, std::initializer_list<std::uint8_t> bytes) {
+    if (items_ == kItemsPerControlWord) {
+      next_group();
+    }
+    if (copy) {
+      const unsigned bit = 15 - items_;
+      data_[control_at_ + (bit < 8 ? 1 : 0)] |= static_cast<std::uint8_t>(1U << (bit % 8));
+    }
+    ++items_;
+    data_.insert(data_.end(), bytes);
+    return *this;
+  }
+
+  Bytes data_;
+  std::size_t control_at_ = 1;
+  unsigned items_ = 0;
+};
+
+Coded coded(std::uint8_t kind = kKindCoded) { return Coded(kind); }
 
 Bytes alphabet() { return from_text("abcdefghijklmnopqrstuvwxyz"); }
 
@@ -183,41 +250,42 @@ struct DecodeCase {
 };
 
 std::vector<DecodeCase> decode_cases() {
-  const Bytes abc_match = from_hex("10 00 61 62 63 00 33");  // after the kind byte
-  const Bytes sixteen_literals = from_hex("40 00 00") + bytes_from_to(0x61, 0x70);
+  constexpr std::string_view kSixteen = "abcdefghijklmnop";  // literals that fill a control word
   return {
       // Inputs with a defined outcome.
       {"StoredEmpty", from_hex("80"), Bytes{}},
       {"StoredHello", from_hex("80 68 65 6C 6C 6F"), from_text("hello")},
       {"StoredFullBlock", Bytes{kKindStored} + repeated(8192, 0x5A), repeated(8192, 0x5A)},
+      // Up to 3 bytes of coded block data hold no item.
       {"CodedOneByte", from_hex("40"), Bytes{}},
       {"CodedTwoBytes", from_hex("40 12"), Bytes{}},
-      {"CodedControlWordOnly", from_hex("40 00 00"), Bytes{}},
-      {"KindByte00IsCoded", Bytes{0x00} + abc_match, from_text("abcabcabc")},
-      {"KindByte41IsCoded", Bytes{0x41} + abc_match, from_text("abcabcabc")},
-      {"KindByteFFIsCoded", Bytes{0xFF} + abc_match, from_text("abcabcabc")},
-      {"Distance1RepeatsOneByte", from_hex("40 40 00 61 00 1F"), repeated(19, 'a')},
-      {"RunBetweenLiterals", from_hex("40 40 00 5A 00 00 2A 61 21"),
-       Bytes{0x5A} + repeated(58, 'a') + Bytes{0x21}},
-      {"LongestRunRead", from_hex("40 80 00 00 0F FF 78"), repeated(4111, 'x')},
-      {"Byte1Of13IsAMatchNotARun", from_hex("40 40 00 7A 00 13"), repeated(7, 'z')},
-      {"SecondControlWord", sixteen_literals + from_hex("00 00 71"), bytes_from_to(0x61, 0x71)},
-      {"RunsEndingExactlyAtTheLargestBlock", from_hex("40 C0 00 00 0F FF 61 00 0F E1 62"),
+      {"CodedControlWordOnly", coded(), Bytes{}},
+      {"KindByte00IsCoded", coded(0x00).literal("abc").match(3, 6), from_text("abcabcabc")},
+      {"KindByte41IsCoded", coded(0x41).literal("abc").match(3, 6), from_text("abcabcabc")},
+      {"KindByteFFIsCoded", coded(0xFF).literal("abc").match(3, 6), from_text("abcabcabc")},
+      {"Distance1RepeatsOneByte", coded().literal('a').match(1, 18), repeated(19, 'a')},
+      {"RunBetweenLiterals", coded().literal(0x5A).run(58, 'a').literal('!'),
+       Bytes{0x5A} + repeated(58, 'a') + from_text("!")},
+      {"LongestRunRead", coded().run(kMaxReadRunLength, 'x'), repeated(4111, 'x')},
+      // The match item 00 13: its first byte is 00 as a run item's is.
+      {"Byte1Of13IsAMatchNotARun", coded().literal('z').match(1, 6), repeated(7, 'z')},
+      {"SecondControlWord", coded().literal(kSixteen).literal('q'), bytes_from_to(0x61, 0x71)},
+      {"RunsEndingExactlyAtTheLargestBlock", coded().run(4111, 'a').run(4081, 'b'),
        repeated(4111, 'a') + repeated(4081, 'b')},
 
       // Malformed block data.
       {"Empty", {}, std::nullopt},
       {"LongerThanTheLargestBlockData", Bytes{kKindStored} + repeated(8193, 0), std::nullopt},
-      {"CopyItemCutAfterOneByte", from_hex("40 80 00 00"), std::nullopt},
-      {"RunItemCutAfterThreeBytes", from_hex("40 80 00 00 00 00"), std::nullopt},
-      {"ControlWordCutAfterOneByte", sixteen_literals + from_hex("00"), std::nullopt},
-      {"ControlWordWithoutItem", sixteen_literals + from_hex("00 00"), std::nullopt},
-      {"MatchBeforeTheFirstByte", from_hex("40 80 00 00 13"), std::nullopt},
-      {"MatchReachesBeforeTheBlock", from_hex("40 40 00 61 00 20"), std::nullopt},
-      {"RunsPastTheLargestBlock", from_hex("40 C0 00 00 0F FF 61 00 0F E2 62"), std::nullopt},
-      {"LiteralPastTheLargestBlock", from_hex("40 C0 00 00 0F FF 61 00 0F E1 62 63"), std::nullopt},
-      {"MatchPastTheLargestBlock", from_hex("40 E0 00 00 0F FF 61 00 0F E1 62 00 11"),
+      {"CopyItemCutAfterOneByte", coded().match(1, 3).cut(1), std::nullopt},
+      {"RunItemCutAfterThreeBytes", coded().run(16, 'a').cut(1), std::nullopt},
+      {"ControlWordCutAfterOneByte", coded().literal(kSixteen).next_group().cut(1), std::nullopt},
+      {"ControlWordWithoutItem", coded().literal(kSixteen).next_group(), std::nullopt},
+      {"MatchBeforeTheFirstByte", coded().match(1, 6), std::nullopt},
+      {"MatchReachesBeforeTheBlock", coded().literal('a').match(2, 3), std::nullopt},
+      {"RunsPastTheLargestBlock", coded().run(4111, 'a').run(4082, 'b'), std::nullopt},
+      {"LiteralPastTheLargestBlock", coded().run(4111, 'a').run(4081, 'b').literal('c'),
        std::nullopt},
+      {"MatchPastTheLargestBlock", coded().run(4111, 'a').run(4081, 'b').match(1, 4), std::nullopt},
   };
 }
 
@@ -231,12 +299,13 @@ INSTANTIATE_TEST_SUITE_P(BlockData, DecodeTest, ::testing::ValuesIn(decode_cases
                          [](const auto& param_info) { return param_info.param.name; });
 
 TEST(DecodeBlock, RespectsASmallerOutputArea) {
-  Bytes output(5);
-  EXPECT_EQ(decode_block(from_hex("80 68 65 6C 6C 6F"), output), 5);
-  EXPECT_EQ(decode_block(from_hex("80 68 65 6C 6C 6F 21"), output), std::nullopt);
-  EXPECT_EQ(decode_block(from_hex("40 80 00 00 00 00 61"), output), std::nullopt);
-  EXPECT_EQ(decode_block(from_hex("40 40 00 61 00 11"), output), 5);
-  EXPECT_EQ(decode_block(from_hex("40 40 00 61 00 12"), output), std::nullopt);
+  GuardedBuffer output(5);
+  EXPECT_EQ(decode_block(from_hex("80 68 65 6C 6C 6F"), output.span()), 5);
+  EXPECT_EQ(decode_block(from_hex("80 68 65 6C 6C 6F 21"), output.span()), std::nullopt);
+  EXPECT_EQ(decode_block(Bytes(coded().run(16, 'a')), output.span()), std::nullopt);
+  EXPECT_EQ(decode_block(Bytes(coded().literal('a').match(1, 4)), output.span()), 5);
+  EXPECT_EQ(decode_block(Bytes(coded().literal('a').match(1, 5)), output.span()), std::nullopt);
+  EXPECT_TRUE(output.intact());
 }
 
 }  // namespace

@@ -9,14 +9,20 @@
 #include <vector>
 
 #include <tarvix/container.h>
+#include "streams.h"
 #include "test_data.h"
 
 namespace tarvix {
 namespace {
 
 using test::Bytes;
+using test::Chunking;
+using test::compress_in_pieces;
 using test::from_hex;
 using test::from_text;
+using test::restore_in_pieces;
+using test::Restored;
+using test::Streamed;
 using test::operator+;
 using test::repeated;
 
@@ -24,18 +30,6 @@ const Bytes kMagic = from_hex("D8 C7 B6 A5");
 
 Bytes first(const Bytes& bytes, std::size_t size) {
   return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size)};
-}
-
-struct Restored {
-  RestoreStatus status;
-  Bytes bytes;
-};
-
-bool operator==(const Restored& a, const Restored& b) {
-  return a.status == b.status && a.bytes == b.bytes;
-}
-std::ostream& operator<<(std::ostream& os, const Restored& r) {
-  return os << "status " << static_cast<int>(r.status) << ", " << r.bytes.size() << " bytes";
 }
 
 // compress() into an area of exactly the bound, so a write past it shows
@@ -54,14 +48,7 @@ Restored restore_whole(const Bytes& file, std::optional<std::size_t> room = std:
   return {result.status, out};
 }
 
-// Sizes of the input pieces and of the output areas that a stream is given,
-// each used in turn.
-struct Chunking {
-  const char* name;
-  std::vector<std::size_t> pieces;
-  std::vector<std::size_t> rooms;
-};
-
+// Splits of the input and the output areas that every stream is tried with.
 const Chunking kChunkings[] = {
     {"one byte at a time", {1}, {1}},
     {"odd sizes", {1, 7, kMaxBlockSize - 1, 3, kMaxBlockSize + 2, 2}, {3, 8191, 17, 8200}},
@@ -69,79 +56,6 @@ const Chunking kChunkings[] = {
     {"all at once", {SIZE_MAX}, {std::size_t{1} << 20}},
     {"all at once into tiny areas", {SIZE_MAX}, {2, 5}},
 };
-
-class Turns {
- public:
-  explicit Turns(const std::vector<std::size_t>& sizes) : sizes_(sizes) {}
-  std::size_t next() { return sizes_[turn_++ % sizes_.size()]; }
-
- private:
-  const std::vector<std::size_t>& sizes_;
-  std::size_t turn_ = 0;
-};
-
-// Feeds a stream coder the pieces of `bytes` and collects what it gives out:
-// `step(input, output)` is called until the piece is used up or it returns
-// false, `end(output)` until it returns false.
-template <typename Step, typename End>
-Bytes stream(const Bytes& bytes, const Chunking& chunking, Step step, End end) {
-  Turns pieces(chunking.pieces);
-  Turns rooms(chunking.rooms);
-  Bytes area(*std::max_element(chunking.rooms.begin(), chunking.rooms.end()));
-  Bytes given;
-  const auto call = [&](const auto& coder_call) {
-    const std::size_t room = rooms.next();
-    std::span<std::uint8_t> output = std::span(area).first(room);
-    const bool more = coder_call(output);
-    given.insert(given.end(), area.begin(),
-                 area.begin() + static_cast<std::ptrdiff_t>(room - output.size()));
-    return more;
-  };
-  std::span<const std::uint8_t> rest = bytes;
-  bool going = true;
-  while (going && !rest.empty()) {
-    std::span<const std::uint8_t> input = rest.first(std::min(pieces.next(), rest.size()));
-    rest = rest.subspan(input.size());
-    while (going && !input.empty()) {
-      going = call([&](std::span<std::uint8_t>& output) { return step(input, output); });
-    }
-  }
-  while (call(end)) {
-  }
-  return given;
-}
-
-Bytes compress_in_pieces(const Bytes& source, const Chunking& chunking) {
-  Compressor compressor;
-  return stream(
-      source, chunking,
-      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
-        compressor.compress(input, output);
-        return true;
-      },
-      [&](std::span<std::uint8_t>& output) { return !compressor.finish(output); });
-}
-
-struct Streamed {
-  Restored restored;
-  std::uint64_t records;
-};
-
-Streamed restore_in_pieces(const Bytes& file, const Chunking& chunking) {
-  Restorer restorer;
-  RestoreStatus status = RestoreStatus::kOk;
-  Bytes bytes = stream(
-      file, chunking,
-      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
-        status = restorer.restore(input, output);
-        return status == RestoreStatus::kOk;
-      },
-      [&](std::span<std::uint8_t>& output) {
-        status = restorer.finish(output);
-        return restorer.holds_output();
-      });
-  return {{status, std::move(bytes)}, restorer.records_read()};
-}
 
 struct CompressCase {
   std::string name;

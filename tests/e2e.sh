@@ -7,14 +7,21 @@
 #   EMULATOR  an optional prefix that runs it (qemu-s390x, wine64, ...)
 # Environment: TARVIX_EOL=crlf when the program ends its lines with CR LF, as
 #   a Windows build does; the few cases where Windows differs follow it then.
+#   TARVIX_DATAGEN: the data generator (default: tarvix_datagen beside TARVIX),
+#   run through the emulator too.
 set -uo pipefail
 
 [ $# -ge 1 ] || { echo "usage: $0 TARVIX [EMULATOR ARGS...]" >&2; exit 2; }
 tarvix=$1
 shift
+datagen=${TARVIX_DATAGEN:-${tarvix%tarvix*}tarvix_datagen${tarvix##*tarvix}}
 case $tarvix in
   /*) ;;
   */*) tarvix=$PWD/$tarvix ;;
+esac
+case $datagen in
+  /*) ;;
+  */*) datagen=$PWD/$datagen ;;
 esac
 emulator=("$@")
 windows=false
@@ -98,6 +105,12 @@ expect_same() {
 
 expect_absent() {
   [ ! -e "$1" ] || fail "$1 exists"
+}
+
+# generate SHAPE SIZE [SEED]: generated data to standard output, which must
+# be a file (wine's server may hold a pipe open after the program ends).
+generate() {
+  "${emulator[@]}" "$datagen" "$@"
 }
 
 # bytes HEX: writes the bytes that HEX spells out to standard output.
@@ -295,7 +308,7 @@ fi
 # ---- restore mode -----------------------------------------------------------
 
 begin "round trip"
-head -c 30000 "$tarvix" >binary
+generate mixed 30000 >binary
 cat abc binary abc binary abc binary >mixed
 run mixed mixed.tvx
 expect 0 "Compressing mixed to mixed.tvx" "Succeeded..."
@@ -305,7 +318,7 @@ expect_same mixed mixed.out
 end
 
 begin "round trips of many sizes through the container"
-head -c 50000 "$tarvix" >binary
+generate mixed 50000 2 >binary
 for size in 0 1 8191 8192 8193 16384 16385 40000; do
   head -c "$size" binary >"sized$size"
   run "sized$size" "sized$size.tvx"
@@ -464,8 +477,8 @@ check_file() {
 # A source of 9 blocks, more than one batch; its compressed form is longer
 # than the file-size limit, and cut3.tvx is it cut inside record 3.
 {
-  yes "the edges of the process" | head -c 20000
-  head -c 53728 "$tarvix"
+  generate text 20000
+  generate random 53728
 } >edge
 head -c 16384 edge >edge2
 long_way=$(printf './%.0s' $(seq 1100))

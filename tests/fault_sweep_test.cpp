@@ -22,56 +22,25 @@
 #include <tarvix/container.h>
 #include "restore_oracle.h"
 #include "result_code.h"
+#include "test_data.h"
 #include "tool_run.h"
 
 namespace tarvix {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::operator+;
+using test::repeated;
 
-// Deterministic test data: text made of a small vocabulary (matches), runs of
-// equal bytes (run items, some longer than one run item holds), and noise
-// (stored blocks).
-class SourceBuilder {
- public:
-  SourceBuilder& text(std::size_t size) {
-    static constexpr const char* kWords[] = {
-        "block", "record", "the",   "of",   "length", "field", "restore", "target", "a",
-        "run",   "match",  "items", "byte", "coded",  "form",  "stored",  "kind",   "and",
-        "every", "cut",    "file",  "to",   "is",     "data",  "word",    "magic",  "in"};
-    const std::size_t end = bytes_.size() + size;
-    while (bytes_.size() < end) {
-      const std::string word = kWords[next() % std::size(kWords)];
-      for (const char c : word + (next() % 9 == 0 ? ".\n" : " ")) {
-        if (bytes_.size() < end) {
-          bytes_.push_back(static_cast<std::uint8_t>(c));
-        }
-      }
-    }
-    return *this;
-  }
-  SourceBuilder& run(std::uint8_t value, std::size_t size) {
-    bytes_.insert(bytes_.end(), size, value);
-    return *this;
-  }
-  SourceBuilder& noise(std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-      bytes_.push_back(static_cast<std::uint8_t>(next()));
-    }
-    return *this;
-  }
-  Bytes bytes() const { return bytes_; }
-
- private:
-  std::uint32_t next() {  // xorshift32
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return state_;
-  }
-  std::uint32_t state_ = 2463534242u;
-  Bytes bytes_;
-};
+// The pieces of the sources: text (coded blocks of matches), runs of one
+// byte (run items, some longer than one run item holds) and noise (stored
+// blocks).
+Bytes text(std::size_t size, std::uint64_t seed) {
+  return test::generate(test::Shape::kText, size, seed);
+}
+Bytes noise(std::size_t size, std::uint64_t seed) {
+  return test::generate(test::Shape::kRandom, size, seed);
+}
 
 // Holds code_file to the outcomes that the container gives: on the first source of each distinct
 // outcome, on every kEvery-th, and on every source given with `always`.
@@ -177,15 +146,8 @@ std::string name_of(RestoreStatus status) {
 // and stored blocks, run items and a last block shorter than the rest. Mostly
 // noise, so that the sweep's cost (cuts times bytes restored) stays small.
 Bytes cut_sweep_source() {
-  return SourceBuilder{}
-      .text(9000)
-      .run('a', 5000)
-      .noise(17000)
-      .text(6000)
-      .run(0, 3000)
-      .noise(16000)
-      .text(1003)
-      .bytes();
+  return text(9000, 1) + repeated(5000, 'a') + noise(17000, 2) + text(6000, 3) + repeated(3000, 0) +
+         noise(16000, 4) + text(1003, 5);
 }
 
 TEST(FaultSweep, EveryCutRestoresTheWholeBlocksBeforeIt) {
@@ -230,8 +192,9 @@ TEST(FaultSweep, EveryBitFlipNearTheStartIsRestoredOrRefused) {
   // The first 2 KiB hold a small first record, a tiny record of runs, and
   // part of a third, so flips land in length fields, control words and items.
   ToolCheck tool;
-  const Compressed compressed = compress_source(
-      tool, SourceBuilder{}.run('x', 7000).text(1192).run(0, 8192).text(8192).noise(3000).bytes());
+  const Compressed compressed =
+      compress_source(tool, repeated(7000, 'x') + text(1192, 1) + repeated(8192, 0) +
+                                text(8192, 2) + noise(3000, 3));
   ASSERT_GE(compressed.records(), 4u);
   ASSERT_LT(compressed.record_starts[2], std::size_t{2048});
   const Bytes& file = compressed.file;

@@ -67,6 +67,12 @@ struct Workers::Platform {
   pthread_cond_t done = PTHREAD_COND_INITIALIZER;  // the last worker left a batch
   pthread_t handles[kMaxThreads - 1] = {};
 
+  Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+  Platform(Platform&&) = delete;
+  Platform& operator=(Platform&&) = delete;
+
   void lock() noexcept { (void)pthread_mutex_lock(&mutex); }
   void unlock() noexcept { (void)pthread_mutex_unlock(&mutex); }
   void wait(pthread_cond_t& condition) noexcept { (void)pthread_cond_wait(&condition, &mutex); }
@@ -91,11 +97,6 @@ struct Workers::Platform {
     return started;
   }
   void join(unsigned index) noexcept { (void)pthread_join(handles[index], nullptr); }
-  Platform() = default;
-  Platform(const Platform&) = delete;
-  Platform& operator=(const Platform&) = delete;
-  Platform(Platform&&) = delete;
-  Platform& operator=(Platform&&) = delete;
   ~Platform() {
     (void)pthread_cond_destroy(&done);
     (void)pthread_cond_destroy(&wake);

@@ -2,7 +2,8 @@
 of buffer and file object, every fault, and bounded memory.
 
 Run by CTest with the module and library of the build tree; TARVIX_TOOL names
-the tool whose output is the reference.
+the tool whose output is the reference, TARVIX_DATAGEN the generator of the
+test data.
 """
 
 import io
@@ -19,17 +20,9 @@ BLOCK = 8192
 
 
 def sample(size, seed=1):
-    """Text-like bytes with runs and noise, so that every kind of item occurs."""
-    words = [b"the ", b"quick ", b"brown ", b"fox ", b"jumps\n", b"\0" * 40]
-    out = bytearray()
-    state = seed
-    while len(out) < size:
-        state = (state * 1103515245 + 12345) & 0xFFFFFFFF
-        if state >> 24 < 230:
-            out += words[(state >> 16) % len(words)]
-        else:
-            out += bytes((state >> 8 & 0xFF, state & 0xFF))
-    return bytes(out[:size])
+    """Stretches of text, runs, noise and more, so that every kind of item occurs."""
+    return subprocess.run([os.environ["TARVIX_DATAGEN"], "mixed", str(size), str(seed)],
+                          stdout=subprocess.PIPE, check=True).stdout
 
 
 class ToolBytes(unittest.TestCase):
