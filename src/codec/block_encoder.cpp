@@ -424,10 +424,10 @@ namespace {
 // try the proof that the block must be stored.
 constexpr std::size_t kProofCheckpoint = 512;
 
-// The parse of encode_block, trying the proof that the block must be stored
-// when `try_proof` is set.
-std::uint16_t code_block(std::span<const std::uint8_t> source, std::span<std::uint8_t> output,
-                         bool try_proof) noexcept {
+// The parse of encode_block, with a try at the proof that the block must be
+// stored once the fast loop has coded a little of it.
+std::uint16_t code_block(std::span<const std::uint8_t> source,
+                         std::span<std::uint8_t> output) noexcept {
   const std::size_t length = source.size();
 
   // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
@@ -446,7 +446,7 @@ std::uint16_t code_block(std::span<const std::uint8_t> source, std::span<std::ui
   // While the proof that the block must be stored may still be tried, the
   // fast loop pauses at the first group end past the checkpoint, and
   // fast_limit stands in for fast_end until then.
-  const bool pause = try_proof && kProofCheckpoint + kFastGroupSource < fast_end;
+  const bool pause = kProofCheckpoint + kFastGroupSource < fast_end;
   std::size_t fast_limit = pause ? kProofCheckpoint + kFastGroupSource : fast_end;
 
   // The fast loop codes whole groups of items, while the next group starts
@@ -624,7 +624,7 @@ std::uint16_t encode_block(std::span<const std::uint8_t> source,
   if (source.size() > kMaxBlockSize || output.size() < encoder_output_size(source.size())) {
     return 0;
   }
-  return code_block(source, output, true);
+  return code_block(source, output);
 }
 
 }  // namespace tarvix
