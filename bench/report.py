@@ -282,9 +282,11 @@ def write_markdown(out, args, sizes, times, exec_costs, rss, codec, cores, first
       "a source of a few blocks gets no threads.\n\n")
 
     w("## Where the time goes\n\n")
-    w("From `perf record` of the release tool and of `codec_bench` on this machine:\n\n")
-    w("- Compress: about four fifths of the process is `encode_block`; the rest is the "
-      "kernel's reading and writing. Inside the "
+    w("From `perf record` of the release tool (all its threads) and of `codec_bench` on this "
+      "machine. Where a target above is not met, this is why.\n\n")
+    w("- Compress, mixed input: about three quarters of the process is `encode_block`, "
+      "and the rest is the kernel's reading and writing (each about a twentieth) and the "
+      "handing of batches between threads. Inside the "
       "encoder the time goes to the decision at each position, literal or match: it waits on "
       "two dependent loads (the slot, then the table) and a comparison, and its branch is "
       "mispredicted often on text, where matches are frequent and short: in the "
@@ -292,16 +294,32 @@ def write_markdown(out, args, sizes, times, exec_costs, rss, codec, cores, first
       "are 3 bytes long. The block "
       "format fixes the parse, so every position outside a match or run must be probed: the "
       "encoder cannot skip ahead through data that does not compress, as lz4 does (hence "
-      "its speed on fireworks.jpeg and paper-100k.pdf).\n")
-    w("- Restore: about two fifths of the process is `decode_block` and most of the rest is "
-      "the kernel, which reads 17 MB and allocates and fills 29 MB of tmpfs pages; the block "
-      "loops read and write straight from and to their batches, so the program itself "
-      "copies nothing but stored blocks. Inside the decoder, items are one bit each in the "
+      "its speed on fireworks.jpeg and paper-100k.pdf). So the one-thread path stays about "
+      "a tenth slower than `lz4 -1`, whose encoder is faster by the in-process ratio above, "
+      "and two cores, at about 1.6 to 1.7 times one, take the whole process to about 0.7 "
+      "times `lz4 -1`'s time, not 0.55: that would need both the encoder a tenth faster and "
+      "no serial part at all. What stays serial with two threads: the process start, the "
+      "first read, each batch's closing-up of its records in file order, and the waits at the "
+      "end of each batch for the slower thread and for the I/O thread.\n")
+    w("- Restore, mixed input: about two fifths of the process is `decode_block` and most of "
+      "the rest is the kernel, which reads 17 MB and allocates and fills 29 MB of tmpfs "
+      "pages. With threads, the decoding spreads over the cores but the kernel's page work "
+      "does not: the I/O thread reads and writes every byte, and on tmpfs that work, about "
+      "half of the one-thread path's time, bounds the whole run, which is why two threads "
+      "gain less than a fifth. Inside the decoder, items are one bit each in the "
       "control words and literals "
       "one byte each, so a block of text holds about one item per two bytes; the decoder "
       "handles a stretch of literals and the copy item after it in one step, and the "
       "remaining cost is the branch between literal stretch and copy item and the "
       "store-to-load forwarding of short match distances.\n")
+    w("- Data that does not compress: the encoder proves for most such blocks, after a "
+      "short start of the parse, that the coded form cannot be shorter than the block, and "
+      "stores it without the full parse. The proof counts the positions whose 3 bytes may "
+      "have occurred before in a 64-kbit hashed bitmap: about two fifths of the process, "
+      "at about 1 GB/s on one core. The kernel's reading and writing of 30 MB each way is "
+      "another two fifths, and it does not spread over threads either. `lzop -1` spends "
+      "about half as much CPU time as tarvix here, because it skips ahead through data "
+      "without matches and tests far fewer positions, which tarvix's fixed parse cannot.\n")
 
 
 def write_targets(w, sizes, times, rss, codec, first_cpu):
