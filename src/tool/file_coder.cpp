@@ -23,8 +23,8 @@ namespace {
 // A run reads and writes many blocks at a time, straight between its buffers
 // and the files: the streams are unbuffered, so stdio copies nothing and each
 // read or write is one call to the system. The one-thread path reads 8 blocks
-// at a time; with more threads a batch holds 16 blocks per thread, so that
-// each thread codes several blocks between two writes.
+// at a time; with more threads a batch holds 32 blocks per thread, up to 64,
+// so that each thread codes many blocks between two hand-overs.
 constexpr std::size_t kOneThreadBatchBlocks = 8;
 constexpr std::size_t kBatchBlocksPerThread = 32;
 constexpr std::size_t kMaxBatchBlocks = 64;
