@@ -140,6 +140,7 @@ class BlockLoop {
   std::size_t batch_size_;  // bytes
   bool progress_pending_ = true;
 };
+
 ResultCode BlockLoop::finish_compress(ResultCode result) {
   Compressor& compressor = *areas.compressor;
   for (bool done = false; !done;) {
