@@ -58,6 +58,10 @@ if [ -z "$version" ] || [ -z "$libdir" ] || [ -z "$pydir" ]; then
   fail "$build/CMakeCache.txt lacks the version or an install folder"
 fi
 echo "version $version, libraries in /usr/$libdir, Python module in /usr/$pydir"
+# The test data generator, which the module's tests take their data from.
+cmake --build "$build" --target tarvix_datagen >/dev/null
+datagen=$PWD/$build/tarvix_datagen
+[ -x "$datagen" ] || fail "no $datagen"
 architecture=$(dpkg --print-architecture)
 declare -A deb=(
   [tarvix]="$build/tarvix_${version}_${architecture}.deb"
@@ -251,7 +255,7 @@ env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 -c 'import tarvix; print(t
 tests/check_example.sh /usr/bin/tarvix env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 \
   /usr/share/doc/libtarvix-dev/examples/tarvix_file.py
 (cd tests/python && env -u PYTHONPATH -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 TARVIX_TOOL=/usr/bin/tarvix \
-  TARVIX_VERSION="$version" /usr/bin/python3 -m unittest -q test_tarvix)
+  TARVIX_VERSION="$version" TARVIX_DATAGEN="$datagen" /usr/bin/python3 -m unittest -q test_tarvix)
 # CMake consumers with no prefix given.
 cmake -S tests/consumer -B "$work/consumer-system" -G Ninja >/dev/null
 cmake --build "$work/consumer-system" >/dev/null
