@@ -21,11 +21,13 @@
 #include <vector>
 
 #include <tarvix/container.h>
+#include <tarvix/workers.h>
 #include "fuzz_check.h"
 
 using tarvix::Compressor;
 using tarvix::Restorer;
 using tarvix::RestoreStatus;
+using tarvix::Workers;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -95,8 +97,9 @@ Bytes stream(std::span<const std::uint8_t> bytes, Splits pieces, Splits rooms, F
   return given;
 }
 
-Bytes compress_in_pieces(std::span<const std::uint8_t> source, Splits pieces, Splits rooms) {
-  Compressor compressor;
+Bytes compress_in_pieces(std::span<const std::uint8_t> source, Splits pieces, Splits rooms,
+                         Workers* workers = nullptr) {
+  Compressor compressor(workers);
   return stream(
       source, pieces, rooms,
       [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
@@ -128,15 +131,19 @@ Streamed restore_in_pieces(std::span<const std::uint8_t> file, Splits pieces, Sp
   return {status, restored, restorer.records_read()};
 }
 
-// The records a Restorer reads of a file given whole, with room for all.
-std::uint64_t records_read_at_once(std::span<const std::uint8_t> file) {
-  Restorer restorer;
+// What a Restorer gives for a file given whole, with room for all: on a
+// pool, it decodes four or more whole records at a time together.
+Streamed restore_at_once(std::span<const std::uint8_t> file, Workers* workers = nullptr) {
+  Restorer restorer(workers);
   Bytes area(tarvix::restored_size_bound(file) + tarvix::kRestorerStraightRoom);
   std::span<std::uint8_t> output = area;
-  (void)restorer.restore(file, output);
-  (void)restorer.finish(output);
+  RestoreStatus status = restorer.restore(file, output);
+  if (status == RestoreStatus::kOk) {
+    status = restorer.finish(output);
+  }
   FUZZ_CHECK(!restorer.holds_output());
-  return restorer.records_read();
+  area.resize(area.size() - output.size());
+  return {status, area, restorer.records_read()};
 }
 
 std::uint32_t seed_at(const std::uint8_t* bytes) {
@@ -157,7 +164,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The data as a source.
   Bytes file(tarvix::compress_bound(bytes.size()));
   file.resize(tarvix::compress(bytes, file));
+  // A pool of one thread takes the paths that code blocks together, on the
+  // calling thread.
+  Workers one(1);
   FUZZ_CHECK(compress_in_pieces(bytes, pieces, rooms) == file);
+  FUZZ_CHECK(compress_in_pieces(bytes, pieces, rooms, &one) == file);
   const Streamed round_trip = restore_in_pieces(file, pieces, rooms);
   FUZZ_CHECK(round_trip.status == RestoreStatus::kOk);
   FUZZ_CHECK(std::equal(round_trip.restored.begin(), round_trip.restored.end(), bytes.begin(),
@@ -175,6 +186,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Streamed streamed = restore_in_pieces(damaged, pieces, rooms);
   FUZZ_CHECK(streamed.status == whole.status);
   FUZZ_CHECK(streamed.restored == out);
-  FUZZ_CHECK(streamed.records == records_read_at_once(damaged));
+  const Streamed at_once = restore_at_once(damaged);
+  FUZZ_CHECK(streamed.records == at_once.records);
+  const Streamed together = restore_at_once(damaged, &one);
+  FUZZ_CHECK(together.status == whole.status && together.restored == out &&
+             together.records == at_once.records);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <tarvix/block_format.h>
 #include <tarvix/container.h>
 #include <tarvix/version.h>
+#include <tarvix/workers.h>
 
 #include <cstddef>
 #include <cstdint>

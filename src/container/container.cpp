@@ -10,6 +10,7 @@
 
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
+#include <tarvix/workers.h>
 
 namespace tarvix {
 

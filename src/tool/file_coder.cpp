@@ -300,6 +300,10 @@ ResultCode code_file(const char* source_name, const char* target_name) {
     result = loop.compress();
   }
 
+  // The coders go with the run: they point to its pools.
+  areas.compressor.reset();
+  areas.restorer.reset();
+
   // The source closes first. A write that fails only when the target is
   // flushed or closed (a full disk) is still a failed write; the first
   // failure of the run is the one reported.

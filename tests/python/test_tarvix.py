@@ -131,6 +131,31 @@ class Faults(unittest.TestCase):
             tarvix.open(io.BytesIO(), "ab")
         with self.assertRaises(TypeError):
             tarvix.compress("text")
+        for threads, error in ((0, ValueError), (65, ValueError), (-1, ValueError),
+                               ("2", TypeError), (2.0, TypeError)):
+            with self.subTest(threads=threads), self.assertRaises(error):
+                tarvix.open(io.BytesIO(), "wb", threads=threads)
+
+    def test_a_raw_file_that_takes_little_at_a_time(self):
+        class Sip(io.RawIOBase):
+            """Takes at most 1000 bytes a call."""
+
+            def __init__(self):
+                super().__init__()
+                self.taken = bytearray()
+
+            def writable(self):
+                return True
+
+            def write(self, data):
+                self.taken += bytes(data[:1000])
+                return min(len(data), 1000)
+
+        raw = Sip()
+        data = sample(300_000)
+        with tarvix.open(raw, "wb") as f:
+            f.write(data)
+        self.assertEqual(bytes(raw.taken), tarvix.compress(data))
 
 
 class Memory(unittest.TestCase):

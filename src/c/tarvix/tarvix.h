@@ -173,7 +173,8 @@ TARVIX_EXPORT tarvix_status tarvix_restorer_restore(tarvix_restorer* restorer, c
 
 /* tarvix_restorer_finish() ends the file, after its last byte has gone to
  * tarvix_restorer_restore(): it gives out what is still held and returns
- * TARVIX_OK, or TARVIX_CUT_SHORT when the file ends inside a record,
+ * TARVIX_OK, or TARVIX_CUT_SHORT when the file ends inside a record's block
+ * data (a single byte after the last record is no fault),
  * TARVIX_NOT_COMPRESSED when it ends inside the magic, or the fault that
  * tarvix_restorer_restore() returned. Call it again, with more output space,
  * while tarvix_restorer_holds_output() returns nonzero. */

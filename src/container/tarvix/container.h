@@ -9,6 +9,8 @@
 // Like the block codec, everything here is computation on the caller's memory:
 // no I/O, no allocation, no global state. Distinct objects may be used on
 // distinct threads at the same time; one object is used by one thread at a time.
+// A streaming coder may be given a pool of worker threads (<tarvix/workers.h>,
+// which the caller makes and owns) to code many blocks at once.
 #ifndef TARVIX_CONTAINER_H
 #define TARVIX_CONTAINER_H
 
@@ -20,7 +22,6 @@
 #include <tarvix/block_encoder.h>
 #include <tarvix/block_format.h>
 #include <tarvix/export.h>
-#include <tarvix/workers.h>
 
 #include <array>
 #include <cstddef>
@@ -28,6 +29,8 @@
 #include <span>
 
 namespace tarvix {
+
+class Workers;  // <tarvix/workers.h>
 
 // The first four bytes of every compressed file.
 inline constexpr std::array<std::uint8_t, 4> kFileMagic = {0xD8, 0xC7, 0xB6, 0xA5};

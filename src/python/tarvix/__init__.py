@@ -23,6 +23,7 @@ distinct threads at the same time.
 
 import builtins
 import ctypes
+import errno
 import enum
 import io
 import os
@@ -162,6 +163,7 @@ class _Compressor:
     """A tarvix_compressor: source bytes in, a compressed file out."""
 
     def __init__(self, threads=1):
+        self._handle = None
         self._handle = _lib.tarvix_compressor_create_threaded(threads)
         if not self._handle:
             raise MemoryError("tarvix: no memory for a compressor")
@@ -191,6 +193,7 @@ class _Restorer:
     """A tarvix_restorer: a compressed file in, its source out."""
 
     def __init__(self, threads=1):
+        self._handle = None
         self._handle = _lib.tarvix_restorer_create_threaded(threads)
         if not self._handle:
             raise MemoryError("tarvix: no memory for a restorer")
@@ -330,8 +333,16 @@ class _RawWriter(io.RawIOBase):
             taken, written = self._compressor.compress(address + used, size - used, self._out,
                                                        len(self._out))
             used += taken
-            self._file.write(self._out_view[:written])
+            self._write_all(self._out_view[:written])
         return size
+
+    def _write_all(self, view):
+        # A raw file object may take fewer bytes than it is given.
+        while view:
+            taken = self._file.write(view)
+            if taken is None:  # a non-blocking file that would block
+                raise BlockingIOError(errno.EAGAIN, "tarvix: the file takes no bytes now")
+            view = view[taken:]
 
     def close(self):
         if self.closed:
@@ -340,7 +351,7 @@ class _RawWriter(io.RawIOBase):
             done = self._compressor is None
             while not done:
                 done, written = self._compressor.finish(self._out, len(self._out))
-                self._file.write(self._out_view[:written])
+                self._write_all(self._out_view[:written])
             self._file.flush()
         finally:
             if self._compressor is not None:
@@ -359,13 +370,18 @@ def open(file, mode="rb", threads=1):
     mode "rb" (or "r") restores the compressed file as it is read; a file that
     cannot be restored in full raises Error from the read that reaches the
     fault. read1() gives every byte before the fault first (other reads drop
-    what the raising call had gathered, as Python's buffered files do). mode "wb" (or "w") compresses what is
-    written, and "xb" (or "x") does so into a file that must not exist yet;
+    what the raising call had gathered, as Python's buffered files do). mode
+    "wb" (or "w") compresses what is written, and "xb" (or "x") does so into a
+    file that must not exist yet;
     close the object (or leave a with block) to write the end of the file.
     Memory use stays bounded whatever the file's size. threads (1 to 64)
     codes the blocks of each large read or write on that many threads, with
     the same bytes and outcome as on one.
     """
+    if not isinstance(threads, int) or isinstance(threads, bool):
+        raise TypeError("tarvix: threads must be an int, not %s" % type(threads).__name__)
+    if not 1 <= threads <= 64:
+        raise ValueError("tarvix: threads must be 1 to 64, not %d" % threads)
     modes = {"r": "rb", "rb": "rb", "w": "wb", "wb": "wb", "x": "xb", "xb": "xb"}
     if mode not in modes:
         raise ValueError("tarvix: mode must be 'rb', 'wb' or 'xb', not %r" % (mode,))

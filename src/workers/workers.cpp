@@ -113,6 +113,11 @@ Workers::Workers(unsigned threads) noexcept : threads_(std::clamp(threads, 1U, k
 }
 
 Workers::~Workers() {
+  // A batch still out is finished first: its tasks may touch what the
+  // caller is about to free.
+  if (handed_out_) {
+    wait();
+  }
   Platform& p = platform();
   p.lock();
   stopping_ = true;

@@ -1,5 +1,5 @@
-// Worker threads that code many blocks at once: the one part of the library
-// that starts threads.
+// A pool of worker threads that code many blocks at once: the one part of the
+// library that starts threads (and so allocates their stacks).
 #ifndef TARVIX_WORKERS_H
 #define TARVIX_WORKERS_H
 
