@@ -45,6 +45,30 @@ bool is_readable_length(std::size_t length) noexcept {
   return length != 0 && length <= kMaxBlockDataSize;
 }
 
+// The block record at the start of `rest`, once its length field is whole:
+// its block data, or the fault of the record (kBadLength, kCutShort). The
+// record takes kLengthFieldSize + block_data.size() bytes of `rest`.
+struct Record {
+  RestoreStatus fault;
+  std::span<const std::uint8_t> block_data;
+};
+// Returns std::nullopt when no whole length field is left: the end of the
+// file, a single byte left over included.
+std::optional<Record> next_record(std::span<const std::uint8_t> rest) noexcept {
+  if (rest.size() < kLengthFieldSize) {
+    return std::nullopt;
+  }
+  const std::size_t length = read_length_field(rest.data());
+  rest = rest.subspan(kLengthFieldSize);
+  if (!is_readable_length(length)) {
+    return Record{RestoreStatus::kBadLength, {}};
+  }
+  if (rest.size() < length) {
+    return Record{RestoreStatus::kCutShort, {}};
+  }
+  return Record{RestoreStatus::kOk, rest.first(length)};
+}
+
 // Codes the record of `block` into the start of `record`, which holds
 // record_room(block.size()) bytes, and returns the record's length.
 std::size_t code_record(std::span<const std::uint8_t> block,
@@ -106,18 +130,16 @@ RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t
     return {RestoreStatus::kNotCompressed, 0};
   }
   std::size_t restored = 0;
-  // No whole length field, a single byte left over included, ends the file.
-  for (std::size_t at = kMagicSize; file.size() - at >= kLengthFieldSize;) {
-    const std::size_t length = read_length_field(&file[at]);
-    at += kLengthFieldSize;
-    if (!is_readable_length(length)) {
-      return {RestoreStatus::kBadLength, restored};
+  for (std::size_t at = kMagicSize;;) {
+    const std::optional<Record> record = next_record(file.subspan(at));
+    if (!record) {
+      break;
     }
-    if (file.size() - at < length) {
-      return {RestoreStatus::kCutShort, restored};
+    if (record->fault != RestoreStatus::kOk) {
+      return {record->fault, restored};
     }
-    const auto block_data = file.subspan(at, length);
-    at += length;
+    const auto block_data = record->block_data;
+    at += kLengthFieldSize + block_data.size();
     const auto room = out.subspan(restored);
     std::optional<std::uint16_t> decoded;
     if (room.size() >= kMaxBlockSize) {
@@ -148,16 +170,16 @@ std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
     return 0;
   }
   std::size_t bound = 0;
-  for (std::size_t at = kMagicSize; file.size() - at >= kLengthFieldSize;) {
-    const std::size_t length = read_length_field(&file[at]);
-    at += kLengthFieldSize;
-    if (!is_readable_length(length) || file.size() - at < length) {
-      break;
+  for (std::size_t at = kMagicSize;;) {
+    const std::optional<Record> record = next_record(file.subspan(at));
+    if (!record || record->fault != RestoreStatus::kOk) {
+      return bound;
     }
-    bound = add_saturated(bound, file[at] == kKindStored ? length - 1 : kMaxBlockSize);
-    at += length;
+    const auto block_data = record->block_data;
+    bound =
+        add_saturated(bound, block_data[0] == kKindStored ? block_data.size() - 1 : kMaxBlockSize);
+    at += kLengthFieldSize + block_data.size();
   }
-  return bound;
 }
 
 // ---------------------------------------------------------------------------
@@ -394,13 +416,13 @@ bool Restorer::restore_together(std::span<const std::uint8_t>& input,
   std::array<std::span<const std::uint8_t>, kMaxRecords> records;
   const std::size_t room = std::min(kMaxRecords, output.size() / kMaxBlockSize);
   std::size_t count = 0;
-  for (std::size_t at = 0; count < room && input.size() - at >= kLengthFieldSize; ++count) {
-    const std::size_t length = read_length_field(&input[at]);
-    if (!is_readable_length(length) || input.size() - at - kLengthFieldSize < length) {
+  for (std::size_t at = 0; count < room; ++count) {
+    const std::optional<Record> record = next_record(input.subspan(at));
+    if (!record || record->fault != RestoreStatus::kOk) {
       break;
     }
-    records[count] = input.subspan(at + kLengthFieldSize, length);
-    at += kLengthFieldSize + length;
+    records[count] = record->block_data;
+    at += kLengthFieldSize + records[count].size();
   }
   if (count < kMinBlocksTogether) {
     return false;
