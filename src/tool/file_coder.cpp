@@ -125,6 +125,10 @@ class BlockLoop {
   // into the other input buffer, once it is free.
   template <typename Code>
   bool pump(Code& code);
+  // Calls `finish(output)`, the end of a container's file, and writes what
+  // it gives, until it returns false; false when a write failed.
+  template <typename Finish>
+  bool write_rest(Finish& finish);
   // Ends compress mode with `result`, once the last block has been read or
   // a failure met: the last block and every byte still held are written
   // first.
@@ -141,16 +145,21 @@ class BlockLoop {
   bool progress_pending_ = true;
 };
 
-ResultCode BlockLoop::finish_compress(ResultCode result) {
-  Compressor& compressor = *areas.compressor;
-  for (bool done = false; !done;) {
+template <typename Finish>
+bool BlockLoop::write_rest(Finish& finish) {
+  for (bool more = true; more;) {
     std::span<std::uint8_t> output = output_buffer(0);
-    done = compressor.finish(output);
+    more = finish(output);
     if (!write(produced(0, output))) {
-      return ResultCode::kWriteFailed;
+      return false;
     }
   }
-  return result;
+  return true;
+}
+
+ResultCode BlockLoop::finish_compress(ResultCode result) {
+  auto finish = [](std::span<std::uint8_t>& output) { return !areas.compressor->finish(output); };
+  return write_rest(finish) ? result : ResultCode::kWriteFailed;
 }
 
 template <typename Code>
@@ -243,13 +252,12 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   }
   // The end of the file, or a failure to read it: a record that it cuts
   // short is damage, and so is a read that failed between two records.
-  for (bool more = true; more;) {
-    std::span<std::uint8_t> output = output_buffer(0);
+  auto finish = [&](std::span<std::uint8_t>& output) {
     status = restorer.finish(output);
-    more = restorer.holds_output();
-    if (!write(produced(0, output))) {
-      return ResultCode::kWriteFailed;
-    }
+    return restorer.holds_output();
+  };
+  if (!write_rest(finish)) {
+    return ResultCode::kWriteFailed;
   }
   return status == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
 }
