@@ -159,16 +159,31 @@ def compress(data):
     return ctypes.string_at(file, length)
 
 
-class _Compressor:
+class _Coder:
+    """A streaming coder of the C interface, freed by close() or when it goes."""
+
+    def __init__(self, kind, threads):
+        self._free = getattr(_lib, "tarvix_%s_free" % kind)
+        self._handle = None
+        self._handle = getattr(_lib, "tarvix_%s_create_threaded" % kind)(threads)
+        if not self._handle:
+            raise MemoryError("tarvix: no memory for a %s" % kind)
+        self._used = ctypes.c_size_t()
+        self._written = ctypes.c_size_t()
+
+    def close(self):
+        if self._handle:
+            self._free(self._handle)
+            self._handle = None
+
+    __del__ = close
+
+
+class _Compressor(_Coder):
     """A tarvix_compressor: source bytes in, a compressed file out."""
 
     def __init__(self, threads=1):
-        self._handle = None
-        self._handle = _lib.tarvix_compressor_create_threaded(threads)
-        if not self._handle:
-            raise MemoryError("tarvix: no memory for a compressor")
-        self._used = ctypes.c_size_t()
-        self._written = ctypes.c_size_t()
+        super().__init__("compressor", threads)
 
     def compress(self, address, size, out_address, out_size):
         """Returns (input bytes used, output bytes written)."""
@@ -181,24 +196,12 @@ class _Compressor:
         done = _lib.tarvix_compressor_finish(self._handle, out_address, out_size, self._written)
         return bool(done), self._written.value
 
-    def close(self):
-        if self._handle:
-            _lib.tarvix_compressor_free(self._handle)
-            self._handle = None
 
-    __del__ = close
-
-
-class _Restorer:
+class _Restorer(_Coder):
     """A tarvix_restorer: a compressed file in, its source out."""
 
     def __init__(self, threads=1):
-        self._handle = None
-        self._handle = _lib.tarvix_restorer_create_threaded(threads)
-        if not self._handle:
-            raise MemoryError("tarvix: no memory for a restorer")
-        self._used = ctypes.c_size_t()
-        self._written = ctypes.c_size_t()
+        super().__init__("restorer", threads)
 
     def restore(self, address, size, out_address, out_size):
         """Returns (status, input bytes used, output bytes written)."""
@@ -210,13 +213,6 @@ class _Restorer:
         """Returns (status, output bytes written, whether output is still held)."""
         status = _lib.tarvix_restorer_finish(self._handle, out_address, out_size, self._written)
         return status, self._written.value, bool(_lib.tarvix_restorer_holds_output(self._handle))
-
-    def close(self):
-        if self._handle:
-            _lib.tarvix_restorer_free(self._handle)
-            self._handle = None
-
-    __del__ = close
 
 
 def decompress(data):
