@@ -19,7 +19,7 @@ static int compress_stream(FILE* source, FILE* target, size_t have) {
   tarvix_compressor* compressor = tarvix_compressor_create();
   size_t used = 0;
   size_t written = 0;
-  int done = 0;
+  size_t held = 0;
   int good = compressor != NULL;
   while (good && have > 0) {
     size_t taken = 0;
@@ -31,10 +31,11 @@ static int compress_stream(FILE* source, FILE* target, size_t have) {
     }
     have = fread(input, 1, sizeof input, source);
   }
-  while (good && !done) {
-    done = tarvix_compressor_finish(compressor, output, sizeof output, &written);
-    good = write_all(target, written);
-  }
+  /* The end of the file: the last block, then whatever the compressor holds. */
+  do {
+    tarvix_compressor_end(compressor, output, sizeof output, &written, &held);
+    good = good && write_all(target, written);
+  } while (good && held != 0);
   tarvix_compressor_free(compressor);
   return good && !ferror(source);
 }
@@ -45,6 +46,7 @@ static int restore_stream(FILE* source, FILE* target, size_t have) {
   tarvix_status status = TARVIX_OK;
   size_t used = 0;
   size_t written = 0;
+  size_t held = 0;
   int good = restorer != NULL;
   while (good && status == TARVIX_OK && have > 0) {
     size_t taken = 0;
@@ -58,9 +60,9 @@ static int restore_stream(FILE* source, FILE* target, size_t have) {
   }
   /* The end of the file, or a fault: what the restorer holds, then the outcome. */
   do {
-    status = tarvix_restorer_finish(restorer, output, sizeof output, &written);
+    status = tarvix_restorer_end(restorer, output, sizeof output, &written, &held);
     good = good && write_all(target, written);
-  } while (good && tarvix_restorer_holds_output(restorer));
+  } while (good && held != 0);
   tarvix_restorer_free(restorer);
   if (good && status != TARVIX_OK) {
     fprintf(stderr, "stream_file: the source cannot be restored in full: %s\n",

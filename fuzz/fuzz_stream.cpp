@@ -23,12 +23,15 @@
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
 #include "fuzz_check.h"
+#include "streams.h"
 
 using tarvix::Compressor;
 using tarvix::Restorer;
 using tarvix::RestoreStatus;
 using tarvix::Workers;
-using Bytes = std::vector<std::uint8_t>;
+using tarvix::test::Bytes;
+using tarvix::test::NextSize;
+using tarvix::test::Streamed;
 
 namespace {
 
@@ -60,90 +63,23 @@ class Splits {
   std::uint32_t state_;
 };
 
-// Feeds `bytes` to a coder in pieces, `feed(input, output)` until a piece is
-// used up or it returns false (a fault), then `end(output)` until it returns
-// false (all given out), and collects what they give out.
-template <typename Feed, typename End>
-Bytes stream(std::span<const std::uint8_t> bytes, Splits pieces, Splits rooms, Feed feed, End end) {
-  Bytes given;
-  const auto call = [&](const auto& coder_call) {
-    const std::size_t room = rooms.next();
-    const auto area = std::make_unique_for_overwrite<std::uint8_t[]>(room);
-    std::span<std::uint8_t> output(area.get(), room);
-    const bool more = coder_call(output);
-    given.insert(given.end(), area.get(), area.get() + (room - output.size()));
-    return more;
-  };
-  std::span<const std::uint8_t> rest = bytes;
-  bool going = true;
-  do {
-    std::span<const std::uint8_t> input = rest.first(std::min(pieces.next(), rest.size()));
-    rest = rest.subspan(input.size());
-    do {
-      going = call([&](std::span<std::uint8_t>& output) {
-        const bool sound = feed(input, output);
-        // A call that stops short of its input has filled its output.
-        FUZZ_CHECK(!sound || input.empty() || output.empty());
-        return sound;
-      });
-    } while (going && !input.empty());
-  } while (going && !rest.empty());
-  while (call([&](std::span<std::uint8_t>& output) {
-    const bool more = end(output);
-    FUZZ_CHECK(!more || output.empty());
-    return more;
-  })) {
-  }
-  return given;
+// The splits of `splits`, from its seed on, as a stream's sizes.
+NextSize sizes(Splits splits) {
+  return [splits]() mutable { return splits.next(); };
 }
 
 Bytes compress_in_pieces(std::span<const std::uint8_t> source, Splits pieces, Splits rooms,
                          Workers* workers = nullptr) {
   Compressor compressor(workers);
-  return stream(
-      source, pieces, rooms,
-      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
-        compressor.compress(input, output);
-        return true;
-      },
-      [&](std::span<std::uint8_t>& output) { return !compressor.finish(output); });
-}
-
-struct Streamed {
-  RestoreStatus status;
-  Bytes restored;
-  std::uint64_t records;
-};
-
-Streamed restore_in_pieces(std::span<const std::uint8_t> file, Splits pieces, Splits rooms) {
-  Restorer restorer;
-  RestoreStatus status = RestoreStatus::kOk;
-  Bytes restored = stream(
-      file, pieces, rooms,
-      [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
-        status = restorer.restore(input, output);
-        return status == RestoreStatus::kOk;
-      },
-      [&](std::span<std::uint8_t>& output) {
-        status = restorer.finish(output);
-        return restorer.holds_output();
-      });
-  return {status, restored, restorer.records_read()};
+  return stream(compressor, source, sizes(pieces), sizes(rooms)).restored.bytes;
 }
 
 // What a Restorer gives for a file given whole, with room for all: on a
 // pool, it decodes four or more whole records at a time together.
 Streamed restore_at_once(std::span<const std::uint8_t> file, Workers* workers = nullptr) {
   Restorer restorer(workers);
-  Bytes area(tarvix::restored_size_bound(file) + tarvix::kRestorerStraightRoom);
-  std::span<std::uint8_t> output = area;
-  RestoreStatus status = restorer.restore(file, output);
-  if (status == RestoreStatus::kOk) {
-    status = restorer.finish(output);
-  }
-  FUZZ_CHECK(!restorer.holds_output());
-  area.resize(area.size() - output.size());
-  return {status, area, restorer.records_read()};
+  const std::size_t room = tarvix::restored_size_bound(file) + tarvix::kRestorerStraightRoom;
+  return stream(restorer, file, [] { return SIZE_MAX; }, [room] { return room; });
 }
 
 std::uint32_t seed_at(const std::uint8_t* bytes) {
@@ -169,10 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Workers one(1);
   FUZZ_CHECK(compress_in_pieces(bytes, pieces, rooms) == file);
   FUZZ_CHECK(compress_in_pieces(bytes, pieces, rooms, &one) == file);
-  const Streamed round_trip = restore_in_pieces(file, pieces, rooms);
-  FUZZ_CHECK(round_trip.status == RestoreStatus::kOk);
-  FUZZ_CHECK(std::equal(round_trip.restored.begin(), round_trip.restored.end(), bytes.begin(),
-                        bytes.end()));
+  Restorer restorer;
+  const Streamed round_trip = stream(restorer, file, sizes(pieces), sizes(rooms));
+  FUZZ_CHECK(round_trip.restored.status == RestoreStatus::kOk);
+  FUZZ_CHECK(std::equal(round_trip.restored.bytes.begin(), round_trip.restored.bytes.end(),
+                        bytes.begin(), bytes.end()));
 
   // The data as a compressed file.
   Bytes damaged;
@@ -183,13 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Bytes out(tarvix::restored_size_bound(damaged));
   const tarvix::RestoreResult whole = tarvix::restore(damaged, out);
   out.resize(whole.restored);
-  const Streamed streamed = restore_in_pieces(damaged, pieces, rooms);
-  FUZZ_CHECK(streamed.status == whole.status);
-  FUZZ_CHECK(streamed.restored == out);
+  restorer.reset();
+  const Streamed streamed = stream(restorer, damaged, sizes(pieces), sizes(rooms));
+  FUZZ_CHECK(streamed.restored.status == whole.status);
+  FUZZ_CHECK(streamed.restored.bytes == out);
   const Streamed at_once = restore_at_once(damaged);
   FUZZ_CHECK(streamed.records == at_once.records);
   const Streamed together = restore_at_once(damaged, &one);
-  FUZZ_CHECK(together.status == whole.status && together.restored == out &&
-             together.records == at_once.records);
+  FUZZ_CHECK(together == at_once);
   return 0;
 }

@@ -137,6 +137,7 @@ std::string name_of(RestoreStatus status) {
     case RestoreStatus::kBadBlockData:
       return "bad block data";
     case RestoreStatus::kOutputTooSmall:
+    case RestoreStatus::kMisuse:
       break;
   }
   return "output too small";

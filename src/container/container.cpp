@@ -1,5 +1,5 @@
 // The compressed-file container: the file magic and the block records.
-#include <tarvix/container.h>
+#include "container_internal.h"
 
 #include <algorithm>
 #include <cassert>
@@ -10,9 +10,8 @@
 
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
-#include <tarvix/workers.h>
 
-namespace tarvix {
+namespace tarvix::detail {
 
 namespace {
 
@@ -92,6 +91,14 @@ void give_out(std::span<const std::uint8_t>& held, std::span<std::uint8_t>& outp
   std::copy_n(held.begin(), size, output.begin());
   held = held.subspan(size);
   output = output.subspan(size);
+}
+
+// Calls task(i) for each i below `count` on the pool's threads.
+template <typename Task>
+void for_each(tarvix_workers* workers, std::size_t count, Task& task) noexcept {
+  tarvix_workers_run(
+      workers, count,
+      [](void* context, std::size_t index) { (*static_cast<Task*>(context))(index); }, &task);
 }
 
 }  // namespace
@@ -183,23 +190,23 @@ std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Compressor
+// The streaming compressor
 
-bool Compressor::give_out(std::span<std::uint8_t>& output) noexcept {
+bool CompressorState::give_out(std::span<std::uint8_t>& output) noexcept {
   std::span<const std::uint8_t> magic = std::span(kFileMagic).subspan(magic_given_);
-  tarvix::give_out(magic, output);
+  detail::give_out(magic, output);
   magic_given_ = kMagicSize - magic.size();
   if (!magic.empty()) {
     return false;
   }
   std::span<const std::uint8_t> record =
       std::span(record_).subspan(record_begin_, record_end_ - record_begin_);
-  tarvix::give_out(record, output);
+  detail::give_out(record, output);
   record_begin_ = record_end_ - record.size();
   return record.empty();
 }
 
-void Compressor::code_block(std::span<const std::uint8_t> block,
+void CompressorState::code_block(std::span<const std::uint8_t> block,
                             std::span<std::uint8_t>& output) noexcept {
   assert(magic_given_ == kMagicSize && record_begin_ == record_end_);
   if (output.size() >= record_room(block.size())) {
@@ -211,10 +218,10 @@ void Compressor::code_block(std::span<const std::uint8_t> block,
   }
 }
 
-void Compressor::compress(std::span<const std::uint8_t>& input,
-                          std::span<std::uint8_t>& output) noexcept {
+RestoreStatus CompressorState::compress(std::span<const std::uint8_t>& input,
+                                       std::span<std::uint8_t>& output) noexcept {
   if (finishing_) {
-    return;
+    return RestoreStatus::kMisuse;
   }
   while (give_out(output) && !input.empty()) {
     if (block_fill_ == 0 && input.size() >= kMaxBlockSize) {
@@ -234,25 +241,35 @@ void Compressor::compress(std::span<const std::uint8_t>& input,
       code_block(block_, output);
     }
   }
+  return RestoreStatus::kOk;
 }
 
-bool Compressor::finish(std::span<std::uint8_t>& output) noexcept {
+void CompressorState::finish(std::span<std::uint8_t>& output) noexcept {
   finishing_ = true;
-  if (!give_out(output)) {
-    return false;
-  }
-  if (block_fill_ != 0) {
+  // The last block waits until the record before it is given out.
+  if (give_out(output) && block_fill_ != 0) {
     const std::size_t last = block_fill_;
     block_fill_ = 0;
     code_block(std::span(block_).first(last), output);
   }
-  return give_out(output);
+}
+
+std::size_t CompressorState::held() const noexcept {
+  return (kMagicSize - magic_given_) + (record_end_ - record_begin_);
+}
+
+void CompressorState::reset() noexcept {
+  block_fill_ = 0;
+  record_begin_ = 0;
+  record_end_ = 0;
+  magic_given_ = 0;
+  finishing_ = false;
 }
 
 // Each block is coded into a slot of its own, as if the output held only
 // that block's record; then the records close up, in file order, so the
 // bytes are those of the blocks coded one after another.
-bool Compressor::code_blocks_together(std::span<const std::uint8_t>& input,
+bool CompressorState::code_blocks_together(std::span<const std::uint8_t>& input,
                                       std::span<std::uint8_t>& output) noexcept {
   const std::size_t count =
       std::min(input.size() / kMaxBlockSize, output.size() / kCompressorStraightRoom);
@@ -263,7 +280,7 @@ bool Compressor::code_blocks_together(std::span<const std::uint8_t>& input,
     code_record(input.subspan(i * kMaxBlockSize, kMaxBlockSize),
                 output.subspan(i * kCompressorStraightRoom, kCompressorStraightRoom));
   };
-  workers_->for_each(count, code);
+  for_each(workers_, count, code);
   std::size_t written = 0;
   for (std::size_t i = 0; i < count; ++i) {
     // Each record moves towards the start, never past a later slot.
@@ -278,18 +295,37 @@ bool Compressor::code_blocks_together(std::span<const std::uint8_t>& input,
 }
 
 // ---------------------------------------------------------------------------
-// Restorer
+// The streaming restorer
 
-bool Restorer::give_out(std::span<std::uint8_t>& output) noexcept {
+bool RestorerState::give_out(std::span<std::uint8_t>& output) noexcept {
   std::span<const std::uint8_t> held =
       std::span(block_).subspan(held_begin_, held_end_ - held_begin_);
-  tarvix::give_out(held, output);
+  detail::give_out(held, output);
   held_begin_ = held_end_ - held.size();
   return held.empty();
 }
 
-void Restorer::take_length(std::size_t length) noexcept {
+void RestorerState::take_magic_byte(std::uint8_t byte) noexcept {
+  if (byte != kFileMagic[have_]) {
+    // After the first file, the magic's first two bytes were a length field.
+    fail(opened_ ? RestoreStatus::kBadLength : RestoreStatus::kNotCompressed);
+    return;
+  }
+  if (++have_ == kMagicSize) {
+    have_ = 0;
+    opened_ = true;
+    stage_ = Stage::kLengthField;
+  }
+}
+
+void RestorerState::take_length(std::size_t length) noexcept {
   have_ = 0;
+  if (concatenated_ && length == read_length_field(kFileMagic.data())) {
+    // The next file begins: the rest of its magic follows.
+    have_ = kLengthFieldSize;
+    stage_ = Stage::kMagic;
+    return;
+  }
   if (length == 0) {
     // An empty record has been read in full as soon as its field has.
     ++records_read_;
@@ -302,8 +338,12 @@ void Restorer::take_length(std::size_t length) noexcept {
   stage_ = Stage::kBlockData;
 }
 
-void Restorer::decode(std::span<const std::uint8_t> block_data,
-                      std::span<std::uint8_t>& output) noexcept {
+void RestorerState::count_block(std::span<const std::uint8_t> block_data) noexcept {
+  stored_blocks_ += block_data[0] == kKindStored ? 1 : 0;
+}
+
+void RestorerState::decode(std::span<const std::uint8_t> block_data,
+                           std::span<std::uint8_t>& output) noexcept {
   assert(held_begin_ == held_end_);
   ++records_read_;
   have_ = 0;
@@ -314,6 +354,7 @@ void Restorer::decode(std::span<const std::uint8_t> block_data,
       fail(RestoreStatus::kBadBlockData);
       return;
     }
+    count_block(block_data);
     output = output.subspan(*decoded);
     return;
   }
@@ -322,13 +363,17 @@ void Restorer::decode(std::span<const std::uint8_t> block_data,
     fail(RestoreStatus::kBadBlockData);
     return;
   }
+  count_block(block_data);
   held_begin_ = 0;
   held_end_ = *decoded;
   give_out(output);
 }
 
-RestoreStatus Restorer::restore(std::span<const std::uint8_t>& input,
-                                std::span<std::uint8_t>& output) noexcept {
+RestoreStatus RestorerState::restore(std::span<const std::uint8_t>& input,
+                                     std::span<std::uint8_t>& output) noexcept {
+  if (finished_) {
+    return RestoreStatus::kMisuse;
+  }
   while (give_out(output)) {
     if (stage_ == Stage::kFault) {
       return fault_;
@@ -338,14 +383,9 @@ RestoreStatus Restorer::restore(std::span<const std::uint8_t>& input,
     }
     switch (stage_) {
       case Stage::kMagic:
-        if (input.front() != kFileMagic[have_]) {
-          fail(RestoreStatus::kNotCompressed);
-          break;
-        }
-        input = input.subspan(1);
-        if (++have_ == kMagicSize) {
-          have_ = 0;
-          stage_ = Stage::kLengthField;
+        take_magic_byte(input.front());
+        if (stage_ != Stage::kFault) {
+          input = input.subspan(1);
         }
         break;
       case Stage::kLengthField:
@@ -390,11 +430,13 @@ RestoreStatus Restorer::restore(std::span<const std::uint8_t>& input,
   return RestoreStatus::kOk;
 }
 
-RestoreStatus Restorer::finish(std::span<std::uint8_t>& output) noexcept {
+RestoreStatus RestorerState::finish(std::span<std::uint8_t>& output) noexcept {
+  finished_ = true;
   give_out(output);
   switch (stage_) {
     case Stage::kMagic:
-      return fail(RestoreStatus::kNotCompressed);
+      // Inside the first file's magic, or a later one's.
+      return fail(opened_ ? RestoreStatus::kCutShort : RestoreStatus::kNotCompressed);
     case Stage::kBlockData:
       return fail(RestoreStatus::kCutShort);
     case Stage::kLengthField:
@@ -406,11 +448,24 @@ RestoreStatus Restorer::finish(std::span<std::uint8_t>& output) noexcept {
   return fault_;
 }
 
+void RestorerState::reset() noexcept {
+  have_ = 0;
+  length_ = 0;
+  held_begin_ = 0;
+  held_end_ = 0;
+  records_read_ = 0;
+  stored_blocks_ = 0;
+  opened_ = false;
+  stage_ = Stage::kMagic;
+  fault_ = RestoreStatus::kOk;
+  finished_ = false;
+}
+
 // The records are found one after another, as the one-thread path reads
 // them; each block is decoded into a slot of its own; then the blocks close
 // up in file order and stop at the first refused block data, so the output,
 // the records read and the fault are those of the one-thread path.
-bool Restorer::restore_together(std::span<const std::uint8_t>& input,
+bool RestorerState::restore_together(std::span<const std::uint8_t>& input,
                                 std::span<std::uint8_t>& output) noexcept {
   constexpr std::size_t kMaxRecords = 64;
   std::array<std::span<const std::uint8_t>, kMaxRecords> records;
@@ -431,7 +486,7 @@ bool Restorer::restore_together(std::span<const std::uint8_t>& input,
   auto decode_one = [&](std::size_t i) noexcept {
     decoded[i] = decode_block(records[i], output.subspan(i * kMaxBlockSize, kMaxBlockSize));
   };
-  workers_->for_each(count, decode_one);
+  for_each(workers_, count, decode_one);
   std::size_t written = 0;
   for (std::size_t i = 0; i < count; ++i) {
     ++records_read_;
@@ -440,6 +495,7 @@ bool Restorer::restore_together(std::span<const std::uint8_t>& input,
       fail(RestoreStatus::kBadBlockData);
       break;
     }
+    count_block(records[i]);
     // Full blocks before it leave a block where it was decoded.
     if (written != i * kMaxBlockSize) {
       std::memmove(&output[written], &output[i * kMaxBlockSize], *decoded[i]);
@@ -450,4 +506,4 @@ bool Restorer::restore_together(std::span<const std::uint8_t>& input,
   return true;
 }
 
-}  // namespace tarvix
+}  // namespace tarvix::detail

@@ -125,10 +125,11 @@ class BlockLoop {
   // into the other input buffer, once it is free.
   template <typename Code>
   bool pump(Code& code);
-  // Calls `finish(output)`, the end of a container's file, and writes what
-  // it gives, until it returns false; false when a write failed.
-  template <typename Finish>
-  bool write_rest(Finish& finish);
+  // Ends the file of `coder`, a Compressor or a Restorer, and writes what it
+  // gives until it holds nothing; returns the outcome, or std::nullopt when
+  // a write failed.
+  template <typename Coder>
+  std::optional<RestoreStatus> write_rest(Coder& coder);
   // Ends compress mode with `result`, once the last block has been read or
   // a failure met: the last block and every byte still held are written
   // first.
@@ -145,21 +146,22 @@ class BlockLoop {
   bool progress_pending_ = true;
 };
 
-template <typename Finish>
-bool BlockLoop::write_rest(Finish& finish) {
-  for (bool more = true; more;) {
+template <typename Coder>
+std::optional<RestoreStatus> BlockLoop::write_rest(Coder& coder) {
+  for (;;) {
     std::span<std::uint8_t> output = output_buffer(0);
-    more = finish(output);
+    const FinishResult ending = coder.finish(output);
     if (!write(produced(0, output))) {
-      return false;
+      return std::nullopt;
+    }
+    if (ending.held == 0) {
+      return ending.status;
     }
   }
-  return true;
 }
 
 ResultCode BlockLoop::finish_compress(ResultCode result) {
-  auto finish = [](std::span<std::uint8_t>& output) { return !areas.compressor->finish(output); };
-  return write_rest(finish) ? result : ResultCode::kWriteFailed;
+  return write_rest(*areas.compressor) ? result : ResultCode::kWriteFailed;
 }
 
 template <typename Code>
@@ -210,6 +212,10 @@ bool BlockLoop::pump(Code& code) {
 
 ResultCode BlockLoop::compress() {
   Compressor& compressor = areas.compressor.emplace(coders_);
+  if (!compressor) {
+    // No memory for the coder's state: nothing can be written.
+    return ResultCode::kWriteFailed;
+  }
   // The bytes read to choose the mode belong to the first block. The magic,
   // which comes first, is written before a failed seek is reported.
   if (std::fseek(source_, 0, SEEK_SET) != 0) {
@@ -217,8 +223,7 @@ ResultCode BlockLoop::compress() {
   }
   auto code = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
     print_progress_once("Compressing %s to %s\n");
-    compressor.compress(input, output);
-    return true;
+    return compressor.compress(input, output) == RestoreStatus::kOk;
   };
   if (!pump(code)) {
     return ResultCode::kWriteFailed;
@@ -229,6 +234,9 @@ ResultCode BlockLoop::compress() {
 
 ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   Restorer& restorer = areas.restorer.emplace(coders_);
+  if (!restorer) {
+    return ResultCode::kWriteFailed;
+  }
   RestoreStatus status = RestoreStatus::kOk;
   // The progress line comes once the first record's block data has been
   // read, before that block is written or judged.
@@ -252,14 +260,11 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   }
   // The end of the file, or a failure to read it: a record that it cuts
   // short is damage, and so is a read that failed between two records.
-  auto finish = [&](std::span<std::uint8_t>& output) {
-    status = restorer.finish(output);
-    return restorer.holds_output();
-  };
-  if (!write_rest(finish)) {
+  const std::optional<RestoreStatus> outcome = write_rest(restorer);
+  if (!outcome) {
     return ResultCode::kWriteFailed;
   }
-  return status == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
+  return *outcome == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
 }
 
 }  // namespace

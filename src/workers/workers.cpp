@@ -4,7 +4,8 @@
 #include <tarvix/workers.h>
 
 #include <algorithm>
-#include <cassert>
+#include <atomic>
+#include <cstdint>
 #include <new>
 
 #ifdef _WIN32
@@ -12,9 +13,8 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <unistd.h>
 #endif
-
-namespace tarvix {
 
 namespace {
 
@@ -23,15 +23,18 @@ namespace {
 // process's stack limit.
 constexpr std::size_t kWorkerStackSize = std::size_t{256} * 1024;
 
-}  // namespace
-
 #ifdef _WIN32
 
-struct Workers::Platform {
+using ProcessId = int;
+// No fork() here: the process that made a pool is the only one it sees.
+ProcessId this_process() noexcept { return 1; }
+
+struct Platform {
   SRWLOCK mutex = SRWLOCK_INIT;
-  CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // a batch came, or the pool ends
-  CONDITION_VARIABLE done = CONDITION_VARIABLE_INIT;  // the last worker left a batch
-  HANDLE handles[kMaxThreads - 1] = {};
+  CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;       // a batch came, or the pool ends
+  CONDITION_VARIABLE done = CONDITION_VARIABLE_INIT;       // the last worker left a batch
+  CONDITION_VARIABLE turn_free = CONDITION_VARIABLE_INIT;  // the batch in turn ended
+  HANDLE handles[TARVIX_MAX_THREADS - 1] = {};
 
   void lock() noexcept { AcquireSRWLockExclusive(&mutex); }
   void unlock() noexcept { ReleaseSRWLockExclusive(&mutex); }
@@ -44,12 +47,8 @@ struct Workers::Platform {
   static void notify_one(CONDITION_VARIABLE& condition) noexcept {
     WakeConditionVariable(&condition);
   }
-  static DWORD WINAPI entry(void* pool) noexcept {
-    static_cast<Workers*>(pool)->work();
-    return 0;
-  }
-  bool start(unsigned index, Workers* pool) noexcept {
-    handles[index] = CreateThread(nullptr, kWorkerStackSize, entry, pool,
+  bool start(unsigned index, void* pool) noexcept {
+    handles[index] = CreateThread(nullptr, kWorkerStackSize, thread_main, pool,
                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     return handles[index] != nullptr;
   }
@@ -57,21 +56,34 @@ struct Workers::Platform {
     WaitForSingleObject(handles[index], INFINITE);
     CloseHandle(handles[index]);
   }
+
+ private:
+  static DWORD WINAPI thread_main(void* pool) noexcept;
 };
 
 #else
 
-struct Workers::Platform {
+using ProcessId = pid_t;
+ProcessId this_process() noexcept { return getpid(); }
+
+struct Platform {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t wake = PTHREAD_COND_INITIALIZER;  // a batch came, or the pool ends
-  pthread_cond_t done = PTHREAD_COND_INITIALIZER;  // the last worker left a batch
-  pthread_t handles[kMaxThreads - 1] = {};
+  pthread_cond_t wake = PTHREAD_COND_INITIALIZER;       // a batch came, or the pool ends
+  pthread_cond_t done = PTHREAD_COND_INITIALIZER;       // the last worker left a batch
+  pthread_cond_t turn_free = PTHREAD_COND_INITIALIZER;  // the batch in turn ended
+  pthread_t handles[TARVIX_MAX_THREADS - 1] = {};
 
   Platform() = default;
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
   Platform(Platform&&) = delete;
   Platform& operator=(Platform&&) = delete;
+  ~Platform() {
+    (void)pthread_cond_destroy(&turn_free);
+    (void)pthread_cond_destroy(&done);
+    (void)pthread_cond_destroy(&wake);
+    (void)pthread_mutex_destroy(&mutex);
+  }
 
   void lock() noexcept { (void)pthread_mutex_lock(&mutex); }
   void unlock() noexcept { (void)pthread_mutex_unlock(&mutex); }
@@ -82,133 +94,268 @@ struct Workers::Platform {
   static void notify_one(pthread_cond_t& condition) noexcept {
     (void)pthread_cond_signal(&condition);
   }
-  static void* entry(void* pool) noexcept {
-    static_cast<Workers*>(pool)->work();
-    return nullptr;
-  }
-  bool start(unsigned index, Workers* pool) noexcept {
+  bool start(unsigned index, void* pool) noexcept {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
       return false;
     }
     (void)pthread_attr_setstacksize(&attributes, kWorkerStackSize);
-    const bool started = pthread_create(&handles[index], &attributes, entry, pool) == 0;
+    const bool started = pthread_create(&handles[index], &attributes, thread_main, pool) == 0;
     (void)pthread_attr_destroy(&attributes);
     return started;
   }
   void join(unsigned index) noexcept { (void)pthread_join(handles[index], nullptr); }
-  ~Platform() {
-    (void)pthread_cond_destroy(&done);
-    (void)pthread_cond_destroy(&wake);
-    (void)pthread_mutex_destroy(&mutex);
-  }
+
+ private:
+  static void* thread_main(void* pool) noexcept;
 };
 
 #endif
 
-Workers::Workers(unsigned threads) noexcept : threads_(std::clamp(threads, 1U, kMaxThreads)) {
-  static_assert(sizeof(Platform) <= sizeof(platform_storage_));
-  static_assert(alignof(Platform) <= 16);
-  new (platform_storage_) Platform;
-}
+}  // namespace
 
-Workers::~Workers() {
+// The pool. Its fields are the batch in turn's, written by the thread whose
+// turn it is; the workers read them after the batch is handed out under the
+// mutex.
+struct tarvix_workers {  // NOLINT(readability-identifier-naming): the C name
+  explicit tarvix_workers(unsigned threads) noexcept
+      : threads_(std::clamp(threads, 1U, unsigned{TARVIX_MAX_THREADS})) {}
+  ~tarvix_workers();
+  tarvix_workers(const tarvix_workers&) = delete;
+  tarvix_workers& operator=(const tarvix_workers&) = delete;
+
+  unsigned threads() const noexcept { return threads_; }
+  void run(std::size_t count, tarvix_task task, void* context) noexcept;
+  void start(std::size_t count, tarvix_task task, void* context) noexcept;
+  void wait() noexcept;
+
+  // The loop of one worker thread, which the platform's thread entry calls.
+  static void work(void* pool) noexcept;
+
+ private:
+  // In a child process the parent's workers do not exist, and the parent's
+  // locks may have been held at the fork: the pool starts again from the
+  // state of a new one. The parent's threads are not the child's to join.
+  void adopt_process() noexcept;
+  void take_turn() noexcept;
+  void end_turn() noexcept;
+  void start_workers() noexcept;
+  void take_tasks() noexcept;
+
+  const unsigned threads_;
+  Platform platform_;
+  // The process that started the workers; 0 while there are none.
+  std::atomic<ProcessId> owner_{0};
+  unsigned started_ = 0;  // workers running
+  bool workers_tried_ = false;
+  bool turn_taken_ = false;  // under the mutex: a batch holds the pool
+
+  // The batch in turn.
+  bool batch_open_ = false;  // started, not yet waited for
+  tarvix_task task_ = nullptr;
+  void* context_ = nullptr;
+  std::size_t count_ = 0;
+  std::atomic<std::size_t> next_{0};    // the next task index to take
+  std::uint64_t generation_ = 0;        // batches handed out so far
+  std::uint64_t first_generation_ = 0;  // batches handed out before the workers started
+  unsigned busy_ = 0;                   // workers not yet done with this batch
+  bool handed_out_ = false;             // the batch went to the workers
+  bool stopping_ = false;
+};
+
+#ifdef _WIN32
+DWORD WINAPI Platform::thread_main(void* pool) noexcept {
+  tarvix_workers::work(pool);
+  return 0;
+}
+#else
+void* Platform::thread_main(void* pool) noexcept {
+  tarvix_workers::work(pool);
+  return nullptr;
+}
+#endif
+
+tarvix_workers::~tarvix_workers() {
+  adopt_process();
   // A batch still out is finished first: its tasks may touch what the
   // caller is about to free.
-  if (handed_out_) {
+  if (batch_open_) {
     wait();
   }
-  Platform& p = platform();
-  p.lock();
+  platform_.lock();
   stopping_ = true;
-  p.unlock();
-  Platform::notify_all(p.wake);
+  platform_.unlock();
+  Platform::notify_all(platform_.wake);
   for (unsigned i = 0; i < started_; ++i) {
-    p.join(i);
+    platform_.join(i);
   }
-  p.~Platform();
 }
 
-Workers::Platform& Workers::platform() noexcept {
-  return *std::launder(reinterpret_cast<Platform*>(platform_storage_));
+void tarvix_workers::adopt_process() noexcept {
+  const ProcessId owner = owner_.load(std::memory_order_relaxed);
+  if (owner == 0 || owner == this_process()) {
+    return;
+  }
+  // The old Platform is not destroyed: its mutex may be locked for good.
+  new (&platform_) Platform;
+  owner_.store(0, std::memory_order_relaxed);
+  started_ = 0;
+  workers_tried_ = false;
+  turn_taken_ = false;
+  batch_open_ = false;
+  generation_ = 0;
+  first_generation_ = 0;
+  busy_ = 0;
+  handed_out_ = false;
 }
 
-void Workers::start_workers() noexcept {
+void tarvix_workers::take_turn() noexcept {
+  platform_.lock();
+  while (turn_taken_) {
+    platform_.wait(platform_.turn_free);
+  }
+  turn_taken_ = true;
+  platform_.unlock();
+}
+
+void tarvix_workers::end_turn() noexcept {
+  platform_.lock();
+  turn_taken_ = false;
+  platform_.unlock();
+  Platform::notify_one(platform_.turn_free);
+}
+
+void tarvix_workers::start_workers() noexcept {
   workers_tried_ = true;
   // A worker may first take the lock after the batch that started it has
   // been handed out: it counts batches from here, not from what it sees.
   first_generation_ = generation_;
-  Platform& p = platform();
-  while (started_ + 1 < threads_ && p.start(started_, this)) {
+  while (started_ + 1 < threads_ && platform_.start(started_, this)) {
     ++started_;
+  }
+  if (started_ != 0) {
+    owner_.store(this_process(), std::memory_order_relaxed);
   }
 }
 
-void Workers::begin(std::size_t count, Call call, void* context, bool hand_out) noexcept {
-  assert(!handed_out_);
-  if (hand_out && !workers_tried_ && threads_ > 1) {
+void tarvix_workers::run(std::size_t count, tarvix_task task, void* context) noexcept {
+  if (count <= 1 || threads_ == 1) {
+    // The calling thread alone: nothing of the pool is touched.
+    for (std::size_t i = 0; i < count; ++i) {
+      task(context, i);
+    }
+    return;
+  }
+  start(count, task, context);
+  wait();
+}
+
+void tarvix_workers::start(std::size_t count, tarvix_task task, void* context) noexcept {
+  adopt_process();
+  take_turn();
+  if (!workers_tried_ && threads_ > 1) {
     start_workers();
   }
+  batch_open_ = true;
   // No worker looks at the batch until it is handed out, under the mutex.
-  call_ = call;
+  task_ = task;
   context_ = context;
   count_ = count;
   next_.store(0, std::memory_order_relaxed);
-  handed_out_ = hand_out && started_ != 0 && count != 0;
+  handed_out_ = started_ != 0 && count != 0;
   if (!handed_out_) {
     return;
   }
-  Platform& p = platform();
-  p.lock();
+  platform_.lock();
   busy_ = started_;
   ++generation_;
-  p.unlock();
-  Platform::notify_all(p.wake);
+  platform_.unlock();
+  Platform::notify_all(platform_.wake);
 }
 
-void Workers::wait() noexcept {
-  take_tasks();
-  if (!handed_out_) {
+void tarvix_workers::wait() noexcept {
+  if (!batch_open_) {
     return;
   }
-  // Every worker leaves the batch before the next one is handed out, so no
-  // worker can miss a batch or see two at once.
-  Platform& p = platform();
-  p.lock();
-  while (busy_ != 0) {
-    p.wait(p.done);
+  take_tasks();
+  if (handed_out_) {
+    // Every worker leaves the batch before the next one is handed out, so no
+    // worker can miss a batch or see two at once.
+    platform_.lock();
+    while (busy_ != 0) {
+      platform_.wait(platform_.done);
+    }
+    platform_.unlock();
+    handed_out_ = false;
   }
-  p.unlock();
-  handed_out_ = false;
+  batch_open_ = false;
+  end_turn();
 }
 
-void Workers::take_tasks() noexcept {
+void tarvix_workers::take_tasks() noexcept {
   for (std::size_t i = next_.fetch_add(1, std::memory_order_relaxed); i < count_;
        i = next_.fetch_add(1, std::memory_order_relaxed)) {
-    call_(context_, i);
+    task_(context_, i);
   }
 }
 
-void Workers::work() noexcept {
-  Platform& p = platform();
+void tarvix_workers::work(void* pool_memory) noexcept {
+  tarvix_workers& pool = *static_cast<tarvix_workers*>(pool_memory);
+  Platform& p = pool.platform_;
   p.lock();
-  std::uint64_t seen = first_generation_;
+  std::uint64_t seen = pool.first_generation_;
   for (;;) {
-    while (generation_ == seen && !stopping_) {
+    while (pool.generation_ == seen && !pool.stopping_) {
       p.wait(p.wake);
     }
-    if (stopping_) {
+    if (pool.stopping_) {
       p.unlock();
       return;
     }
-    seen = generation_;
+    seen = pool.generation_;
     p.unlock();
-    take_tasks();
+    pool.take_tasks();
     p.lock();
-    if (--busy_ == 0) {
+    if (--pool.busy_ == 0) {
       Platform::notify_one(p.done);
     }
   }
 }
 
-}  // namespace tarvix
+extern "C" {
+
+tarvix_workers* tarvix_workers_create(unsigned threads) {
+  return new (std::nothrow) tarvix_workers(threads);
+}
+
+void tarvix_workers_free(tarvix_workers* workers) { delete workers; }
+
+unsigned tarvix_workers_threads(const tarvix_workers* workers) {
+  return workers == nullptr ? 1 : workers->threads();
+}
+
+void tarvix_workers_run(tarvix_workers* workers, size_t count, tarvix_task task, void* context) {
+  if (workers == nullptr) {
+    for (std::size_t i = 0; i < count; ++i) {
+      task(context, i);
+    }
+    return;
+  }
+  workers->run(count, task, context);
+}
+
+void tarvix_workers_start(tarvix_workers* workers, size_t count, tarvix_task task, void* context) {
+  if (workers == nullptr) {
+    tarvix_workers_run(nullptr, count, task, context);
+    return;
+  }
+  workers->start(count, task, context);
+}
+
+void tarvix_workers_wait(tarvix_workers* workers) {
+  if (workers != nullptr) {
+    workers->wait();
+  }
+}
+
+}  // extern "C"

@@ -1,12 +1,20 @@
 /* Tests of the C interface from C99: whole-buffer round trips, the streaming
- * coders against the whole-buffer functions, and every restore outcome with
- * its restored count, through both. Exits with 0 when every check holds. */
+ * coders against the whole-buffer functions, every restore outcome with its
+ * restored count through both, the coders' contract (ending, misuse, reset),
+ * concatenated files, and coders that live on across fork(). Exits with 0
+ * when every check holds. */
 #include <tarvix/tarvix.h>
 #include <tarvix/version.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/wait.h>
+#include <unistd.h>
+#define HAVE_FORK 1
+#endif
 
 static int failures = 0;
 
@@ -42,48 +50,57 @@ static void fill_source(void) {
   }
 }
 
-/* Compresses source[0, size) with a compressor on `threads` threads, fed
- * `piece` bytes at a time into outputs of `room` bytes; returns the file's
- * length. */
-static size_t stream_compress(size_t size, size_t piece, size_t room, unsigned threads) {
-  tarvix_compressor* compressor = tarvix_compressor_create_threaded(threads);
+/* Compresses source[0, size) with `compressor`, fed `piece` bytes at a time
+ * into outputs of `room` bytes, and ends the file; returns its length, in
+ * `streamed`. */
+static size_t stream_compress_with(tarvix_compressor* compressor, size_t size, size_t piece,
+                                   size_t room) {
   size_t given = 0;
   size_t length = 0;
   size_t used = 0;
   size_t written = 0;
-  CHECK(compressor != NULL);
+  size_t held = 0;
   while (given < size) {
     const size_t this_piece = size - given < piece ? size - given : piece;
     size_t taken = 0;
     while (taken < this_piece) {
-      tarvix_compressor_compress(compressor, source + given + taken, this_piece - taken, &used,
-                                 streamed + length, room, &written);
+      CHECK(tarvix_compressor_compress(compressor, source + given + taken, this_piece - taken,
+                                       &used, streamed + length, room, &written) == TARVIX_OK);
       taken += used;
       length += written;
     }
     given += this_piece;
   }
-  while (!tarvix_compressor_finish(compressor, streamed + length, room, &written)) {
+  do {
+    CHECK(tarvix_compressor_end(compressor, streamed + length, room, &written, &held) ==
+          TARVIX_OK);
     length += written;
-  }
-  length += written;
+  } while (held != 0);
+  return length;
+}
+
+/* The same with a new compressor on `threads` threads. */
+static size_t stream_compress(size_t size, size_t piece, size_t room, unsigned threads) {
+  tarvix_compressor* compressor = tarvix_compressor_create_threaded(threads);
+  size_t length = 0;
+  CHECK(compressor != NULL);
+  length = stream_compress_with(compressor, size, piece, room);
   tarvix_compressor_free(compressor);
   return length;
 }
 
-/* Restores data[0, size) with a restorer on `threads` threads, fed `piece`
- * bytes at a time into outputs of `room` bytes, as a program reading a file
- * would. */
-static tarvix_status stream_restore(const unsigned char* data, size_t size, size_t piece,
-                                    size_t room, unsigned threads, size_t* restored_size) {
-  tarvix_restorer* restorer = threads == 1 ? tarvix_restorer_create()
-                                           : tarvix_restorer_create_threaded(threads);
+/* Restores data[0, size) with `restorer`, fed `piece` bytes at a time into
+ * outputs of `room` bytes, as a program reading a file would, into
+ * `restored`. */
+static tarvix_status stream_restore_with(tarvix_restorer* restorer, const unsigned char* data,
+                                         size_t size, size_t piece, size_t room,
+                                         size_t* restored_size) {
   tarvix_status status = TARVIX_OK;
   size_t given = 0;
   size_t used = 0;
   size_t written = 0;
+  size_t held = 0;
   *restored_size = 0;
-  CHECK(restorer != NULL);
   while (given < size && status == TARVIX_OK) {
     const size_t this_piece = size - given < piece ? size - given : piece;
     size_t taken = 0;
@@ -96,9 +113,21 @@ static tarvix_status stream_restore(const unsigned char* data, size_t size, size
     given += this_piece;
   }
   do {
-    status = tarvix_restorer_finish(restorer, restored + *restored_size, room, &written);
+    status = tarvix_restorer_end(restorer, restored + *restored_size, room, &written, &held);
     *restored_size += written;
-  } while (tarvix_restorer_holds_output(restorer));
+  } while (held != 0);
+  CHECK(tarvix_restorer_status(restorer) == status);
+  return status;
+}
+
+/* The same with a new restorer on `threads` threads. */
+static tarvix_status stream_restore(const unsigned char* data, size_t size, size_t piece,
+                                    size_t room, unsigned threads, size_t* restored_size) {
+  tarvix_restorer* restorer = threads == 1 ? tarvix_restorer_create()
+                                           : tarvix_restorer_create_threaded(threads);
+  tarvix_status status;
+  CHECK(restorer != NULL);
+  status = stream_restore_with(restorer, data, size, piece, room, restored_size);
   tarvix_restorer_free(restorer);
   return status;
 }
@@ -197,9 +226,149 @@ static void test_faults(void) {
   CHECK(tarvix_restore(file, good_length, restored, block - 1, NULL) == TARVIX_OUTPUT_TOO_SMALL);
 }
 
+/* Both coders end a file one way, report a call out of order, and code the
+ * next file exactly once reset; the whole-buffer functions refuse
+ * overlapping areas. */
+static void test_contract(void) {
+  const size_t size = 3 * TARVIX_MAX_BLOCK_SIZE + 100;
+  const size_t next_size = TARVIX_MAX_BLOCK_SIZE + 1; /* a coded block, then a stored one */
+  size_t length = tarvix_compress(source, size, file, sizeof file);
+  tarvix_compressor* compressor = tarvix_compressor_create_threaded(2);
+  tarvix_restorer* restorer = tarvix_restorer_create();
+  unsigned char out[64];
+  size_t used = 99;
+  size_t written = 99;
+  size_t held = 99;
+  size_t restored_size = 0;
+
+  CHECK(stream_compress_with(compressor, size, 1000, 100) == length &&
+        memcmp(streamed, file, length) == 0);
+  CHECK(tarvix_compressor_compress(compressor, source, 10, &used, out, sizeof out, &written) ==
+            TARVIX_MISUSE &&
+        used == 0 && written == 0);
+  CHECK(stream_restore_with(restorer, file, length, 777, 50, &restored_size) == TARVIX_OK);
+  CHECK(tarvix_restorer_restore(restorer, file, 10, &used, out, sizeof out, &written) ==
+            TARVIX_MISUSE &&
+        used == 0 && written == 0);
+
+  tarvix_compressor_reset(compressor);
+  tarvix_restorer_reset(restorer);
+  length = tarvix_compress(source, next_size, file, sizeof file);
+  CHECK(stream_compress_with(compressor, next_size, next_size, 9000) == length &&
+        memcmp(streamed, file, length) == 0);
+  CHECK(stream_restore_with(restorer, file, length, 5, 9000, &restored_size) == TARVIX_OK &&
+        restored_size == next_size && memcmp(restored, source, next_size) == 0);
+  CHECK(tarvix_restorer_records_read(restorer) == 2 && tarvix_restorer_stored_blocks(restorer) == 1);
+
+  CHECK(tarvix_compress(streamed, 100, streamed + 50, sizeof streamed - 50) == 0);
+  CHECK(tarvix_restore(file, length, file + 4, sizeof file - 4, &restored_size) == TARVIX_MISUSE &&
+        restored_size == 0);
+  CHECK(tarvix_compressor_compress(NULL, source, 1, &used, out, sizeof out, &written) ==
+            TARVIX_MISUSE &&
+        used == 0);
+  CHECK(tarvix_restorer_end(NULL, out, sizeof out, &written, &held) == TARVIX_MISUSE && held == 0);
+  tarvix_compressor_free(compressor);
+  tarvix_restorer_free(restorer);
+}
+
+/* Compressed files one after another restore, when the restorer is told, to
+ * the concatenation of their sources; else the second magic is a bad length
+ * field, as the tool reads it. */
+static void test_concatenated(void) {
+  const size_t first = tarvix_compress(source, 5000, file, sizeof file);
+  const size_t second =
+      tarvix_compress(source + 5000, 4 * TARVIX_MAX_BLOCK_SIZE, file + first, sizeof file - first);
+  const size_t both = first + second + tarvix_compress(NULL, 0, file + first + second, 4);
+  const size_t all = 5000 + 4 * TARVIX_MAX_BLOCK_SIZE;
+  struct Case {
+    const char* name;
+    size_t size;
+    int concatenated;
+    size_t damaged; /* a byte of the file set to 0, or 0 */
+    tarvix_status status;
+    size_t restored;
+  };
+  const struct Case kCases[] = {
+      {"three files, the last empty", both, 1, 0, TARVIX_OK, all},
+      {"read as one file", both, 0, 0, TARVIX_BAD_LENGTH, 5000},
+      {"cut inside the second magic", first + 3, 1, 0, TARVIX_CUT_SHORT, 5000},
+      {"a damaged second magic", both, 1, first + 2, TARVIX_BAD_LENGTH, 5000},
+      {"cut inside the second file", first + second - 1, 1, 0, TARVIX_CUT_SHORT,
+       all - TARVIX_MAX_BLOCK_SIZE},
+  };
+  static unsigned char data[2 * kLargest];
+  size_t i;
+  unsigned threads;
+  for (i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
+    const struct Case* c = &kCases[i];
+    memcpy(data, file, c->size);
+    if (c->damaged != 0) {
+      data[c->damaged] = 0;
+    }
+    /* Byte by byte, and whole with room for every block on 3 threads. */
+    for (threads = 1; threads <= 3; threads += 2) {
+      tarvix_restorer* restorer = tarvix_restorer_create_threaded(threads);
+      size_t restored_size = 0;
+      tarvix_status status;
+      tarvix_restorer_set_concatenated(restorer, c->concatenated);
+      status = threads == 1 ? stream_restore_with(restorer, data, c->size, 1, 1, &restored_size)
+                            : stream_restore_with(restorer, data, c->size, c->size, kLargest,
+                                                  &restored_size);
+      if (status != c->status || restored_size != c->restored ||
+          memcmp(restored, source, restored_size) != 0) {
+        fprintf(stderr, "%s, %u threads: the restorer gave %s, %lu bytes\n", c->name, threads,
+                tarvix_status_string(status), (unsigned long)restored_size);
+        ++failures;
+      }
+      tarvix_restorer_free(restorer);
+    }
+  }
+}
+
+#ifdef HAVE_FORK
+/* Coders whose workers started before fork() code in the child and in the
+ * parent alike, each with the right bytes. */
+static void test_fork(void) {
+  const size_t length = tarvix_compress(source, kLargest, file, sizeof file);
+  tarvix_compressor* compressor = tarvix_compressor_create_threaded(3);
+  tarvix_restorer* restorer = tarvix_restorer_create_threaded(3);
+  size_t restored_size = 0;
+  int round;
+  int child_status = -1;
+  pid_t child;
+  /* Whole blocks and room for them: the workers start. */
+  CHECK(stream_compress_with(compressor, kLargest, kLargest, kLargest) == length);
+  CHECK(stream_restore_with(restorer, file, length, length, kLargest, &restored_size) ==
+        TARVIX_OK);
+  fflush(stderr);
+  child = fork();
+  CHECK(child >= 0);
+  /* The child, then the parent: each codes twice on the pools of before. */
+  for (round = 0; round < 2; ++round) {
+    if (child == 0) {
+      alarm(60); /* a child that hangs fails, rather than the whole test */
+    }
+    tarvix_compressor_reset(compressor);
+    tarvix_restorer_reset(restorer);
+    CHECK(stream_compress_with(compressor, kLargest, kLargest, kLargest) == length &&
+          memcmp(streamed, file, length) == 0);
+    CHECK(stream_restore_with(restorer, file, length, length, kLargest, &restored_size) ==
+              TARVIX_OK &&
+          restored_size == kLargest && memcmp(restored, source, kLargest) == 0);
+  }
+  tarvix_compressor_free(compressor);
+  tarvix_restorer_free(restorer);
+  if (child == 0) {
+    _exit(failures == 0 ? 0 : 1);
+  }
+  CHECK(waitpid(child, &child_status, 0) == child && WIFEXITED(child_status) &&
+        WEXITSTATUS(child_status) == 0);
+}
+#endif
+
 static void test_strings(void) {
   int status;
-  for (status = TARVIX_OK; status <= TARVIX_OUTPUT_TOO_SMALL; ++status) {
+  for (status = TARVIX_OK; status <= TARVIX_MISUSE; ++status) {
     const char* text = tarvix_status_string((tarvix_status)status);
     CHECK(text != NULL && strcmp(text, "unknown status") != 0);
     CHECK(status == TARVIX_OK || strcmp(text, tarvix_status_string((tarvix_status)(status - 1))));
@@ -212,6 +381,11 @@ int main(void) {
   fill_source();
   test_round_trips();
   test_faults();
+  test_contract();
+  test_concatenated();
+#ifdef HAVE_FORK
+  test_fork();
+#endif
   test_strings();
   if (failures) {
     fprintf(stderr, "c_interface_test: %d checks failed\n", failures);

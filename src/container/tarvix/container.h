@@ -1,16 +1,19 @@
-// The compressed-file container: the file magic and the block records around
-// the block data, as whole-buffer functions and as streaming coders.
+// The compressed-file container in C++: the file magic and the block records
+// around the block data, as whole-buffer functions and as streaming coders.
 //
 // A compressed file is the 4-byte file magic D8 C7 B6 A5, then one block
 // record per block of at most kMaxBlockSize source bytes: a 2-byte
 // little-endian length field and that many bytes of block data. Nothing else
 // is stored. docs/format.md describes the container and the block data in full.
 //
-// Like the block codec, everything here is computation on the caller's memory:
-// no I/O, no allocation, no global state. Distinct objects may be used on
-// distinct threads at the same time; one object is used by one thread at a time.
-// A streaming coder may be given a pool of worker threads (<tarvix/workers.h>,
-// which the caller makes and owns) to code many blocks at once.
+// Everything here is inline over the C interface <tarvix/tarvix.h>, so that
+// nothing of a class's layout is part of the shared library (docs/abi.md).
+// The whole-buffer functions do no I/O and allocate nothing; a streaming
+// coder allocates its state (about 16 KiB) once, when it is made. Distinct
+// objects may be used on distinct threads at the same time; one object is
+// used by one thread at a time. A streaming coder may be given a pool of
+// worker threads (<tarvix/workers.h>, which the caller makes and owns) to
+// code many blocks at once.
 #ifndef TARVIX_CONTAINER_H
 #define TARVIX_CONTAINER_H
 
@@ -21,16 +24,17 @@
 
 #include <tarvix/block_encoder.h>
 #include <tarvix/block_format.h>
-#include <tarvix/export.h>
+#include <tarvix/tarvix.h>
+#include <tarvix/workers.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <utility>
 
 namespace tarvix {
-
-class Workers;  // <tarvix/workers.h>
 
 // The first four bytes of every compressed file.
 inline constexpr std::array<std::uint8_t, 4> kFileMagic = {0xD8, 0xC7, 0xB6, 0xA5};
@@ -39,16 +43,25 @@ inline constexpr std::size_t kLengthFieldSize = 2;  // bytes, little-endian, bef
 inline constexpr std::size_t kMaxRecordSize =
     kLengthFieldSize + kMaxBlockDataSize;  // bytes: a record of a stored full block
 
-// How restoring a compressed file ends. Every status but kOk names the first
-// fault in file order; the blocks before it have been restored.
-enum class RestoreStatus {
-  kOk,              // the whole file was restored (a single byte after the last record is ignored)
-  kNotCompressed,   // the file does not open with the file magic
-  kCutShort,        // the end of the file cuts a record's block data short
-  kBadLength,       // a length field of 0, or above kMaxBlockDataSize
-  kBadBlockData,    // the block decoder refuses a record's block data
-  kOutputTooSmall,  // restore() only: the next whole block does not fit in `out`
+// How a call ended (tarvix_status in C). Every status from kNotCompressed to
+// kOutputTooSmall names the first fault of a compressed file in file order;
+// the blocks before it have been restored.
+enum class RestoreStatus : int {
+  kOk = TARVIX_OK,                          // the whole file was restored (a single byte
+                                            // after the last record is ignored)
+  kNotCompressed = TARVIX_NOT_COMPRESSED,   // the file does not open with the file magic
+  kCutShort = TARVIX_CUT_SHORT,             // the end of the file cuts a record's block data short
+  kBadLength = TARVIX_BAD_LENGTH,           // a length field of 0, or above kMaxBlockDataSize
+  kBadBlockData = TARVIX_BAD_BLOCK_DATA,    // the block decoder refuses a record's block data
+  kOutputTooSmall = TARVIX_OUTPUT_TOO_SMALL,  // restore() only: the next whole block does not fit
+  kMisuse = TARVIX_MISUSE,  // a call out of order, or overlapping areas: nothing was done
 };
+
+// to_string() describes `status` in English, without a final period ("the
+// compressed file is cut short"): the text of tarvix_status_string().
+inline std::string_view to_string(RestoreStatus status) noexcept {
+  return tarvix_status_string(static_cast<tarvix_status>(status));
+}
 
 struct RestoreResult {
   RestoreStatus status;
@@ -61,15 +74,19 @@ struct RestoreResult {
 // compress_bound() returns the most bytes that compress() writes for a source
 // of `source_size` bytes: the magic, and a record of a stored block per block
 // (SIZE_MAX for a size so large that the bound does not fit in a size_t).
-TARVIX_EXPORT std::size_t compress_bound(std::size_t source_size) noexcept;
+inline std::size_t compress_bound(std::size_t source_size) noexcept {
+  return tarvix_compress_bound(source_size);
+}
 
 // compress() writes the whole compressed file of `source` at the start of
 // `file`, byte for byte what the tarvix tool writes, and returns its length,
 // at least kMagicSize. It returns 0 and writes nothing when
-// file.size() < compress_bound(source.size()). Bytes of `file` past the
-// returned length may have been overwritten. The two areas must not overlap.
-TARVIX_EXPORT std::size_t compress(std::span<const std::uint8_t> source,
-                                   std::span<std::uint8_t> file) noexcept;
+// file.size() < compress_bound(source.size()), or when the two areas overlap.
+// Bytes of `file` past the returned length may have been overwritten.
+inline std::size_t compress(std::span<const std::uint8_t> source,
+                            std::span<std::uint8_t> file) noexcept {
+  return tarvix_compress(source.data(), source.size(), file.data(), file.size());
+}
 
 // restore() restores the compressed file `file` into the start of `out`, with
 // the outcomes of the tarvix tool: on any status, result.restored bytes of
@@ -78,16 +95,23 @@ TARVIX_EXPORT std::size_t compress(std::span<const std::uint8_t> source,
 // would compress instead). kOutputTooSmall means that the next record is
 // sound but its block would not fit; a fault in it is reported as the fault.
 // Bytes of `out` past result.restored may have been overwritten; nothing
-// outside `out` is written. The two areas must not overlap.
-TARVIX_EXPORT RestoreResult restore(std::span<const std::uint8_t> file,
-                                    std::span<std::uint8_t> out) noexcept;
+// outside `out` is written. Overlapping areas give kMisuse, restoring nothing.
+inline RestoreResult restore(std::span<const std::uint8_t> file,
+                             std::span<std::uint8_t> out) noexcept {
+  std::size_t restored = 0;
+  const tarvix_status status =
+      tarvix_restore(file.data(), file.size(), out.data(), out.size(), &restored);
+  return {static_cast<RestoreStatus>(status), restored};
+}
 
 // restored_size_bound() returns enough room for restore() to reach the end of
 // `file`, or its first fault, without kOutputTooSmall (0 for a file without
 // the magic; SIZE_MAX if the sum does not fit in a size_t). It walks the
 // length fields and decodes nothing: a stored block counts its own size, a
 // coded one kMaxBlockSize.
-TARVIX_EXPORT std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
+inline std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
+  return tarvix_restored_size_bound(file.data(), file.size());
+}
 
 // ---------------------------------------------------------------------------
 // Streaming coders
@@ -99,134 +123,158 @@ TARVIX_EXPORT std::size_t restored_size_bound(std::span<const std::uint8_t> file
 // sizes of output, give the same bytes out and the same outcome. Bytes of
 // `output` past those given out may be overwritten.
 //
+// Both coders end a file the same way: finish() returns the outcome and the
+// bytes it still holds; call it, writing out the output, until it holds none.
+//   for each piece of input: until the piece is used up (or, restoring, the
+//     status is a fault), coder.compress(piece, output) or
+//     coder.restore(piece, output), writing out the output;
+//   do { ending = coder.finish(output); write out the output; }
+//     while (ending.held != 0);
+//   ending.status is the outcome.
+// reset() then readies the coder for the next file, with its pool and
+// options kept. A call out of order (more input after finish()) returns
+// kMisuse and does nothing.
+//
 // With output space of at least kCompressorStraightRoom or
 // kRestorerStraightRoom, whole blocks go straight between the caller's areas:
 // a source block or a block record that lies whole in `input` is coded from
-// there, into `output`, with no copy through the coder. The rest is gathered
-// in buffers inside the object (about 16 KiB each), so an object is best kept
-// where it lives long, not created per call.
+// there, into `output`, with no copy through the coder.
 
 // Output space with which a whole block is coded straight into `output`.
 inline constexpr std::size_t kCompressorStraightRoom =
     kLengthFieldSize + encoder_output_size(kMaxBlockSize);           // bytes: 8200
 inline constexpr std::size_t kRestorerStraightRoom = kMaxBlockSize;  // bytes
 
+// What a call of finish() leaves.
+struct FinishResult {
+  RestoreStatus status;  // the outcome of the file
+  std::size_t held;      // bytes still held, at least: call finish() again until 0
+};
+
 // Compressor turns source bytes into a compressed file, the magic first,
-// byte for byte what compress() writes for the same source.
-//   Compressor compressor;
-//   for each piece of source: until the piece is used up,
-//     compressor.compress(piece, output), writing out the output whenever
-//     it is full;
-//   then until compressor.finish(output) returns true, write out the output.
+// byte for byte what compress() writes for the same source. If its state
+// cannot be allocated, it is empty (!*this) and every call returns kMisuse.
 class Compressor {
  public:
-  Compressor() noexcept = default;
+  Compressor() noexcept : Compressor(nullptr) {}
   // With `workers`, a call that is given four or more whole blocks and room
   // for their records codes them on the pool's threads; the bytes are the
   // same.
-  explicit Compressor(Workers* workers) noexcept : workers_(workers) {}
+  explicit Compressor(Workers* workers) noexcept
+      : coder_(tarvix_compressor_create_on(workers == nullptr ? nullptr : workers->c_pool())) {}
+  ~Compressor() { tarvix_compressor_free(coder_); }
+  Compressor(Compressor&& other) noexcept : coder_(std::exchange(other.coder_, nullptr)) {}
+  Compressor& operator=(Compressor&& other) noexcept {
+    std::swap(coder_, other.coder_);
+    return *this;
+  }
 
-  // Codes the bytes of `input`; a block is coded once it is whole.
-  TARVIX_EXPORT void compress(std::span<const std::uint8_t>& input,
-                              std::span<std::uint8_t>& output) noexcept;
+  explicit operator bool() const noexcept { return coder_ != nullptr; }
 
-  // Ends the file: codes the last, shorter block and gives out every byte
-  // still held. Returns true once all of the file is in the output; call it
-  // again with more output space until then. Input given to compress() after
-  // finish() is left untouched.
-  TARVIX_EXPORT bool finish(std::span<std::uint8_t>& output) noexcept;
+  // Codes the bytes of `input`; a block is coded once it is whole. Returns
+  // kOk, or kMisuse with no input used after finish().
+  RestoreStatus compress(std::span<const std::uint8_t>& input,
+                         std::span<std::uint8_t>& output) noexcept {
+    std::size_t used = 0;
+    std::size_t written = 0;
+    const tarvix_status status = tarvix_compressor_compress(
+        coder_, input.data(), input.size(), &used, output.data(), output.size(), &written);
+    input = input.subspan(used);
+    output = output.subspan(written);
+    return static_cast<RestoreStatus>(status);
+  }
+
+  // Ends the file: codes the last, shorter block and gives out what is held.
+  FinishResult finish(std::span<std::uint8_t>& output) noexcept {
+    std::size_t written = 0;
+    std::size_t held = 0;
+    const tarvix_status status =
+        tarvix_compressor_end(coder_, output.data(), output.size(), &written, &held);
+    output = output.subspan(written);
+    return {static_cast<RestoreStatus>(status), held};
+  }
+
+  // Readies the compressor for the next file.
+  void reset() noexcept { tarvix_compressor_reset(coder_); }
 
  private:
-  // Gives out held bytes, the magic first; true when none are left.
-  bool give_out(std::span<std::uint8_t>& output) noexcept;
-  // Codes one whole source block into `output` or, with too little room
-  // there, into record_.
-  void code_block(std::span<const std::uint8_t> block, std::span<std::uint8_t>& output) noexcept;
-  // Codes the whole blocks at the front of `input` that have room in
-  // `output` on the workers; false, doing nothing, when fewer than four fit.
-  bool code_blocks_together(std::span<const std::uint8_t>& input,
-                            std::span<std::uint8_t>& output) noexcept;
-
-  std::array<std::uint8_t, kMaxBlockSize> block_{};             // a source block being gathered
-  std::array<std::uint8_t, kCompressorStraightRoom> record_{};  // a record waiting for room
-  std::size_t block_fill_ = 0;                                  // bytes in block_
-  std::size_t record_begin_ = 0;  // record_[record_begin_, record_end_) is still held
-  std::size_t record_end_ = 0;
-  std::size_t magic_given_ = 0;  // bytes of the magic given out
-  bool finishing_ = false;
-  Workers* workers_ = nullptr;
+  tarvix_compressor* coder_;
 };
 
 // Restorer turns a compressed file, magic first, back into its source, with
-// the outcomes of restore().
-//   Restorer restorer;
-//   for each piece of the file: until the piece is used up or status is not
-//     kOk, status = restorer.restore(piece, output), writing out the output
-//     whenever it is full;
-//   then status = restorer.finish(output), writing out the output, until
-//     holds_output() is false; status is the outcome.
+// the outcomes of restore(). If its state cannot be allocated, it is empty
+// (!*this) and every call returns kMisuse.
 class Restorer {
  public:
-  Restorer() noexcept = default;
+  Restorer() noexcept : Restorer(nullptr) {}
   // With `workers`, a call that is given four or more whole records and room
   // for their blocks decodes them on the pool's threads; the bytes and the
   // outcome are the same.
-  explicit Restorer(Workers* workers) noexcept : workers_(workers) {}
+  explicit Restorer(Workers* workers) noexcept
+      : coder_(tarvix_restorer_create_on(workers == nullptr ? nullptr : workers->c_pool())) {}
+  ~Restorer() { tarvix_restorer_free(coder_); }
+  Restorer(Restorer&& other) noexcept : coder_(std::exchange(other.coder_, nullptr)) {}
+  Restorer& operator=(Restorer&& other) noexcept {
+    std::swap(coder_, other.coder_);
+    return *this;
+  }
+
+  explicit operator bool() const noexcept { return coder_ != nullptr; }
+
+  // Whether the input may hold several compressed files one after another,
+  // restored as the concatenation of their sources (false, the default: one
+  // file, as the tool reads it); see tarvix_restorer_set_concatenated().
+  void set_concatenated(bool concatenated) noexcept {
+    tarvix_restorer_set_concatenated(coder_, concatenated ? 1 : 0);
+  }
 
   // Restores what it can of `input` into `output`. Returns kOk while the file
   // is sound so far, or its first fault (kNotCompressed, kBadLength,
   // kBadBlockData) once every block before the fault has been given out;
-  // after a fault it takes no more input and returns the same status.
-  TARVIX_EXPORT RestoreStatus restore(std::span<const std::uint8_t>& input,
-                                      std::span<std::uint8_t>& output) noexcept;
+  // after a fault it takes no more input and returns the same status. After
+  // finish() it returns kMisuse and takes nothing.
+  RestoreStatus restore(std::span<const std::uint8_t>& input,
+                        std::span<std::uint8_t>& output) noexcept {
+    std::size_t used = 0;
+    std::size_t written = 0;
+    const tarvix_status status = tarvix_restorer_restore(
+        coder_, input.data(), input.size(), &used, output.data(), output.size(), &written);
+    input = input.subspan(used);
+    output = output.subspan(written);
+    return static_cast<RestoreStatus>(status);
+  }
 
   // Ends the file, once restore() has used up all of the input (or reported
-  // a fault): gives out
-  // what is still held, and returns the outcome: kOk, or kCutShort when the
-  // file ends inside a record's block data, or kNotCompressed when it ends
-  // inside the magic, or the fault that restore() reported. While
-  // holds_output() is true, call it again with more room.
-  TARVIX_EXPORT RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
+  // a fault): gives out what is held, and returns the outcome: kOk, or
+  // kCutShort when the file ends inside a record's block data, or
+  // kNotCompressed when it ends inside the magic, or the fault that
+  // restore() reported.
+  FinishResult finish(std::span<std::uint8_t>& output) noexcept {
+    std::size_t written = 0;
+    std::size_t held = 0;
+    const tarvix_status status =
+        tarvix_restorer_end(coder_, output.data(), output.size(), &written, &held);
+    output = output.subspan(written);
+    return {static_cast<RestoreStatus>(status), held};
+  }
 
-  // True while restored bytes wait for room in an output.
-  bool holds_output() const noexcept { return held_begin_ != held_end_; }
+  // The outcome so far: kOk while the file is sound, else its first fault.
+  RestoreStatus status() const noexcept {
+    return static_cast<RestoreStatus>(tarvix_restorer_status(coder_));
+  }
 
   // The number of records whose block data has been read in full: a record
   // with a length field of 0, and the one the decoder refuses, included. The
   // tool prints its progress line once this is no longer 0.
-  std::uint64_t records_read() const noexcept { return records_read_; }
+  std::uint64_t records_read() const noexcept { return tarvix_restorer_records_read(coder_); }
+  // How many of those held a stored block.
+  std::uint64_t stored_blocks() const noexcept { return tarvix_restorer_stored_blocks(coder_); }
+
+  // Readies the restorer for the next file.
+  void reset() noexcept { tarvix_restorer_reset(coder_); }
 
  private:
-  enum class Stage : std::uint8_t { kMagic, kLengthField, kBlockData, kFault };
-
-  // Gives out held bytes; true when none are left.
-  bool give_out(std::span<std::uint8_t>& output) noexcept;
-  // Takes a length field that has come whole.
-  void take_length(std::size_t length) noexcept;
-  // Decodes a whole record's block data into `output` or, with too little
-  // room there, into block_.
-  void decode(std::span<const std::uint8_t> block_data, std::span<std::uint8_t>& output) noexcept;
-  // Decodes the whole records at the front of `input` whose blocks have room
-  // in `output` on the workers, up to the first fault; false, doing nothing,
-  // when fewer than four are there.
-  bool restore_together(std::span<const std::uint8_t>& input,
-                        std::span<std::uint8_t>& output) noexcept;
-  RestoreStatus fail(RestoreStatus status) noexcept {
-    stage_ = Stage::kFault;
-    fault_ = status;
-    return status;
-  }
-
-  std::array<std::uint8_t, kMaxBlockDataSize> block_data_{};  // block data being gathered
-  std::array<std::uint8_t, kMaxBlockSize> block_{};           // a block waiting for room
-  std::size_t have_ = 0;        // bytes of the magic, length field or block data gathered
-  std::size_t length_ = 0;      // the length field: low byte, then the whole field
-  std::size_t held_begin_ = 0;  // block_[held_begin_, held_end_) is still held
-  std::size_t held_end_ = 0;
-  std::uint64_t records_read_ = 0;
-  Stage stage_ = Stage::kMagic;
-  RestoreStatus fault_ = RestoreStatus::kOk;
-  Workers* workers_ = nullptr;
+  tarvix_restorer* coder_;
 };
 
 }  // namespace tarvix

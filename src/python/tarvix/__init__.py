@@ -70,15 +70,14 @@ def _declare(lib):
         "tarvix_version_string": (ctypes.c_char_p, []),
         "tarvix_compressor_create_threaded": (void_p, [ctypes.c_uint]),
         "tarvix_compressor_free": (None, [void_p]),
-        "tarvix_compressor_compress": (None, [void_p, void_p, size_t, size_p, void_p, size_t,
-                                              size_p]),
-        "tarvix_compressor_finish": (c_int, [void_p, void_p, size_t, size_p]),
+        "tarvix_compressor_compress": (c_int, [void_p, void_p, size_t, size_p, void_p, size_t,
+                                               size_p]),
+        "tarvix_compressor_end": (c_int, [void_p, void_p, size_t, size_p, size_p]),
         "tarvix_restorer_create_threaded": (void_p, [ctypes.c_uint]),
         "tarvix_restorer_free": (None, [void_p]),
         "tarvix_restorer_restore": (c_int, [void_p, void_p, size_t, size_p, void_p, size_t,
                                             size_p]),
-        "tarvix_restorer_finish": (c_int, [void_p, void_p, size_t, size_p]),
-        "tarvix_restorer_holds_output": (c_int, [void_p]),
+        "tarvix_restorer_end": (c_int, [void_p, void_p, size_t, size_p, size_p]),
     }
     for name, (restype, argtypes) in prototypes.items():
         function = getattr(lib, name)
@@ -170,6 +169,7 @@ class _Coder:
             raise MemoryError("tarvix: no memory for a %s" % kind)
         self._used = ctypes.c_size_t()
         self._written = ctypes.c_size_t()
+        self._held = ctypes.c_size_t()
 
     def close(self):
         if self._handle:
@@ -193,8 +193,8 @@ class _Compressor(_Coder):
 
     def finish(self, out_address, out_size):
         """Returns (done, output bytes written)."""
-        done = _lib.tarvix_compressor_finish(self._handle, out_address, out_size, self._written)
-        return bool(done), self._written.value
+        _lib.tarvix_compressor_end(self._handle, out_address, out_size, self._written, self._held)
+        return not self._held.value, self._written.value
 
 
 class _Restorer(_Coder):
@@ -211,8 +211,9 @@ class _Restorer(_Coder):
 
     def finish(self, out_address, out_size):
         """Returns (status, output bytes written, whether output is still held)."""
-        status = _lib.tarvix_restorer_finish(self._handle, out_address, out_size, self._written)
-        return status, self._written.value, bool(_lib.tarvix_restorer_holds_output(self._handle))
+        status = _lib.tarvix_restorer_end(self._handle, out_address, out_size, self._written,
+                                          self._held)
+        return status, self._written.value, bool(self._held.value)
 
 
 def decompress(data):

@@ -1,96 +1,140 @@
-// A pool of worker threads that code many blocks at once: the one part of the
-// library that starts threads (and so allocates their stacks).
+/* A pool of worker threads that code many blocks at once: the one part of the
+ * library that starts threads (and so allocates their stacks). In C, an
+ * opaque tarvix_workers; in C++20, tarvix::Workers over it.
+ *
+ * A pool runs the tasks of one batch on up to its thread count: the calling
+ * thread and threads - 1 workers. The workers start when the first batch that
+ * needs them comes, so a pool that only ever sees single tasks starts no
+ * thread at all. Waiting is blocking, never spinning. If the system refuses a
+ * worker, the pool goes on with the ones it has, down to the calling thread
+ * alone.
+ *
+ * Sharing. One pool may serve several coders, and several threads: their
+ * batches take turns, each one running on all of the pool's threads while the
+ * others wait for it to end. A batch that runs on the calling thread alone
+ * (tarvix_workers_run() of one task, or a pool of one thread) takes no turn.
+ * A task must not start a batch of its own on the pool that runs it.
+ *
+ * fork(). A pool notices, at the next batch, that it is in a new process
+ * whose threads are not the parent's: it starts workers of its own there, and
+ * the parent's pool goes on as before. (It compares the process id with the
+ * one that started its workers.) Fork between batches; a batch started but
+ * not yet waited for stays the parent's.
+ *
+ * A pool must outlive every coder that uses it. */
 #ifndef TARVIX_WORKERS_H
 #define TARVIX_WORKERS_H
 
-// The C++ interface needs C++20; C programs include <tarvix/tarvix.h>.
-#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
-#error "<tarvix/workers.h> needs C++20 (for example -std=c++20)"
-#else
+#include <stddef.h>
 
 #include <tarvix/export.h>
 
-#include <atomic>
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The most threads one pool runs. */
+#define TARVIX_MAX_THREADS 64
+
+/* An opaque pool of worker threads. */
+typedef struct tarvix_workers tarvix_workers;
+
+/* A task of a batch, called once with each index from 0 to count - 1 and the
+ * batch's context. The calls run on several threads at once: they must not
+ * touch each other's data, and must return (a C++ task must not throw). */
+typedef void (*tarvix_task)(void* context, size_t index);
+
+/* tarvix_workers_create() returns a new pool of `threads` threads (the calling
+ * thread and threads - 1 workers, started when a batch first needs them), or
+ * NULL when memory runs out. 0 and 1 mean the calling thread alone; counts
+ * above TARVIX_MAX_THREADS are taken as TARVIX_MAX_THREADS. Free it with
+ * tarvix_workers_free(). */
+TARVIX_EXPORT tarvix_workers* tarvix_workers_create(unsigned threads);
+
+/* tarvix_workers_free() waits for a batch still out, joins the workers and
+ * frees the pool; NULL is allowed and ignored. */
+TARVIX_EXPORT void tarvix_workers_free(tarvix_workers* workers);
+
+/* tarvix_workers_threads() returns the pool's thread count, 1 to
+ * TARVIX_MAX_THREADS (1 for NULL). */
+TARVIX_EXPORT unsigned tarvix_workers_threads(const tarvix_workers* workers);
+
+/* tarvix_workers_run() calls task(context, i) for each i from 0 to count - 1,
+ * spread over the pool's threads and the calling thread, and returns when
+ * every call has returned. With NULL for the pool, every call is made on the
+ * calling thread. */
+TARVIX_EXPORT void tarvix_workers_run(tarvix_workers* workers, size_t count, tarvix_task task,
+                                      void* context);
+
+/* tarvix_workers_start() hands the calls of a batch to the workers and
+ * returns at once; tarvix_workers_wait(), from the same thread, then makes
+ * the calls that no worker has taken yet and returns when every call has
+ * returned. In between, the calling thread may do other work, but not start
+ * another batch on the pool, and `context` must live on. With one thread,
+ * every call is made in tarvix_workers_wait(); with NULL for the pool, in
+ * tarvix_workers_start(). */
+TARVIX_EXPORT void tarvix_workers_start(tarvix_workers* workers, size_t count, tarvix_task task,
+                                        void* context);
+TARVIX_EXPORT void tarvix_workers_wait(tarvix_workers* workers);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+// The C++ interface, for C++20: a handle over the C pool, with nothing of the
+// pool's layout in it.
+#if defined(__cplusplus) && (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
+
 #include <cstddef>
-#include <cstdint>
 
 namespace tarvix {
 
-// Workers runs the tasks of one batch on up to threads() threads: the
-// calling thread and threads() - 1 workers. The workers start when the first
-// batch that needs them comes, so a pool that only ever sees single tasks
-// starts no thread at all; the destructor joins every worker it started.
-// Waiting is blocking, never spinning. If the system refuses a worker, the
-// pool goes on with the ones it has, down to the calling thread alone.
-//
-// A pool serves one batch at a time, from one thread at a time, and must
-// outlive every coder that uses it.
+// Workers owns a tarvix_workers pool; its functions are those above. If the
+// pool cannot be made (memory ran out), every batch runs on the calling
+// thread and threads() is 1.
 class Workers {
  public:
   // The most threads one pool runs.
-  static constexpr unsigned kMaxThreads = 64;
+  static constexpr unsigned kMaxThreads = TARVIX_MAX_THREADS;
 
   // `threads` is clamped to 1..kMaxThreads; 1 is the calling thread alone.
-  TARVIX_EXPORT explicit Workers(unsigned threads) noexcept;
-  TARVIX_EXPORT ~Workers();
+  explicit Workers(unsigned threads) noexcept : pool_(tarvix_workers_create(threads)) {}
+  ~Workers() { tarvix_workers_free(pool_); }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
-  unsigned threads() const noexcept { return threads_; }
+  unsigned threads() const noexcept { return tarvix_workers_threads(pool_); }
 
   // for_each() calls task(i) once for each i from 0 to count - 1, spread over
   // the pool's threads and the calling thread, and returns when every call has
   // returned. The calls must not throw, and must not touch each other's data.
   template <typename Task>
   void for_each(std::size_t count, Task& task) noexcept {
-    begin(count, &invoke<Task>, &task, count > 1);
-    wait();
+    tarvix_workers_run(pool_, count, &invoke<Task>, &task);
   }
 
   // start() hands the calls task(0) to task(count - 1) to the workers and
-  // returns at once; wait() then makes the calls that no worker has taken
-  // yet and returns when every call has returned. In between, the calling
-  // thread may do other work, but not use the pool, and `task` must live on.
-  // With no worker (threads() == 1), every call is made in wait().
+  // returns at once; wait(), on the same thread, then makes the calls that no
+  // worker has taken yet and returns when every call has returned. In
+  // between, the calling thread may do other work, but not start another
+  // batch on the pool, and `task` must live on. With no worker
+  // (threads() == 1), every call is made in wait().
   template <typename Task>
   void start(std::size_t count, Task& task) noexcept {
-    begin(count, &invoke<Task>, &task, true);
+    tarvix_workers_start(pool_, count, &invoke<Task>, &task);
   }
-  TARVIX_EXPORT void wait() noexcept;
+  void wait() noexcept { tarvix_workers_wait(pool_); }
+
+  // The C pool, for tarvix_compressor_create_on() and the like.
+  tarvix_workers* c_pool() const noexcept { return pool_; }
 
  private:
-  using Call = void (*)(void* context, std::size_t index) noexcept;
   template <typename Task>
   static void invoke(void* task, std::size_t index) noexcept {
     (*static_cast<Task*>(task))(index);
   }
 
-  // Sets up a batch, and hands it to the workers when `hand_out` is set.
-  TARVIX_EXPORT void begin(std::size_t count, Call call, void* context, bool hand_out) noexcept;
-  void start_workers() noexcept;
-  void work() noexcept;  // the loop of one worker thread
-  void take_tasks() noexcept;
-
-  struct Platform;  // the mutex, the two condition variables, the thread handles
-  Platform& platform() noexcept;
-
-  unsigned threads_;
-  unsigned started_ = 0;  // workers running
-  bool workers_tried_ = false;
-
-  // The batch in progress; written under the mutex before the workers wake.
-  Call call_ = nullptr;
-  void* context_ = nullptr;
-  std::size_t count_ = 0;
-  std::atomic<std::size_t> next_{0};    // the next task index to take
-  std::uint64_t generation_ = 0;        // batches handed out so far
-  std::uint64_t first_generation_ = 0;  // batches handed out before the workers started
-  unsigned busy_ = 0;                   // workers not yet done with this batch
-  bool handed_out_ = false;             // the batch went to the workers
-  bool stopping_ = false;
-
-  // Room for Platform, which holds platform types that stay out of this header.
-  alignas(16) unsigned char platform_storage_[1024]{};
+  tarvix_workers* pool_;
 };
 
 }  // namespace tarvix

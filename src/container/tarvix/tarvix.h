@@ -1,5 +1,6 @@
 /* The C interface of the tarvix library: whole compressed files in memory and
- * streaming coders, for C99 programs and any foreign-function interface.
+ * streaming coders, for C99 programs and any foreign-function interface. It
+ * is the interface that the shared library promises to keep (docs/abi.md).
  *
  * A compressed file is the 4-byte file magic D8 C7 B6 A5, then one block
  * record per block of at most TARVIX_MAX_BLOCK_SIZE source bytes: a 2-byte
@@ -11,15 +12,16 @@
  * Nothing here keeps global state: functions on distinct buffers and distinct
  * coder objects may run on distinct threads at the same time. None of them
  * reads or writes outside the areas it is given, whatever the input holds.
- * Input and output areas must not overlap. A pointer may be NULL where its
- * size is 0.
+ * A pointer may be NULL where its size is 0.
  */
 #ifndef TARVIX_TARVIX_H
 #define TARVIX_TARVIX_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <tarvix/export.h>
+#include <tarvix/workers.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,16 +30,20 @@ extern "C" {
 /* The most source bytes in one block; a restored block is at most this long. */
 #define TARVIX_MAX_BLOCK_SIZE 8192
 
-/* How restoring a compressed file ends. Every status but TARVIX_OK names the
- * first fault in file order; the blocks before it have been restored. */
+/* How a call ended. Every status from TARVIX_NOT_COMPRESSED to
+ * TARVIX_OUTPUT_TOO_SMALL names the first fault of a compressed file in file
+ * order, with the blocks before it restored; TARVIX_MISUSE names a call that
+ * did nothing because it came out of order or was given overlapping areas.
+ * New statuses may be added at the end. */
 typedef enum tarvix_status {
-  TARVIX_OK = 0,          /* the whole file was restored (a single byte after the last
-                             record is ignored, as the tool does) */
-  TARVIX_NOT_COMPRESSED,  /* the file does not open with the file magic */
-  TARVIX_CUT_SHORT,       /* the end of the file cuts a record's block data short */
-  TARVIX_BAD_LENGTH,      /* a length field of 0, or above the longest block data (8193) */
-  TARVIX_BAD_BLOCK_DATA,  /* the block decoder refuses a record's block data */
-  TARVIX_OUTPUT_TOO_SMALL /* tarvix_restore() only: the next whole block does not fit */
+  TARVIX_OK = 0,           /* the whole file was restored (a single byte after the last
+                              record is ignored, as the tool does), or the call did its work */
+  TARVIX_NOT_COMPRESSED,   /* the file does not open with the file magic */
+  TARVIX_CUT_SHORT,        /* the end of the file cuts a record's block data short */
+  TARVIX_BAD_LENGTH,       /* a length field of 0, or above the longest block data (8193) */
+  TARVIX_BAD_BLOCK_DATA,   /* the block decoder refuses a record's block data */
+  TARVIX_OUTPUT_TOO_SMALL, /* tarvix_restore() only: the next whole block does not fit */
+  TARVIX_MISUSE            /* a call out of order, or overlapping areas: nothing was done */
 } tarvix_status;
 
 /* ------------------------------------------------------------------------ */
@@ -54,8 +60,8 @@ TARVIX_EXPORT size_t tarvix_compress_bound(size_t source_size);
  * writes, and returns its length (at least 4, the magic).
  *
  * It returns 0 and writes nothing when file_capacity is smaller than
- * tarvix_compress_bound(source_size). Bytes of `file` past the returned length
- * may have been overwritten. */
+ * tarvix_compress_bound(source_size), or when the two areas overlap. Bytes
+ * of `file` past the returned length may have been overwritten. */
 TARVIX_EXPORT size_t tarvix_compress(const void* source, size_t source_size, void* file,
                                      size_t file_capacity);
 
@@ -68,7 +74,8 @@ TARVIX_EXPORT size_t tarvix_compress(const void* source, size_t source_size, voi
  * tool's target holds after the same file. TARVIX_OUTPUT_TOO_SMALL means that
  * the next record is sound but its block does not fit in what is left of
  * `out`; tarvix_restored_size_bound() gives a capacity that always suffices.
- * Bytes of `out` past *restored may have been overwritten. */
+ * Bytes of `out` past *restored may have been overwritten. When the two areas
+ * overlap it returns TARVIX_MISUSE and restores nothing. */
 TARVIX_EXPORT tarvix_status tarvix_restore(const void* file, size_t file_size, void* out,
                                            size_t out_capacity, size_t* restored);
 
@@ -91,7 +98,7 @@ TARVIX_EXPORT size_t tarvix_restored_size_bound(const void* file, size_t file_si
 TARVIX_EXPORT const char* tarvix_status_string(tarvix_status status);
 
 /* tarvix_version_string() returns the version of the library that is loaded,
- * such as "1.0.0"; TARVIX_VERSION_STRING in <tarvix/version.h> is that of the
+ * such as "1.1.0"; TARVIX_VERSION_STRING in <tarvix/version.h> is that of the
  * headers a program was compiled with. */
 TARVIX_EXPORT const char* tarvix_version_string(void);
 
@@ -109,7 +116,14 @@ TARVIX_EXPORT const char* tarvix_version_string(void);
  * of TARVIX_MAX_BLOCK_SIZE + 8 bytes or more per call lets whole blocks go
  * straight between the caller's areas, without a copy through the coder.
  *
- * A coder is used by one thread at a time; distinct coders are independent. */
+ * Both coders end a file the same way:
+ *   while input remains: status = *_compress() or *_restore();
+ *   then, until *held is 0: status = *_end(..., &held), writing out the output;
+ * and status is the outcome. *_reset() then readies the coder for the next
+ * file, with its threads and options kept.
+ *
+ * A coder is used by one thread at a time; distinct coders are independent.
+ * Every function given a NULL coder returns TARVIX_MISUSE, or does nothing. */
 
 /* An opaque compressor: source bytes in, a compressed file out, magic first. */
 typedef struct tarvix_compressor tarvix_compressor;
@@ -119,30 +133,44 @@ typedef struct tarvix_compressor tarvix_compressor;
 TARVIX_EXPORT tarvix_compressor* tarvix_compressor_create(void);
 
 /* tarvix_compressor_create_threaded() returns a new compressor that codes the
- * whole blocks of each call on `threads` threads (the calling thread and
- * threads - 1 workers of its own, started when a call first gives it four
- * whole blocks and room for their records), or NULL when memory runs out.
- * The output is the same as with one thread; 0 and 1 mean one thread, and
- * counts above 64 are taken as 64. tarvix_compressor_free() joins the
- * workers. */
+ * whole blocks of each call on `threads` threads (a pool of its own: the
+ * calling thread and threads - 1 workers, started when a call first gives it
+ * four whole blocks and room for their records), or NULL when memory runs
+ * out. The output is the same as with one thread; 0 and 1 mean one thread,
+ * and counts above TARVIX_MAX_THREADS are taken as TARVIX_MAX_THREADS.
+ * tarvix_compressor_free() joins the workers. */
 TARVIX_EXPORT tarvix_compressor* tarvix_compressor_create_threaded(unsigned threads);
+
+/* tarvix_compressor_create_on() returns a new compressor that codes on the
+ * caller's pool `workers`, which may serve other coders too and must outlive
+ * this one (NULL: one thread), or NULL when memory runs out. */
+TARVIX_EXPORT tarvix_compressor* tarvix_compressor_create_on(tarvix_workers* workers);
 
 /* tarvix_compressor_free() frees a compressor; NULL is allowed and ignored. */
 TARVIX_EXPORT void tarvix_compressor_free(tarvix_compressor* compressor);
 
 /* tarvix_compressor_compress() codes source bytes from `input`: a block is
  * coded once it is whole. Call it again, with more output space each time,
- * until all of the input is used; then give it the next input. */
-TARVIX_EXPORT void tarvix_compressor_compress(tarvix_compressor* compressor, const void* input,
-                                              size_t input_size, size_t* input_used, void* output,
-                                              size_t output_capacity, size_t* output_written);
+ * until all of the input is used; then give it the next input. It returns
+ * TARVIX_OK, or TARVIX_MISUSE, using no input, once the file has been ended
+ * (until tarvix_compressor_reset()). */
+TARVIX_EXPORT tarvix_status tarvix_compressor_compress(tarvix_compressor* compressor,
+                                                       const void* input, size_t input_size,
+                                                       size_t* input_used, void* output,
+                                                       size_t output_capacity,
+                                                       size_t* output_written);
 
-/* tarvix_compressor_finish() ends the file: it codes the last, shorter block
- * and gives out every byte still held. It returns nonzero once all of the file
- * has been given out, and 0 while bytes wait for more output space: call it
- * again then. After it, the compressor takes no more input. */
-TARVIX_EXPORT int tarvix_compressor_finish(tarvix_compressor* compressor, void* output,
-                                           size_t output_capacity, size_t* output_written);
+/* tarvix_compressor_end() ends the file: it codes the last, shorter block and
+ * gives out what is held. It returns TARVIX_OK and sets *held (never NULL) to
+ * the bytes still held, at least; while that is not 0, call it again with
+ * more output space. After it, the compressor takes no more input. */
+TARVIX_EXPORT tarvix_status tarvix_compressor_end(tarvix_compressor* compressor, void* output,
+                                                  size_t output_capacity, size_t* output_written,
+                                                  size_t* held);
+
+/* tarvix_compressor_reset() readies the compressor for a new file, as if it
+ * were new, and drops whatever it held; it keeps its threads. */
+TARVIX_EXPORT void tarvix_compressor_reset(tarvix_compressor* compressor);
 
 /* An opaque restorer: a compressed file in, magic first; its source out. */
 typedef struct tarvix_restorer tarvix_restorer;
@@ -157,32 +185,74 @@ TARVIX_EXPORT tarvix_restorer* tarvix_restorer_create(void);
  * output and the outcome are the same as with one thread. */
 TARVIX_EXPORT tarvix_restorer* tarvix_restorer_create_threaded(unsigned threads);
 
+/* tarvix_restorer_create_on() returns a new restorer that decodes on the
+ * caller's pool `workers`, as tarvix_compressor_create_on() does. */
+TARVIX_EXPORT tarvix_restorer* tarvix_restorer_create_on(tarvix_workers* workers);
+
 /* tarvix_restorer_free() frees a restorer; NULL is allowed and ignored. */
 TARVIX_EXPORT void tarvix_restorer_free(tarvix_restorer* restorer);
+
+/* tarvix_restorer_set_concatenated() sets whether the input may hold several
+ * compressed files one after another (0, the default: one file, as the tool
+ * reads it). When set, the file magic where a record's length field would
+ * begin starts the next file, whose source follows the last one's; a length
+ * field cannot hold D8 C7 (51,160, more than any block data), so no sound
+ * file reads otherwise. It holds from the next record on, and across
+ * tarvix_restorer_reset(). */
+TARVIX_EXPORT void tarvix_restorer_set_concatenated(tarvix_restorer* restorer, int concatenated);
 
 /* tarvix_restorer_restore() restores what it can of the file bytes in
  * `input`. It returns TARVIX_OK while the file is sound so far, or its first
  * fault (TARVIX_NOT_COMPRESSED, TARVIX_BAD_LENGTH, TARVIX_BAD_BLOCK_DATA) once
  * the blocks before the fault have all been given out; after a fault it reads
  * no more input and returns the same status. Call it with more output space
- * until the input is used up or a fault is returned. */
+ * until the input is used up or a fault is returned. Once the file has been
+ * ended it returns TARVIX_MISUSE and reads nothing (until
+ * tarvix_restorer_reset()). */
 TARVIX_EXPORT tarvix_status tarvix_restorer_restore(tarvix_restorer* restorer, const void* input,
                                                     size_t input_size, size_t* input_used,
                                                     void* output, size_t output_capacity,
                                                     size_t* output_written);
 
-/* tarvix_restorer_finish() ends the file, after its last byte has gone to
- * tarvix_restorer_restore(): it gives out what is still held and returns
- * TARVIX_OK, or TARVIX_CUT_SHORT when the file ends inside a record's block
- * data (a single byte after the last record is no fault),
- * TARVIX_NOT_COMPRESSED when it ends inside the magic, or the fault that
- * tarvix_restorer_restore() returned. Call it again, with more output space,
- * while tarvix_restorer_holds_output() returns nonzero. */
+/* tarvix_restorer_end() ends the file, after its last byte has gone to
+ * tarvix_restorer_restore(): it gives out what is held, sets *held (never
+ * NULL) to the bytes still held, and returns the outcome: TARVIX_OK, or
+ * TARVIX_CUT_SHORT when the file ends inside a record's block data (a single
+ * byte after the last record is no fault), TARVIX_NOT_COMPRESSED when it ends
+ * inside the magic, or the fault that tarvix_restorer_restore() returned.
+ * While *held is not 0, call it again with more output space. */
+TARVIX_EXPORT tarvix_status tarvix_restorer_end(tarvix_restorer* restorer, void* output,
+                                                size_t output_capacity, size_t* output_written,
+                                                size_t* held);
+
+/* tarvix_restorer_status() returns the outcome so far: TARVIX_OK while the
+ * file is sound, else its first fault (once ended, what
+ * tarvix_restorer_end() returned). */
+TARVIX_EXPORT tarvix_status tarvix_restorer_status(const tarvix_restorer* restorer);
+
+/* tarvix_restorer_records_read() returns the records whose block data has
+ * been read in full since the start (a refused one included), and
+ * tarvix_restorer_stored_blocks() how many of them held a stored block. */
+TARVIX_EXPORT uint64_t tarvix_restorer_records_read(const tarvix_restorer* restorer);
+TARVIX_EXPORT uint64_t tarvix_restorer_stored_blocks(const tarvix_restorer* restorer);
+
+/* tarvix_restorer_reset() readies the restorer for a new file, as if it were
+ * new, and drops whatever it held; it keeps its threads and options. */
+TARVIX_EXPORT void tarvix_restorer_reset(tarvix_restorer* restorer);
+
+/* ------------------------------------------------------------------------ */
+/* The ending of version 1.0, kept for the programs built with it. New code
+ * calls tarvix_compressor_end() and tarvix_restorer_end(). */
+
+/* tarvix_compressor_finish() is tarvix_compressor_end() that returns nonzero
+ * once all of the file has been given out, and 0 while bytes wait. */
+TARVIX_EXPORT int tarvix_compressor_finish(tarvix_compressor* compressor, void* output,
+                                           size_t output_capacity, size_t* output_written);
+
+/* tarvix_restorer_finish() is tarvix_restorer_end() without *held;
+ * tarvix_restorer_holds_output() returns nonzero while bytes are held. */
 TARVIX_EXPORT tarvix_status tarvix_restorer_finish(tarvix_restorer* restorer, void* output,
                                                    size_t output_capacity, size_t* output_written);
-
-/* tarvix_restorer_holds_output() returns nonzero while restored bytes wait
- * for output space, 0 otherwise. */
 TARVIX_EXPORT int tarvix_restorer_holds_output(const tarvix_restorer* restorer);
 
 #ifdef __cplusplus
