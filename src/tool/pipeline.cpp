@@ -1,0 +1,70 @@
+// The programs' pipeline: its static areas, reads and writes.
+#include "pipeline.h"
+
+#include <algorithm>
+#include <array>
+
+namespace tarvix {
+
+namespace {
+
+// The one-thread path reads 8 blocks at a time; with more threads a batch
+// holds 32 blocks per thread, up to Pipeline::kMaxBatchBlocks, so that each
+// thread codes many blocks between two hand-overs.
+constexpr std::size_t kOneThreadBatchBlocks = 8;
+constexpr std::size_t kBatchBlocksPerThread = 32;
+
+// The output of a batch: its block records, or its blocks, each coded
+// straight into the buffer.
+constexpr std::size_t kOutputSize = Pipeline::kMaxBatchBlocks * kCompressorStraightRoom;
+static_assert(kOutputSize >= Pipeline::kMaxBatchBlocks * kRestorerStraightRoom);
+
+// Two of each buffer: while one batch is coded, the output of the one before
+// it is written and the input of the one after it read.
+using InputBuffer = std::array<std::uint8_t, Pipeline::kMaxBatchBlocks * kMaxBlockSize>;
+using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
+struct Areas {
+  std::array<InputBuffer, 2> input{};
+  std::array<OutputBuffer, 2> output{};
+};
+Areas areas;
+
+}  // namespace
+
+Pipeline::Pipeline(std::FILE* source, std::FILE* target, const Workers* coders,
+                   Workers& io) noexcept
+    : source_(source),
+      target_(target),
+      io_(io),
+      batch_blocks_(coders == nullptr
+                        ? kOneThreadBatchBlocks
+                        : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * coders->threads())),
+      batch_size_(batch_blocks_ * kMaxBlockSize) {
+  // A stream that kept a buffer would work as well, only with one more copy.
+  (void)std::setvbuf(source_, nullptr, _IONBF, 0);
+  if (target_ != nullptr) {
+    (void)std::setvbuf(target_, nullptr, _IONBF, 0);
+  }
+}
+
+std::span<const std::uint8_t> Pipeline::read_batch(std::size_t which) noexcept {
+  InputBuffer& input = areas.input[which];
+  const std::size_t size = std::fread(input.data(), 1, batch_size_, source_);
+  read_.fetch_add(size, std::memory_order_relaxed);
+  return std::span(input).first(size);
+}
+
+bool Pipeline::write(std::span<const std::uint8_t> bytes) noexcept {
+  if (target_ != nullptr && !bytes.empty() &&
+      std::fwrite(bytes.data(), 1, bytes.size(), target_) != bytes.size()) {
+    return false;
+  }
+  written_.fetch_add(bytes.size(), std::memory_order_relaxed);
+  return true;
+}
+
+std::span<std::uint8_t> Pipeline::output_buffer(std::size_t which) const noexcept {
+  return std::span(areas.output[which]).first(batch_blocks_ * kCompressorStraightRoom);
+}
+
+}  // namespace tarvix

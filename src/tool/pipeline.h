@@ -1,0 +1,147 @@
+// The programs' pipeline between two files and a streaming coder: read the
+// next batch while the coders work; write the last batch.
+#ifndef TARVIX_TOOL_PIPELINE_H
+#define TARVIX_TOOL_PIPELINE_H
+
+#include <tarvix/container.h>
+#include <tarvix/workers.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+namespace tarvix {
+
+// A Pipeline moves the bytes of `source` through a coder to `target`, batch
+// by batch: while the coders work on one batch, the I/O thread writes the
+// output of the batch before it and reads the batch after it. With one thread
+// the same steps run one after another, in the same order of effects: every
+// batch is written before anything after it is judged, so a failed write ends
+// the run with nothing after it written, and reading ahead shows nothing
+// until its bytes are coded.
+//
+// The streams are made unbuffered: each batch is one read or write call to
+// the system, straight between the pipeline's areas and the files. Those
+// areas are static, neither heap nor stack (a program may run with a small
+// stack), and one pipeline at a time uses them.
+class Pipeline {
+ public:
+  // The most blocks a batch holds.
+  static constexpr std::size_t kMaxBatchBlocks = 64;
+
+  // Make it before any read or write on the two streams. `target` may be
+  // null: the output is counted and dropped. `coders` is the
+  // coders' pool, or null for the one-thread path; `io` is a pool of two
+  // threads beside it (one on the one-thread path), for the reads and writes.
+  Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io) noexcept;
+
+  // Runs the source through `code(input, output)`, a coder's call that takes
+  // from `input` and writes into `output` and returns false at a fault, and
+  // writes what comes out, until the source ends or `code` returns false.
+  // Returns false when a write failed.
+  template <typename Code>
+  bool pump(Code& code);
+
+  // Ends the file of `coder`, a Compressor or a Restorer, and writes what it
+  // gives until it holds nothing; returns the outcome, or std::nullopt when a
+  // write failed.
+  template <typename Coder>
+  std::optional<RestoreStatus> finish(Coder& coder) {
+    for (;;) {
+      std::span<std::uint8_t> output = output_buffer(0);
+      const FinishResult ending = coder.finish(output);
+      if (!write(produced(0, output))) {
+        return std::nullopt;
+      }
+      if (ending.held == 0) {
+        return ending.status;
+      }
+    }
+  }
+
+  // True when reading the source failed (rather than ended).
+  bool read_failed() const noexcept { return std::ferror(source_) != 0; }
+  // The bytes read from the source and given to the target so far; the
+  // I/O thread counts them as it goes.
+  std::uint64_t bytes_read() const noexcept { return read_.load(std::memory_order_relaxed); }
+  std::uint64_t bytes_written() const noexcept {
+    return written_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  // Reads the next batch of the source into input buffer `which`; empty at
+  // the source's end, or when reading it fails.
+  std::span<const std::uint8_t> read_batch(std::size_t which) noexcept;
+  bool write(std::span<const std::uint8_t> bytes) noexcept;
+  // Output buffer `which`, as far as a batch uses it: room for the records
+  // or the blocks of one batch, so that a run touches no more memory than
+  // its batches need.
+  std::span<std::uint8_t> output_buffer(std::size_t which) const noexcept;
+  // The bytes that calls of a coder put into output buffer `which` before
+  // `rest`, its unused end.
+  std::span<const std::uint8_t> produced(std::size_t which,
+                                         std::span<std::uint8_t> rest) const noexcept {
+    return output_buffer(which).first(output_buffer(which).size() - rest.size());
+  }
+
+  std::FILE* source_;
+  std::FILE* target_;
+  Workers& io_;
+  std::size_t batch_blocks_;
+  std::size_t batch_size_;  // bytes
+  std::atomic<std::uint64_t> read_{0};
+  std::atomic<std::uint64_t> written_{0};
+};
+
+template <typename Code>
+bool Pipeline::pump(Code& code) {
+  std::size_t in_which = 0;   // the input buffer being coded
+  std::size_t out_which = 0;  // the output buffer being filled
+  std::span<const std::uint8_t> input = read_batch(in_which);
+  // A short read is the end of the source, or a failure to read it.
+  bool source_ended = input.size() < batch_size_;
+  bool next_read = false;  // the other input buffer holds the next batch
+  std::span<const std::uint8_t> next;
+  std::span<const std::uint8_t> to_write;
+  bool written = true;
+  auto io = [&](std::size_t) noexcept {
+    written = write(to_write);
+    if (written && !next_read && !source_ended) {
+      next = read_batch(1 - in_which);
+      next_read = true;
+    }
+  };
+  for (bool sound = true; sound && !input.empty();) {
+    // With nothing more to read, the write needs no thread of its own.
+    const bool ahead = !source_ended;
+    if (ahead) {
+      io_.start(1, io);
+    }
+    std::span<std::uint8_t> output = output_buffer(out_which);
+    sound = code(input, output);
+    if (ahead) {
+      io_.wait();
+    } else {
+      io(0);
+    }
+    if (!written) {
+      return false;
+    }
+    to_write = produced(out_which, output);
+    out_which = 1 - out_which;
+    if (input.empty() && next_read) {
+      in_which = 1 - in_which;
+      input = next;
+      next_read = false;
+      source_ended = input.size() < batch_size_;
+    }
+  }
+  return write(to_write);
+}
+
+}  // namespace tarvix
+
+#endif  // TARVIX_TOOL_PIPELINE_H
