@@ -4,7 +4,8 @@
 #
 # Every file belongs to one install component, and each component is one
 # Debian package, split as Debian splits a library:
-#   Tool         tarvix          the program and its manual page
+#   Tool         tarvix          the programs tarvix and tvx (with untvx and
+#                                tvxcat) and their manual pages
 #   Runtime      libtarvix1      the shared library libtarvix.so.1
 #   Development  libtarvix-dev   the headers, libtarvix.a, the libtarvix.so
 #                                link, the CMake package, tarvix.pc,
@@ -23,9 +24,17 @@ set(tarvix_dev_doc_dir "${tarvix_doc_root}/libtarvix-dev")
 find_program(TARVIX_GZIP gzip)
 mark_as_advanced(TARVIX_GZIP)
 
-# The program.
+# The programs, and the names untvx and tvxcat, links to tvx. (The
+# variables that cmake --install sets stand escaped, for its time.)
 if(TARGET tarvix)
-  install(TARGETS tarvix RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tool)
+  install(TARGETS tarvix tvx RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tool)
+  foreach(name IN ITEMS untvx tvxcat)
+    install(CODE "
+      set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${name}\")
+      message(STATUS \"Installing: \${link}\")
+      file(CREATE_LINK tvx \"\${link}\" SYMBOLIC)
+    " COMPONENT Tool)
+  endforeach()
 endif()
 
 # The libraries, and the public headers in include/tarvix/ (consumers include
@@ -97,31 +106,49 @@ install(CODE "
 install(FILES "${tarvix_generated_dir}/tarvix.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
   COMPONENT Development)
 
-# The manual page: docs/tarvix.1 with the project's version put into its .TH
-# line, compressed as Debian does (gzip -9n) when gzip is at hand.
-set(tarvix_man_source "${PROJECT_SOURCE_DIR}/docs/tarvix.1")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${tarvix_man_source}")
-file(READ "${tarvix_man_source}" tarvix_man_text)
-string(REGEX REPLACE "\n\\.TH TARVIX 1 ([^ \n]+) tarvix " "\n.TH TARVIX 1 \\1 \"tarvix ${PROJECT_VERSION}\" "
-       tarvix_man_versioned "${tarvix_man_text}")
-if(tarvix_man_versioned STREQUAL tarvix_man_text)
-  message(FATAL_ERROR "docs/tarvix.1: no line '.TH TARVIX 1 DATE tarvix \"User Commands\"' to put the version in")
-endif()
-file(CONFIGURE OUTPUT "${tarvix_generated_dir}/man1/tarvix.1" CONTENT "${tarvix_man_versioned}")
+# The manual pages: docs/tarvix.1 and docs/tvx.1 with the project's version
+# put into their .TH lines, compressed as Debian does (gzip -9n) when gzip is
+# at hand; untvx.1 and tvxcat.1 are links to tvx.1.
+set(tarvix_man_pages "")
+foreach(page IN ITEMS tarvix tvx)
+  string(TOUPPER "${page}" title)
+  set(source "${PROJECT_SOURCE_DIR}/docs/${page}.1")
+  set(generated "${tarvix_generated_dir}/man1/${page}.1")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
+  file(READ "${source}" text)
+  string(REGEX REPLACE "\n\\.TH ${title} 1 ([^ \n]+) tarvix "
+         "\n.TH ${title} 1 \\1 \"tarvix ${PROJECT_VERSION}\" " versioned "${text}")
+  if(versioned STREQUAL text)
+    message(FATAL_ERROR "docs/${page}.1: no line '.TH ${title} 1 DATE tarvix \"User Commands\"' to put the version in")
+  endif()
+  file(CONFIGURE OUTPUT "${generated}" CONTENT "${versioned}")
+  if(TARVIX_GZIP)
+    add_custom_command(
+      OUTPUT "${generated}.gz"
+      COMMAND "${TARVIX_GZIP}" -9nkf "${generated}"
+      DEPENDS "${generated}"
+      COMMENT "Compressing the manual page ${page}.1"
+      VERBATIM)
+    list(APPEND tarvix_man_pages "${generated}.gz")
+  else()
+    list(APPEND tarvix_man_pages "${generated}")
+  endif()
+endforeach()
 if(TARVIX_GZIP)
-  add_custom_command(
-    OUTPUT "${tarvix_generated_dir}/man1/tarvix.1.gz"
-    COMMAND "${TARVIX_GZIP}" -9nkf "${tarvix_generated_dir}/man1/tarvix.1"
-    DEPENDS "${tarvix_generated_dir}/man1/tarvix.1"
-    COMMENT "Compressing the manual page"
-    VERBATIM)
-  add_custom_target(tarvix_man ALL DEPENDS "${tarvix_generated_dir}/man1/tarvix.1.gz")
-  set(tarvix_man_page "${tarvix_generated_dir}/man1/tarvix.1.gz")
+  add_custom_target(tarvix_man ALL DEPENDS ${tarvix_man_pages})
+  set(tarvix_man_suffix ".gz")
 else()
-  set(tarvix_man_page "${tarvix_generated_dir}/man1/tarvix.1")
+  set(tarvix_man_suffix "")
 endif()
 if(TARGET tarvix)
-  install(FILES "${tarvix_man_page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT Tool)
+  install(FILES ${tarvix_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT Tool)
+  foreach(name IN ITEMS untvx tvxcat)
+    install(CODE "
+      set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/${name}.1${tarvix_man_suffix}\")
+      message(STATUS \"Installing: \${link}\")
+      file(CREATE_LINK tvx.1${tarvix_man_suffix} \"\${link}\" SYMBOLIC)
+    " COMPONENT Tool)
+  endforeach()
 endif()
 
 # The copyright file in Debian's machine-readable form (the MIT licence is
@@ -205,7 +232,9 @@ every host.")
 set(CPACK_DEBIAN_TOOL_DESCRIPTION "compress one file into another, or restore it
 ${tarvix_about}
 
-This package holds the program, tarvix SOURCE TARGET, which chooses the
+This package holds the programs: tvx, the command for pipes, tar and
+several files, with the options of the everyday compressors (and untvx and
+tvxcat, its restoring names); and tarvix SOURCE TARGET, which chooses the
 direction from the first four bytes of the source and has no options.")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "tarvix compression library
 ${tarvix_about}

@@ -72,7 +72,8 @@ declare -A deb=(
 
 echo "== The packages"
 declare -A required=(
-  [tarvix]="usr/bin/tarvix usr/share/man/man1/tarvix.1.gz"
+  [tarvix]="usr/bin/tarvix usr/bin/tvx usr/bin/untvx usr/bin/tvxcat usr/share/man/man1/tarvix.1.gz
+    usr/share/man/man1/tvx.1.gz usr/share/man/man1/untvx.1.gz usr/share/man/man1/tvxcat.1.gz"
   [libtarvix1]="usr/$libdir/libtarvix.so.$version usr/$libdir/libtarvix.so.1"
   [libtarvix-dev]="usr/include/tarvix/tarvix.h usr/include/tarvix/container.h
     usr/include/tarvix/block_encoder.h usr/include/tarvix/export.h usr/include/tarvix/version.h
@@ -85,7 +86,7 @@ declare -A required=(
 )
 declare -A depends=(
   [tarvix]="libc6"
-  [libtarvix1]="libstdc++6"
+  [libtarvix1]="libc6"
   [libtarvix-dev]="libtarvix1 (= $version)"
   [python3-tarvix]="libtarvix1 (>= $version)"
 )
@@ -110,7 +111,7 @@ done
 dpkg-deb --extract "${deb[tarvix]}" "$work/deb"
 dpkg-deb --extract "${deb[libtarvix1]}" "$work/deb"
 library="$work/deb/usr/$libdir/libtarvix.so.$version"
-for binary in "$work/deb/usr/bin/tarvix" "$library"; do
+for binary in "$work/deb/usr/bin/tarvix" "$work/deb/usr/bin/tvx" "$library"; do
   file "$binary" | grep -q ', stripped' || fail "$binary is not stripped"
 done
 readelf -d "$library" | grep -q 'SONAME.*\[libtarvix\.so\.1\]' || fail "libtarvix1 has no SONAME libtarvix.so.1"
@@ -233,10 +234,13 @@ echo "== Install the four packages, use them from outside programs, remove them"
 dpkg -i "${deb[@]}" >/dev/null
 installed=yes
 ldconfig -p | grep -q 'libtarvix\.so\.1 ' || fail "the loader's cache lacks libtarvix.so.1"
-# The tool, its manual page.
+# The programs, their manual pages.
 tests/check_example.sh /usr/bin/tarvix /usr/bin/tarvix >/dev/null
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings tarvix 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "man tarvix warns: $warnings"
+TARVIX_DATAGEN=$datagen tests/tvx_e2e.sh /usr/bin/tvx /usr/bin/tarvix
+for page in tarvix tvx untvx tvxcat; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man $page warns: $warnings"
+done
 # Outside C99 programs, built with pkg-config and nothing else, linked against
 # libtarvix.so.1: the streaming example and the test of the whole interface.
 cp /usr/share/doc/libtarvix-dev/examples/stream_file.c "$work/outside.c"
@@ -267,7 +271,8 @@ echo "outside C, C++ and Python programs work from the packages alone"
 
 dpkg -r python3-tarvix libtarvix-dev tarvix libtarvix1 >/dev/null
 installed=""
-for path in /usr/bin/tarvix "/usr/$libdir/libtarvix.so.1" "/usr/$pydir/tarvix" /usr/include/tarvix; do
+for path in /usr/bin/tarvix /usr/bin/tvx "/usr/$libdir/libtarvix.so.1" "/usr/$pydir/tarvix" \
+  /usr/include/tarvix; do
   [ ! -e "$path" ] || fail "$path is left after dpkg -r"
 done
 echo "== Package checks passed"

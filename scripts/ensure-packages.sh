@@ -17,8 +17,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 stamp=/tmp/tarvix-apt-updated
 if [ ! -e "$stamp" ]; then
-  apt-get update -qq
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
   touch "$stamp"
 fi
 echo "ensure-packages: installing ${missing[*]}"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <new>
 #include <span>
@@ -54,13 +55,27 @@ struct Handle {
   tarvix_workers* pool;
 };
 
+// A coder is made in memory from malloc(), not from operator new: a program
+// that uses the library needs nothing of the C++ runtime for it.
 template <typename C>
 C* create(tarvix_workers* workers, bool owns_workers) {
-  C* const coder = new (std::nothrow) C(workers, owns_workers);
-  if (coder == nullptr && owns_workers) {
-    tarvix_workers_free(workers);
+  static_assert(alignof(C) <= alignof(std::max_align_t));
+  void* const memory = std::malloc(sizeof(C));
+  if (memory == nullptr) {
+    if (owns_workers) {
+      tarvix_workers_free(workers);
+    }
+    return nullptr;
   }
-  return coder;
+  return new (memory) C(workers, owns_workers);
+}
+
+template <typename C>
+void destroy(C* coder) {
+  if (coder != nullptr) {
+    coder->~C();
+    std::free(coder);
+  }
 }
 
 // A coder of `threads` threads owns a pool when it has more than one.
@@ -176,7 +191,7 @@ tarvix_compressor* tarvix_compressor_create_on(tarvix_workers* workers) {
   return create<tarvix_compressor>(workers, false);
 }
 
-void tarvix_compressor_free(tarvix_compressor* compressor) { delete compressor; }
+void tarvix_compressor_free(tarvix_compressor* compressor) { destroy(compressor); }
 
 tarvix_status tarvix_compressor_compress(tarvix_compressor* compressor, const void* input,
                                          size_t input_size, size_t* input_used, void* output,
@@ -231,7 +246,7 @@ tarvix_restorer* tarvix_restorer_create_on(tarvix_workers* workers) {
   return create<tarvix_restorer>(workers, false);
 }
 
-void tarvix_restorer_free(tarvix_restorer* restorer) { delete restorer; }
+void tarvix_restorer_free(tarvix_restorer* restorer) { destroy(restorer); }
 
 void tarvix_restorer_set_concatenated(tarvix_restorer* restorer, int concatenated) {
   if (restorer != nullptr) {

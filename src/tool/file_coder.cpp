@@ -157,6 +157,9 @@ ResultCode code_file(const char* source_name, const char* target_name) {
     return opened;
   }
   File target(opened_target);
+  // The pipeline reads and writes in batches of its own.
+  (void)std::setvbuf(source.get(), nullptr, _IONBF, 0);
+  (void)std::setvbuf(target.get(), nullptr, _IONBF, 0);
 
   // One thread is the reference path: no coders' pool, and the I/O in line
   // on the one thread. With more, one I/O thread besides the coders. The

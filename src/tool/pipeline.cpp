@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 
 namespace tarvix {
 
@@ -39,24 +40,24 @@ Pipeline::Pipeline(std::FILE* source, std::FILE* target, const Workers* coders,
       batch_blocks_(coders == nullptr
                         ? kOneThreadBatchBlocks
                         : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * coders->threads())),
-      batch_size_(batch_blocks_ * kMaxBlockSize) {
-  // A stream that kept a buffer would work as well, only with one more copy.
-  (void)std::setvbuf(source_, nullptr, _IONBF, 0);
-  if (target_ != nullptr) {
-    (void)std::setvbuf(target_, nullptr, _IONBF, 0);
-  }
-}
+      batch_size_(batch_blocks_ * kMaxBlockSize) {}
 
 std::span<const std::uint8_t> Pipeline::read_batch(std::size_t which) noexcept {
   InputBuffer& input = areas.input[which];
+  errno = 0;
   const std::size_t size = std::fread(input.data(), 1, batch_size_, source_);
+  if (size < batch_size_ && std::ferror(source_) != 0) {
+    read_error_ = errno;
+  }
   read_.fetch_add(size, std::memory_order_relaxed);
   return std::span(input).first(size);
 }
 
 bool Pipeline::write(std::span<const std::uint8_t> bytes) noexcept {
+  errno = 0;
   if (target_ != nullptr && !bytes.empty() &&
       std::fwrite(bytes.data(), 1, bytes.size(), target_) != bytes.size()) {
+    write_error_ = errno;
     return false;
   }
   written_.fetch_add(bytes.size(), std::memory_order_relaxed);

@@ -23,17 +23,18 @@ namespace tarvix {
 // the run with nothing after it written, and reading ahead shows nothing
 // until its bytes are coded.
 //
-// The streams are made unbuffered: each batch is one read or write call to
-// the system, straight between the pipeline's areas and the files. Those
-// areas are static, neither heap nor stack (a program may run with a small
-// stack), and one pipeline at a time uses them.
+// Give it unbuffered streams (setvbuf with _IONBF, before their first read
+// or write): each batch is then one read or write call to the system,
+// straight between the pipeline's areas and the files. (A stream that keeps
+// a buffer works as well, with one more copy.) Those areas are static,
+// neither heap nor stack (a program may run with a small stack), and one
+// pipeline at a time uses them.
 class Pipeline {
  public:
   // The most blocks a batch holds.
   static constexpr std::size_t kMaxBatchBlocks = 64;
 
-  // Make it before any read or write on the two streams. `target` may be
-  // null: the output is counted and dropped. `coders` is the
+  // `target` may be null: the output is counted and dropped. `coders` is the
   // coders' pool, or null for the one-thread path; `io` is a pool of two
   // threads beside it (one on the one-thread path), for the reads and writes.
   Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io) noexcept;
@@ -64,6 +65,10 @@ class Pipeline {
 
   // True when reading the source failed (rather than ended).
   bool read_failed() const noexcept { return std::ferror(source_) != 0; }
+  // The errno of the failed read or write, which may have failed on the
+  // I/O thread; 0 when none failed or the system told nothing.
+  int read_error() const noexcept { return read_error_; }
+  int write_error() const noexcept { return write_error_; }
   // The bytes read from the source and given to the target so far; the
   // I/O thread counts them as it goes.
   std::uint64_t bytes_read() const noexcept { return read_.load(std::memory_order_relaxed); }
@@ -94,6 +99,8 @@ class Pipeline {
   std::size_t batch_size_;  // bytes
   std::atomic<std::uint64_t> read_{0};
   std::atomic<std::uint64_t> written_{0};
+  int read_error_ = 0;
+  int write_error_ = 0;
 };
 
 template <typename Code>

@@ -20,9 +20,6 @@
 
 namespace tarvix {
 
-namespace {
-
-// The number of cores this process may run on; 1 when it cannot be told.
 unsigned usable_cores() noexcept {
 #ifdef _WIN32
   DWORD_PTR process = 0;
@@ -43,8 +40,6 @@ unsigned usable_cores() noexcept {
   return online > 0 ? static_cast<unsigned>(online) : 1;
 #endif
 }
-
-}  // namespace
 
 unsigned choose_thread_count(const char* setting, unsigned cores) noexcept {
   const unsigned automatic = std::clamp(cores, 1U, kMaxAutomaticThreads);

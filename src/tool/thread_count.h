@@ -19,6 +19,10 @@ unsigned thread_count() noexcept;
 // The same choice from a setting (nullptr when unset) and a core count.
 unsigned choose_thread_count(const char* setting, unsigned cores) noexcept;
 
+// usable_cores() returns the number of cores this process may run on (its
+// CPU affinity); 1 when it cannot be told.
+unsigned usable_cores() noexcept;
+
 }  // namespace tarvix
 
 #endif  // TARVIX_TOOL_THREAD_COUNT_H

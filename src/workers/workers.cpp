@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 #ifdef _WIN32
@@ -324,11 +325,20 @@ void tarvix_workers::work(void* pool_memory) noexcept {
 
 extern "C" {
 
+// The pool is made in memory from malloc(), not from operator new: a program
+// that uses it needs nothing of the C++ runtime.
 tarvix_workers* tarvix_workers_create(unsigned threads) {
-  return new (std::nothrow) tarvix_workers(threads);
+  static_assert(alignof(tarvix_workers) <= alignof(std::max_align_t));
+  void* const memory = std::malloc(sizeof(tarvix_workers));
+  return memory == nullptr ? nullptr : new (memory) tarvix_workers(threads);
 }
 
-void tarvix_workers_free(tarvix_workers* workers) { delete workers; }
+void tarvix_workers_free(tarvix_workers* workers) {
+  if (workers != nullptr) {
+    workers->~tarvix_workers();
+    std::free(workers);
+  }
+}
 
 unsigned tarvix_workers_threads(const tarvix_workers* workers) {
   return workers == nullptr ? 1 : workers->threads();

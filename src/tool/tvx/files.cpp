@@ -1,0 +1,353 @@
+// What tvx asks of the file system, on POSIX hosts and on Windows.
+#include "files.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string_view>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "names.h"
+
+namespace tarvix::tvx {
+
+namespace {
+
+// The temporary file that a signal handler removes. A handler may touch
+// nothing but this static name and the flag that says it is set.
+char pending_name[PendingTarget::kMaxName + 1];
+std::atomic<bool> pending{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// The signal is raised again once its handler is gone, and ends the process
+// as it would have without tvx.
+extern "C" void remove_pending_target(int signal_number) {
+  if (pending.load()) {
+#ifdef _WIN32
+    (void)_unlink(pending_name);
+#else
+    (void)unlink(pending_name);  // safe in a signal handler, as std::remove() need not be
+#endif
+  }
+  (void)std::signal(signal_number, SIG_DFL);
+  (void)std::raise(signal_number);
+}
+
+int descriptor_of(std::FILE* stream) noexcept {
+#ifdef _WIN32
+  return _fileno(stream);
+#else
+  return fileno(stream);
+#endif
+}
+
+#ifndef _WIN32
+mode_t creation_mask = 022;  // the umask, read once at the start
+#endif
+
+// The length of the folder part of `name`, with its last separator (0 for
+// none).
+std::size_t folder_length(std::string_view name) noexcept {
+#ifdef _WIN32
+  const std::size_t separator = name.find_last_of("/\\:");
+#else
+  const std::size_t separator = name.find_last_of('/');
+#endif
+  return separator == std::string_view::npos ? 0 : separator + 1;
+}
+
+}  // namespace
+
+void prepare_streams() noexcept {
+#ifdef _WIN32
+  (void)_setmode(_fileno(stdin), _O_BINARY);
+  (void)_setmode(_fileno(stdout), _O_BINARY);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGBREAK}) {
+    (void)std::signal(signal_number, remove_pending_target);
+  }
+#else
+  // A closed descriptor would be the lowest free one, and so the first file
+  // opened: a source or a target would stand in for a standard stream.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      (void)open("/dev/null", O_RDWR);
+    }
+  }
+  creation_mask = umask(0);
+  (void)umask(creation_mask);
+  // A write past the file-size limit fails with EFBIG, and is reported.
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+      continue;  // ignored by whoever started tvx (nohup, a background job)
+    }
+    action = {};
+    action.sa_handler = remove_pending_target;
+    (void)sigemptyset(&action.sa_mask);
+    (void)sigaction(signal_number, &action, nullptr);
+  }
+#endif
+  (void)std::setvbuf(stdin, nullptr, _IONBF, 0);
+  (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+bool open_source(const char* name, Source& source) noexcept {
+  source = Source{};
+  const bool standard_input = std::strcmp(name, "-") == 0;
+#ifdef _WIN32
+  struct _stat64 info {};
+  if (standard_input) {
+    source.stream = stdin;
+    source.is_standard_input = true;
+    return true;
+  }
+  if (_stat64(name, &info) == 0 && (info.st_mode & _S_IFDIR) != 0) {
+    errno = EISDIR;
+    return false;
+  }
+  source.stream = std::fopen(name, "rb");
+  if (source.stream == nullptr) {
+    return false;
+  }
+  source.is_regular = (info.st_mode & _S_IFREG) != 0;
+  if (source.is_regular) {
+    source.size = static_cast<std::uint64_t>(info.st_size);
+  }
+#else
+  int fd = STDIN_FILENO;
+  if (!standard_input) {
+    fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      return false;
+    }
+  }
+  if (fstat(fd, &source.info) != 0 || S_ISDIR(source.info.st_mode)) {
+    const int error = S_ISDIR(source.info.st_mode) ? EISDIR : errno;
+    if (!standard_input) {
+      (void)close(fd);
+    }
+    errno = error;
+    return false;
+  }
+  source.stream = standard_input ? stdin : fdopen(fd, "rb");
+  if (source.stream == nullptr) {
+    (void)close(fd);
+    return false;
+  }
+  source.is_standard_input = standard_input;
+  source.is_regular = S_ISREG(source.info.st_mode);
+  if (source.is_regular) {
+    source.size = static_cast<std::uint64_t>(source.info.st_size);
+  }
+#endif
+  if (!standard_input) {
+    (void)std::setvbuf(source.stream, nullptr, _IONBF, 0);
+  }
+  return true;
+}
+
+void close_source(Source& source) noexcept {
+  if (source.stream != nullptr && !source.is_standard_input) {
+    (void)std::fclose(source.stream);
+  }
+  source.stream = nullptr;
+}
+
+bool exists(const char* name) noexcept {
+#ifdef _WIN32
+  return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+#else
+  struct stat info {};
+  return lstat(name, &info) == 0;
+#endif
+}
+
+bool is_special_file(const char* name) noexcept {
+#ifdef _WIN32
+  (void)name;
+  return false;
+#else
+  struct stat info {};
+  return stat(name, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+#endif
+}
+
+bool is_same_file(const char* name, const Source& source) noexcept {
+  return same_open_file(name, descriptor_of(source.stream));
+}
+
+bool is_terminal(std::FILE* stream) noexcept {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
+
+bool PendingTarget::create(const char* target_name) noexcept {
+  discard();
+#ifndef _WIN32
+  direct_ = is_special_file(target_name);
+  if (direct_) {
+    const int fd = open(target_name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    stream_ = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (stream_ == nullptr) {
+      if (fd >= 0) {
+        (void)close(fd);
+      }
+      return false;
+    }
+    (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
+    return true;
+  }
+#endif
+  // ".NAME.XXXXXX" beside the target; a long name is shortened to leave room
+  // for the rest within the longest file name.
+  const std::string_view target(target_name);
+  const std::size_t folder = folder_length(target);
+  const std::string_view base(target.data() + folder, std::min<std::size_t>(target.size() - folder, 200));
+  const int length = std::snprintf(pending_name, sizeof pending_name, "%.*s.%.*s.XXXXXX",
+                                   static_cast<int>(folder), target.data(),
+                                   static_cast<int>(base.size()), base.data());
+  if (target.size() > kMaxName || length < 0 ||
+      static_cast<std::size_t>(length) >= sizeof pending_name) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(target_.data(), target.data(), target.size() + 1);
+#ifdef _WIN32
+  int fd = -1;
+  if (_mktemp_s(pending_name, static_cast<std::size_t>(length) + 1) != 0 ||
+      _sopen_s(&fd, pending_name, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _SH_DENYNO,
+               _S_IREAD | _S_IWRITE) != 0) {
+    return false;
+  }
+  stream_ = _fdopen(fd, "wb");
+#else
+  // mkstemp() creates the file anew, with the mode 0600.
+  const int fd = mkstemp(pending_name);
+  if (fd < 0) {
+    return false;
+  }
+  stream_ = fdopen(fd, "wb");
+#endif
+  pending.store(true);
+  if (stream_ == nullptr) {
+    const int error = errno;
+#ifdef _WIN32
+    (void)_close(fd);
+#else
+    (void)close(fd);
+#endif
+    discard();
+    errno = error;
+    return false;
+  }
+  (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
+  return true;
+}
+
+bool PendingTarget::commit(const Source& source, bool durable) noexcept {
+  if (direct_) {
+    const bool closed = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+    return closed;
+  }
+  const int fd = descriptor_of(stream_);
+  bool written = true;
+#ifdef _WIN32
+  (void)source;
+  written = !durable || _commit(fd) == 0;
+#else
+  // The owner, where the process may set it, then the mode (a change of
+  // owner clears the set-user-ID bit), then the times. None of them is worth
+  // failing a whole target for: it keeps the private mode it was made with.
+  // Standard input's mode is not the data's: its target is a new file.
+  const bool copies = source.is_regular && !source.is_standard_input;
+  mode_t mode = 0666 & ~creation_mask;
+  if (copies) {
+    if (fchown(fd, source.info.st_uid, source.info.st_gid) != 0) {
+      (void)fchown(fd, static_cast<uid_t>(-1), source.info.st_gid);
+    }
+    mode = source.info.st_mode & 07777;
+  }
+  (void)fchmod(fd, mode);
+  if (copies) {
+    const struct timespec times[2] = {source.info.st_atim, source.info.st_mtim};
+    (void)futimens(fd, times);
+  }
+  written = !durable || fsync(fd) == 0;
+#endif
+  const bool closed = std::fclose(stream_) == 0;
+  stream_ = nullptr;
+  if (!written || !closed) {
+    const int error = errno;
+    discard();
+    errno = error;
+    return false;
+  }
+#ifdef _WIN32
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+  if (MoveFileExA(pending_name, target_.data(), flags) == 0) {
+    discard();
+    errno = EACCES;
+    return false;
+  }
+  pending.store(false);
+#else
+  if (std::rename(pending_name, target_.data()) != 0) {
+    const int error = errno;
+    discard();
+    errno = error;
+    return false;
+  }
+  pending.store(false);
+  if (durable) {
+    // The new name is on disk only once its folder is: the folder's name is
+    // the target's up to its last '/', or ".".
+    std::array<char, kMaxName + 2> folder{'.', '\0'};
+    if (const std::size_t length = folder_length(target_.data()); length != 0) {
+      std::memcpy(folder.data(), target_.data(), length);
+      folder[length] = '\0';
+    }
+    const int folder_fd = open(folder.data(), O_RDONLY | O_DIRECTORY);
+    const bool synced = folder_fd >= 0 && fsync(folder_fd) == 0;
+    const int error = errno;
+    if (folder_fd >= 0) {
+      (void)close(folder_fd);
+    }
+    errno = error;
+    return synced;
+  }
+#endif
+  return true;
+}
+
+void PendingTarget::discard() noexcept {
+  if (stream_ != nullptr) {
+    (void)std::fclose(stream_);
+    stream_ = nullptr;
+  }
+  if (pending.load()) {
+    (void)std::remove(pending_name);
+    pending.store(false);
+  }
+}
+
+bool remove_source(const char* name) noexcept { return std::remove(name) == 0; }
+
+}  // namespace tarvix::tvx

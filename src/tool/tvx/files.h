@@ -1,0 +1,100 @@
+// What tvx asks of the file system: the files it reads, and the targets it
+// writes under a temporary name until they are whole.
+#ifndef TARVIX_TOOL_TVX_FILES_H
+#define TARVIX_TOOL_TVX_FILES_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace tarvix::tvx {
+
+// A source file, open for reading, with what it was when it was opened.
+struct Source {
+  std::FILE* stream = nullptr;
+  bool is_standard_input = false;
+  bool is_regular = false;
+  std::optional<std::uint64_t> size;  // known for a regular file
+#ifndef _WIN32
+  struct stat info {};
+#endif
+};
+
+// prepare_streams() readies the process at its start: it opens /dev/null on
+// a closed descriptor 0, 1 or 2 (so that no file tvx opens takes its place),
+// puts standard input and output into binary mode where text mode exists,
+// makes them unbuffered for the pipeline, and sets the handlers that remove
+// a pending target on SIGINT, SIGTERM and SIGHUP (unless the signal was
+// ignored when tvx started).
+void prepare_streams() noexcept;
+
+// open_source() opens `name` for reading ("-" is standard input). On failure
+// it returns false with errno set; a directory fails with EISDIR.
+bool open_source(const char* name, Source& source) noexcept;
+void close_source(Source& source) noexcept;
+
+// Whether a file of this name exists (a dangling symbolic link counts).
+bool exists(const char* name) noexcept;
+
+// Whether `name` leads to a file that holds no data of its own: a device
+// (such as /dev/null), a pipe or a socket.
+bool is_special_file(const char* name) noexcept;
+
+// Whether `name` is the file open as `source`.
+bool is_same_file(const char* name, const Source& source) noexcept;
+
+bool is_terminal(std::FILE* stream) noexcept;
+
+// PendingTarget writes a target under a temporary name in the target's
+// folder, created anew and readable by its owner alone, and renames it onto
+// the target only when it is whole. Until then, or when it fails, or when the
+// process receives SIGINT, SIGTERM or SIGHUP, the temporary file is removed
+// and nothing else is touched. One target is pending at a time.
+//
+// A target that exists and is no file of data (a device such as /dev/null,
+// a pipe, a socket) is written directly instead: renaming would put a file
+// in its place.
+class PendingTarget {
+ public:
+  // The longest target name it takes, in bytes.
+  static constexpr std::size_t kMaxName = 4096;
+
+  PendingTarget() = default;
+  ~PendingTarget() { discard(); }
+  PendingTarget(const PendingTarget&) = delete;
+  PendingTarget& operator=(const PendingTarget&) = delete;
+
+  // Creates the temporary file for `target_name`; false with errno set.
+  bool create(const char* target_name) noexcept;
+  // The stream to write, unbuffered.
+  std::FILE* stream() const noexcept { return stream_; }
+  // True when the target is written directly, not renamed into place.
+  bool is_direct() const noexcept { return direct_; }
+  // Gives the target the permission bits, modification time and, where the
+  // process may, owner of `source` when that is a regular file (else the
+  // mode a new file gets); writes it to disk when `durable`, then closes it
+  // and renames it onto the target, syncing the folder too when `durable`.
+  // False with errno set on failure, the temporary file removed. A target
+  // written directly is only closed.
+  bool commit(const Source& source, bool durable) noexcept;
+  // Closes and removes the temporary file, if there is one.
+  void discard() noexcept;
+
+ private:
+  std::FILE* stream_ = nullptr;
+  bool direct_ = false;
+  std::array<char, kMaxName + 1> target_{};
+};
+
+// remove_source() removes the source file `name`; false with errno set.
+bool remove_source(const char* name) noexcept;
+
+}  // namespace tarvix::tvx
+
+#endif  // TARVIX_TOOL_TVX_FILES_H

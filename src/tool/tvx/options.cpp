@@ -1,0 +1,277 @@
+// tvx's command line: GNU-style options and the files they apply to.
+#include "options.h"
+
+#include <tarvix/workers.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+namespace tarvix::tvx {
+
+namespace {
+
+enum class Id {
+  kCompress, kDecompress, kStdout, kOutput, kKeep, kRemove, kForce, kTest, kList, kThreads,
+  kQuiet, kVerbose, kProgress, kNoProgress, kHelp, kVersion,
+};
+
+struct Option {
+  Id id;
+  char short_name;  // '\0' for a long option alone
+  std::string_view long_name;
+  bool takes_value;
+};
+
+constexpr std::array kOptions = {
+    Option{Id::kCompress, 'z', "compress", false},
+    Option{Id::kDecompress, 'd', "decompress", false},
+    Option{Id::kStdout, 'c', "stdout", false},
+    Option{Id::kOutput, 'o', "output", true},
+    Option{Id::kKeep, 'k', "keep", false},
+    Option{Id::kRemove, '\0', "rm", false},
+    Option{Id::kForce, 'f', "force", false},
+    Option{Id::kTest, 't', "test", false},
+    Option{Id::kList, 'l', "list", false},
+    Option{Id::kThreads, 'T', "threads", true},
+    Option{Id::kQuiet, 'q', "quiet", false},
+    Option{Id::kVerbose, 'v', "verbose", false},
+    Option{Id::kProgress, '\0', "progress", false},
+    Option{Id::kNoProgress, '\0', "no-progress", false},
+    Option{Id::kHelp, 'h', "help", false},
+    Option{Id::kVersion, 'V', "version", false},
+};
+
+const Option* find_short(char name) {
+  const auto* const found = std::find_if(kOptions.begin(), kOptions.end(),
+                                         [name](const Option& o) { return o.short_name == name; });
+  return found == kOptions.end() || name == '\0' ? nullptr : found;
+}
+
+const Option* find_long(std::string_view name) {
+  const auto* const found = std::find_if(kOptions.begin(), kOptions.end(),
+                                         [name](const Option& o) { return o.long_name == name; });
+  return found == kOptions.end() ? nullptr : found;
+}
+
+// The message of a mistake, made in static storage: the program reports one
+// mistake and ends.
+char message[256];
+template <typename... Values>
+const char* mistake(const char* format, Values... values) {
+  (void)std::snprintf(message, sizeof message, format, values...);
+  return message;
+}
+
+// The name an option was given as, for messages: "T" for "-T", "-threads"
+// for "--threads".
+struct Shown {
+  const char* dashes;
+  int length;
+  const char* name;
+};
+Shown shown(const Option& option, bool as_long) {
+  if (as_long) {
+    return {"--", static_cast<int>(option.long_name.size()), option.long_name.data()};
+  }
+  return {"-", 1, &option.short_name};
+}
+
+// A thread count: a whole number from 0 to the most one pool runs.
+bool parse_threads(const char* value, unsigned& threads) {
+  const std::string_view text(value);
+  if (text.empty() || text.size() > 3 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  unsigned count = 0;
+  for (const char c : text) {
+    count = count * 10 + static_cast<unsigned>(c - '0');
+  }
+  threads = count;
+  return count <= Workers::kMaxThreads;
+}
+
+// Applies `option`; returns a mistake, or nullptr.
+const char* apply(const Option& option, const char* value, Options& options) {
+  switch (option.id) {
+    case Id::kCompress:
+      options.mode = Mode::kCompress;
+      break;
+    case Id::kDecompress:
+      options.mode = Mode::kRestore;
+      break;
+    case Id::kStdout:
+      options.to_stdout = true;
+      break;
+    case Id::kOutput:
+      options.output = value;
+      break;
+    case Id::kKeep:
+      options.remove_source = false;
+      break;
+    case Id::kRemove:
+      options.remove_source = true;
+      break;
+    case Id::kForce:
+      options.force = true;
+      break;
+    case Id::kTest:
+      options.mode = Mode::kTest;
+      break;
+    case Id::kList:
+      options.mode = Mode::kList;
+      break;
+    case Id::kThreads:
+      if (!parse_threads(value, options.threads)) {
+        return mistake("the thread count must be a number from 0 to %u, not '%s'",
+                       Workers::kMaxThreads, value);
+      }
+      break;
+    case Id::kQuiet:
+      options.verbosity = 0;
+      break;
+    case Id::kVerbose:
+      options.verbosity = 2;
+      break;
+    case Id::kProgress:
+      options.progress = Progress::kAlways;
+      break;
+    case Id::kNoProgress:
+      options.progress = Progress::kNever;
+      break;
+    case Id::kHelp:
+      options.help = true;
+      break;
+    case Id::kVersion:
+      options.version = true;
+      break;
+  }
+  return nullptr;
+}
+
+// The program's own name, without its folder (or, on Windows, ".exe").
+std::string_view base_name(const char* path) {
+  std::string_view name(path == nullptr ? "" : path);
+  const std::size_t slash = name.find_last_of("/\\");
+  if (slash != std::string_view::npos) {
+    name.remove_prefix(slash + 1);
+  }
+  if (name.ends_with(".exe")) {
+    name.remove_suffix(4);
+  }
+  return name;
+}
+
+}  // namespace
+
+const char* parse_options(const char* program_name, std::span<char*> arguments,
+                          Options& options) {
+  const std::string_view program = base_name(program_name);
+  if (program == "untvx" || program == "tvxcat") {
+    options.mode = Mode::kRestore;
+    options.to_stdout = program == "tvxcat";
+  }
+  std::size_t files = 0;  // gathered at the front of `arguments`
+  bool options_ended = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    char* const argument = arguments[i];
+    if (options_ended || argument[0] != '-' || argument[1] == '\0') {
+      arguments[files++] = argument;
+      continue;
+    }
+    // The value of an option that takes one: what is attached to it, or the
+    // next argument.
+    auto value_of = [&](const char* attached) -> const char* {
+      return attached != nullptr ? attached : i + 1 < arguments.size() ? arguments[++i] : nullptr;
+    };
+    // Applies `option`, as it was written, with what is attached to it.
+    auto take = [&](const Option& option, bool as_long, const char* attached) -> const char* {
+      const Shown name = shown(option, as_long);
+      if (!option.takes_value) {
+        return attached == nullptr
+                   ? apply(option, nullptr, options)
+                   : mistake("option '%s%.*s' takes no value", name.dashes, name.length, name.name);
+      }
+      const char* const value = value_of(attached);
+      return value != nullptr
+                 ? apply(option, value, options)
+                 : mistake("option '%s%.*s' needs a value", name.dashes, name.length, name.name);
+    };
+    const char* error = nullptr;
+    if (argument[1] == '-') {
+      if (argument[2] == '\0') {
+        options_ended = true;
+        continue;
+      }
+      std::string_view name(argument + 2);
+      const char* attached = nullptr;
+      if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
+        attached = argument + 2 + equals + 1;
+        name.remove_suffix(name.size() - equals);
+      }
+      const Option* const option = find_long(name);
+      error = option == nullptr ? mistake("unknown option '--%.*s'", static_cast<int>(name.size()),
+                                          name.data())
+                                : take(*option, true, attached);
+    } else {
+      for (const char* letter = argument + 1; *letter != '\0' && error == nullptr; ++letter) {
+        const Option* const option = find_short(*letter);
+        if (option == nullptr) {
+          error = mistake("unknown option '-%c'", *letter);
+        } else if (option->takes_value) {
+          // The rest of the group is the value.
+          error = take(*option, false, letter[1] != '\0' ? letter + 1 : nullptr);
+          break;
+        } else {
+          error = take(*option, false, nullptr);
+        }
+      }
+    }
+    if (error != nullptr) {
+      return error;
+    }
+  }
+  options.files = arguments.first(files);
+  if (options.output != nullptr && options.to_stdout) {
+    return "-o and -c cannot go together";
+  }
+  if (options.output != nullptr && options.files.size() > 1) {
+    return "-o writes one file: name one input";
+  }
+  return nullptr;
+}
+
+const char* help_text() {
+  return "Usage: tvx [OPTION]... [FILE]...\n"
+         "Compress each FILE into FILE.tvx, or restore it, in the tarvix format.\n"
+         "With no FILE, or when FILE is -, read standard input and write standard output.\n"
+         "\n"
+         "  -z, --compress     compress (the default)\n"
+         "  -d, --decompress   restore FILE.tvx into FILE (untvx is tvx -d)\n"
+         "  -t, --test         restore into nothing; report the first fault\n"
+         "  -l, --list         list the compressed and restored sizes, the ratio,\n"
+         "                     the records and the stored blocks of each file\n"
+         "  -c, --stdout       write to standard output and keep the files\n"
+         "                     (tvxcat is tvx -dc)\n"
+         "  -o, --output=FILE  write to FILE (one input only)\n"
+         "  -k, --keep         keep each source file (the default)\n"
+         "      --rm           remove each source file once its target is on disk\n"
+         "  -f, --force        overwrite existing files, write compressed data to a\n"
+         "                     terminal, compress names that end in .tvx\n"
+         "  -T, --threads=N    code on N threads (0, the default: every core the\n"
+         "                     process may use)\n"
+         "  -q, --quiet        no progress line and no verbose lines\n"
+         "  -v, --verbose      a line for each file\n"
+         "      --progress     a progress line even when standard error is not a terminal\n"
+         "      --no-progress  never a progress line\n"
+         "  -h, --help         print this help and exit\n"
+         "  -V, --version      print the version and exit\n"
+         "\n"
+         "Compressed files one after another restore to the concatenation of their\n"
+         "sources. Messages go to standard error. The exit status is 0 when every file\n"
+         "succeeded, 1 otherwise.\n";
+}
+
+}  // namespace tarvix::tvx

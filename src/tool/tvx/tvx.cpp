@@ -1,0 +1,316 @@
+// tvx's run over its files: the target of each, the coding on the programs'
+// pipeline, and what it reports.
+#include "tvx.h"
+
+#include <tarvix/container.h>
+#include <tarvix/workers.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "files.h"
+#include "pipeline.h"
+#include "progress.h"
+#include "thread_count.h"
+
+namespace tarvix::tvx {
+
+namespace {
+
+constexpr std::string_view kSuffix = ".tvx";
+
+void report(const char* name, const char* reason) {
+  (void)std::fprintf(stderr, "tvx: %s: %s\n", name, reason);
+}
+
+// A failure the system told: its errno, or EIO when it told none.
+void report_error(const char* name, int error) {
+  report(name, std::strerror(error != 0 ? error : EIO));
+}
+
+// Where the bytes of one file go.
+struct Target {
+  enum class Kind { kNothing, kStandardOutput, kFile };
+  Kind kind = Kind::kNothing;
+  const char* name = nullptr;  // of a file
+  std::array<char, PendingTarget::kMaxName + 1> made{};  // a name made from the source's
+
+  const char* shown() const { return kind == Kind::kFile ? name : "stdout"; }
+};
+
+// What one file gave: bytes read and written, records and stored blocks.
+struct Counts {
+  std::uint64_t read = 0;
+  std::uint64_t written = 0;
+  std::uint64_t records = 0;
+  std::uint64_t stored = 0;
+};
+
+// The compressed size over the restored one, or "-" for nothing restored.
+const char* ratio_of(std::uint64_t compressed, std::uint64_t restored,
+                     std::array<char, 16>& text) {
+  if (restored == 0) {
+    return "-";
+  }
+  (void)std::snprintf(text.data(), text.size(), "%.3f",
+                      static_cast<double>(compressed) / static_cast<double>(restored));
+  return text.data();
+}
+
+void print_list_row(const Counts& counts, const char* name) {
+  std::array<char, 16> ratio{};
+  (void)std::printf("%14" PRIu64 " %14" PRIu64 " %6s %9" PRIu64 " %8" PRIu64 "  %s\n", counts.read,
+                    counts.written, ratio_of(counts.read, counts.written, ratio), counts.records,
+                    counts.stored, name);
+}
+
+class Runner {
+ public:
+  explicit Runner(const Options& options);
+
+  // Codes one file, "-" for standard input; false when it failed.
+  bool process(const char* name);
+  // Ends the run: the totals of a list of several files.
+  void finish() const;
+
+ private:
+  Mode mode() const { return options_.mode; }
+  bool choose_target(const char* name, bool from_stdin, Target& target);
+  bool code(Source& source, std::FILE* target, const char* source_name, const char* target_name,
+            Counts& counts);
+  void report_done(const char* source_name, const Target& target, const Counts& counts);
+
+  const Options& options_;
+  const unsigned threads_;
+  Workers coders_;
+  Workers io_;
+  Compressor compressor_;
+  Restorer restorer_;
+  ProgressLine progress_;
+  Counts totals_;
+  std::size_t listed_ = 0;
+};
+
+Runner::Runner(const Options& options)
+    : options_(options),
+      threads_(options.threads != 0 ? options.threads
+                                    : std::min(usable_cores(), kMaxAutomaticThreads)),
+      coders_(threads_),
+      io_(threads_ > 1 ? 2 : 1),
+      compressor_(threads_ > 1 ? &coders_ : nullptr),
+      restorer_(threads_ > 1 ? &coders_ : nullptr),
+      progress_(options.progress == Progress::kAuto && options.verbosity == 0 ? Progress::kNever
+                                                                               : options.progress) {
+  restorer_.set_concatenated(true);
+}
+
+bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
+  using Kind = Target::Kind;
+  if (mode() == Mode::kTest || mode() == Mode::kList) {
+    target.kind = Kind::kNothing;
+    return true;
+  }
+  const char* const output = options_.output;
+  if (options_.to_stdout || (output == nullptr && from_stdin) ||
+      (output != nullptr && std::strcmp(output, "-") == 0)) {
+    target.kind = Kind::kStandardOutput;
+    return true;
+  }
+  target.kind = Kind::kFile;
+  if (output != nullptr) {
+    target.name = output;
+    return true;
+  }
+  const std::string_view source(name);
+  const bool has_suffix = source.size() > kSuffix.size() && source.ends_with(kSuffix);
+  if (mode() == Mode::kCompress && has_suffix && !options_.force) {
+    report(name, "already ends in .tvx: not compressed again (use -f to force)");
+    return false;
+  }
+  if (mode() == Mode::kRestore && !has_suffix) {
+    report(name,
+           "does not end in .tvx: name the target with -o, or write to standard output with -c");
+    return false;
+  }
+  std::string_view made = source;
+  if (mode() == Mode::kRestore) {
+    made.remove_suffix(kSuffix.size());
+  }
+  const std::string_view suffix = mode() == Mode::kCompress ? kSuffix : "";
+  if (made.size() + suffix.size() >= target.made.size()) {
+    report_error(name, ENAMETOOLONG);
+    return false;
+  }
+  std::copy(suffix.begin(), suffix.end(), std::copy(made.begin(), made.end(), target.made.begin()));
+  target.name = target.made.data();
+  return true;
+}
+
+bool Runner::code(Source& source, std::FILE* target, const char* source_name,
+                  const char* target_name, Counts& counts) {
+  Pipeline pipeline(source.stream, target, threads_ > 1 ? &coders_ : nullptr, io_);
+  progress_.begin(source_name, source.size);
+  // Runs the source through `coder`, a Compressor or a Restorer, and ends
+  // its file: the outcome, or std::nullopt when a write failed.
+  auto run = [&](auto& coder, auto feed) -> std::optional<RestoreStatus> {
+    coder.reset();
+    auto step = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
+      progress_.update(pipeline.bytes_read());
+      return feed(coder, input, output) == RestoreStatus::kOk;
+    };
+    if (!pipeline.pump(step)) {
+      return std::nullopt;
+    }
+    return pipeline.finish(coder);
+  };
+  const std::optional<RestoreStatus> outcome =
+      mode() == Mode::kCompress
+          ? run(compressor_, [](Compressor& c, auto& in, auto& out) { return c.compress(in, out); })
+          : run(restorer_, [](Restorer& r, auto& in, auto& out) { return r.restore(in, out); });
+  progress_.end(pipeline.bytes_read());
+  // A failed write first, then a failed read, which may have cut the file
+  // short, then damage.
+  if (!outcome) {
+    report_error(target_name, pipeline.write_error());
+    return false;
+  }
+  if (pipeline.read_failed()) {
+    report_error(source_name, pipeline.read_error());
+    return false;
+  }
+  if (*outcome != RestoreStatus::kOk) {
+    report(source_name, to_string(*outcome).data());
+    return false;
+  }
+  counts = {pipeline.bytes_read(), pipeline.bytes_written(), restorer_.records_read(),
+            restorer_.stored_blocks()};
+  return true;
+}
+
+bool Runner::process(const char* name) {
+  const bool from_stdin = std::strcmp(name, "-") == 0;
+  const char* const source_name = from_stdin ? "stdin" : name;
+  Target target;
+  if (!choose_target(name, from_stdin, target)) {
+    return false;
+  }
+  if (mode() == Mode::kCompress && target.kind == Target::Kind::kStandardOutput &&
+      !options_.force && is_terminal(stdout)) {
+    report("stdout", "compressed data is not written to a terminal (use -f to force)");
+    return false;
+  }
+  if (mode() != Mode::kCompress && from_stdin && !options_.force && is_terminal(stdin)) {
+    report("stdin", "compressed data is not read from a terminal (use -f to force)");
+    return false;
+  }
+  Source source;
+  if (!open_source(name, source)) {
+    report_error(source_name, errno);
+    return false;
+  }
+  struct Closer {
+    Source& source;
+    ~Closer() { close_source(source); }
+  } closer{source};
+
+  PendingTarget pending;
+  std::FILE* out = target.kind == Target::Kind::kStandardOutput ? stdout : nullptr;
+  if (target.kind == Target::Kind::kFile) {
+    // Writing over the source would lose it, with --rm twice over.
+    if (is_same_file(target.name, source)) {
+      report(target.name, "is the source file itself");
+      return false;
+    }
+    if (!options_.force && exists(target.name) && !is_special_file(target.name)) {
+      report_error(target.name, EEXIST);
+      return false;
+    }
+    if (!pending.create(target.name)) {
+      report_error(target.name, errno);
+      return false;
+    }
+    out = pending.stream();
+  }
+  Counts counts;
+  if (!code(source, out, source_name, target.shown(), counts)) {
+    return false;
+  }
+  // With --rm, the target is on disk before the source goes; a source whose
+  // bytes went to a device or a pipe stays.
+  const bool removes = options_.remove_source && target.kind == Target::Kind::kFile &&
+                       !pending.is_direct() && !from_stdin;
+  if (target.kind == Target::Kind::kFile && !pending.commit(source, removes)) {
+    report_error(target.name, errno);
+    return false;
+  }
+  close_source(source);
+  if (removes && !remove_source(name)) {
+    report_error(name, errno);
+    return false;
+  }
+  report_done(source_name, target, counts);
+  return true;
+}
+
+void Runner::report_done(const char* source_name, const Target& target, const Counts& counts) {
+  std::array<char, 16> ratio{};
+  switch (mode()) {
+    case Mode::kList:
+      if (listed_++ == 0) {
+        (void)std::printf("%14s %14s %6s %9s %8s  %s\n", "compressed", "restored", "ratio",
+                          "records", "stored", "name");
+      }
+      print_list_row(counts, source_name);
+      totals_.read += counts.read;
+      totals_.written += counts.written;
+      totals_.records += counts.records;
+      totals_.stored += counts.stored;
+      break;
+    case Mode::kTest:
+      if (options_.verbosity > 1) {
+        (void)std::fprintf(stderr, "tvx: %s: OK\n", source_name);
+      }
+      break;
+    case Mode::kCompress:
+    case Mode::kRestore:
+      if (options_.verbosity > 1) {
+        const bool compressing = mode() == Mode::kCompress;
+        (void)std::fprintf(stderr, "tvx: %s: %" PRIu64 " -> %" PRIu64 " bytes (%s), %s\n",
+                           source_name, counts.read, counts.written,
+                           compressing ? ratio_of(counts.written, counts.read, ratio)
+                                       : ratio_of(counts.read, counts.written, ratio),
+                           target.shown());
+      }
+      break;
+  }
+}
+
+void Runner::finish() const {
+  if (listed_ > 1) {
+    print_list_row(totals_, "total");
+  }
+}
+
+}  // namespace
+
+int run(const Options& options) {
+  Runner runner(options);
+  bool failed = false;
+  if (options.files.empty()) {
+    failed = !runner.process("-");
+  }
+  for (const char* const name : options.files) {
+    failed = !runner.process(name) || failed;
+  }
+  runner.finish();
+  return failed ? 1 : 0;
+}
+
+}  // namespace tarvix::tvx

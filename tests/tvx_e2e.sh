@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# End-to-end tests of tvx: one table of runs, each with its command, exit
+# status, standard error and the files it leaves. The bytes tvx writes are
+# held to those of tarvix.
+#
+# usage: tests/tvx_e2e.sh TVX TARVIX [EMULATOR ARGS...]
+#   TVX, TARVIX  the programs (untvx and tvxcat lie beside TVX)
+#   EMULATOR     an optional prefix that runs them (qemu-s390x, wine64, ...)
+# Environment: TARVIX_EOL=crlf for a Windows build, whose standard error ends
+#   lines in CR LF: the rows that only a POSIX host can set up (links, modes,
+#   signals, tar, terminals) are left out then. TARVIX_DATAGEN: the data
+#   generator (default: tarvix_datagen beside TARVIX).
+set -uo pipefail
+
+[ $# -ge 2 ] || { echo "usage: $0 TVX TARVIX [EMULATOR ARGS...]" >&2; exit 2; }
+absolute() { case $1 in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+tvx_program=$(absolute "$1")
+tarvix_program=$(absolute "$2")
+shift 2
+datagen=$(absolute "${TARVIX_DATAGEN:-$(dirname "$tarvix_program")/tarvix_datagen}")
+emulator=("$@")
+windows=false
+[ "${TARVIX_EOL:-lf}" = crlf ] && windows=true
+suffix=""
+$windows && suffix=.exe
+program_dir=$(dirname "$tvx_program")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tvx-e2e.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 2
+
+# The programs as the rows call them. TVX is the whole command, for tar -I.
+tvx() { "${emulator[@]}" "$tvx_program" "$@"; }
+untvx() { "${emulator[@]}" "$program_dir/untvx$suffix" "$@"; }
+tvxcat() { "${emulator[@]}" "$program_dir/tvxcat$suffix" "$@"; }
+# shellcheck disable=SC2034 # the rows use it, through eval
+TVX="${emulator[*]} $tvx_program"
+generate() { "${emulator[@]}" "$datagen" "$@"; }
+reference() { "${emulator[@]}" "$tarvix_program" "$1" "$2" >/dev/null || exit 2; }
+
+# The sources, and what tarvix makes of them: prose of 3 blocks and a bit;
+# blend data of many batches; the worked example; a cut file.
+generate text 30000 1 >prose
+generate mixed 2000000 2 >blend
+printf 'abcabcabc' >abc
+for name in prose blend abc; do
+  reference "$name" "$name.ref"
+done
+head -c 1000 prose.ref >cut.tvx
+mkdir folder
+cp abc folder/a
+cp prose folder/t
+cat prose blend >prose+blend
+
+passed=0
+failed=0
+fail() {
+  echo "FAIL: $label: $*"
+  failed=$((failed + 1))
+  row_ok=false
+}
+
+# check KIND:A[:B]: same:A:B (equal files), absent:A, present:A,
+# holds:A:TEXT (A holds exactly TEXT), mode:A:BITS (octal permission bits),
+# mtime:A:B (the same modification time), none:GLOB (no file matches).
+check() {
+  local kind a b
+  IFS=: read -r kind a b <<<"$1"
+  case $kind in
+    same) cmp -s "$a" "$b" || fail "$a and $b differ" ;;
+    absent) [ ! -e "$a" ] || fail "$a exists" ;;
+    present) [ -e "$a" ] || fail "$a is missing" ;;
+    holds) [ "$(cat "$a" 2>/dev/null)" = "$b" ] || fail "$a holds '$(cat "$a" 2>/dev/null)', not '$b'" ;;
+    mode) [ "$(stat -c %a "$a")" = "$b" ] || fail "$a has mode $(stat -c %a "$a"), not $b" ;;
+    mtime) [ "$(stat -c %Y "$a")" = "$(stat -c %Y "$b")" ] || fail "$a has not the time of $b" ;;
+    none) compgen -G "$a" >/dev/null && fail "files are left: $(compgen -G "$a" | tr '\n' ' ')" ;;
+    *) fail "unknown check $1" ;;
+  esac
+}
+
+# Sends SIGTERM to a tvx that compresses a pipe which stays open, once its
+# temporary file exists: the run ends by the signal, with its status.
+interrupted() {
+  mkfifo slow
+  # Started directly, not through the function, so that $! is the program.
+  "${emulator[@]}" "$tvx_program" -o int.tvx <slow &
+  local pid=$! tries status
+  exec 9>slow
+  cat prose >&9
+  for ((tries = 0; tries < 100; tries++)); do
+    compgen -G '.int.tvx.*' >/dev/null && break
+    sleep 0.1
+  done
+  kill -TERM "$pid"
+  wait "$pid"
+  status=$?
+  exec 9>&-
+  return "$status"
+}
+
+# Runs COMMAND in a pseudo-terminal, standard error merged into its output.
+in_terminal() { script -qec "$1" /dev/null; }
+
+# What -l prints for abc.ref and a file of two stored blocks, as one line
+# with \n between its lines.
+generate random 10000 3 >noise
+reference noise noise.ref
+listing=$(printf '%14s %14s %6s %9s %8s  %s\\n' compressed restored ratio records stored name \
+  14 9 1.556 1 0 abc.ref 10010 10000 1.001 2 2 noise.ref 10024 10009 1.001 3 2 total)
+
+# needs | label | command | status | standard output | standard error |
+# checks. The outputs are globs, with \n between lines; an empty one is not
+# checked for standard output, and must be empty for standard error. needs:
+# any host, or posix (not Windows).
+rows=(
+  # The bytes are tarvix's, through every way in and out.
+  "any   | compress a file beside it, the source kept | tvx prose | 0 | | | same:prose.tvx:prose.ref present:prose"
+  "any   | restore it, the compressed file kept | cp prose.ref r.tvx && tvx -d r.tvx | 0 | | | same:r:prose present:r.tvx"
+  "any   | standard input to standard output | tvx <blend | 0 | | | same:out:blend.ref"
+  "any   | and back | tvx -d <blend.ref | 0 | | | same:out:blend"
+  "any   | -c writes standard output | tvx -c blend | 0 | | | same:out:blend.ref absent:blend.tvx"
+  "any   | -o names the target | tvx -o named.tvx abc | 0 | | | same:named.tvx:abc.ref"
+  "any   | the same bytes on 1 and on 3 threads | tvx -T1 -c blend >one.tvx && tvx --threads=3 -c blend | 0 | | | same:one.tvx:blend.ref same:out:blend.ref"
+  "posix | untvx and tvxcat restore | cp abc.ref u.tvx && untvx u.tvx && tvxcat prose.ref | 0 | | | same:u:abc same:out:prose"
+  "any   | compressed files one after another restore to the concatenation | cat prose.ref blend.ref >both.tvx && tvx -dc both.tvx | 0 | | | same:out:prose+blend"
+  "any   | several files, each beside itself | cp prose s1 && cp abc s2 && tvx -k s1 s2 | 0 | | | same:s1.tvx:prose.ref same:s2.tvx:abc.ref"
+  # The options' effects.
+  "any   | --rm removes the source once the target is written | cp prose gone && tvx --rm gone | 0 | | | absent:gone same:gone.tvx:prose.ref"
+  "any   | -f writes over an existing target | printf old >f.tvx && tvx -f -o f.tvx abc | 0 | | | same:f.tvx:abc.ref"
+  "any   | -t passes a sound file and names a damaged one | tvx -t prose.ref cut.tvx | 1 | | tvx: cut.tvx: the compressed file is cut short | absent:cut"
+  "any   | -l lists sizes, ratio, records and stored blocks | tvx -l abc.ref noise.ref | 0 | $listing | |"
+  "any   | -v tells the sizes on standard error | tvx -v -o v.tvx abc | 0 | | tvx: abc: 9 -> 14 bytes (1.556), v.tvx | same:v.tvx:abc.ref"
+  "any   | --progress shows a line and clears it | tvx --progress -c abc | 0 | | *tvx: abc: 0.0 MiB, 100%, * | same:out:abc.ref"
+  "any   | --help | tvx --help | 0 | Usage: tvx *\n*--decompress* | |"
+  "any   | --version | tvx -V | 0 | tvx [0-9]* (libtarvix [0-9]*) | |"
+  # Each failure: its message, and nothing touched.
+  "any   | an unknown option | tvx -x abc | 1 | | tvx: unknown option '-x'\nTry 'tvx --help' for more. | absent:abc.tvx"
+  "any   | a missing file; the next one still goes | cp abc next && tvx missing next | 1 | | tvx: missing: No such file or directory | same:next.tvx:abc.ref"
+  "posix | a folder is refused | tvx folder | 1 | | tvx: folder: Is a directory | absent:folder.tvx"
+  "any   | an existing target is refused and kept | printf old >kept.tvx && cp abc kept && tvx kept | 1 | | tvx: kept.tvx: File exists | holds:kept.tvx:old"
+  "any   | a name ending in .tvx is not compressed again | cp abc again.tvx && tvx again.tvx | 1 | | tvx: again.tvx: already ends in .tvx: not compressed again (use -f to force) | absent:again.tvx.tvx"
+  "any   | restoring a name without .tvx needs -o or -c | tvx -d abc | 1 | | tvx: abc: does not end in .tvx: name the target with -o, or write to standard output with -c |"
+  "any   | a damaged file leaves no target | cp cut.tvx dam.tvx && tvx -d dam.tvx | 1 | | tvx: dam.tvx: the compressed file is cut short | absent:dam none:.dam*"
+  "any   | the target cannot be the source | cp abc self && tvx -f -o self self | 1 | | tvx: self: is the source file itself | same:self:abc"
+  "posix | a write that fails leaves no file | (ulimit -f 16 && tvx -o big.tvx blend) | 1 | | tvx: big.tvx: File too large | absent:big.tvx none:.big.tvx.*"
+  "posix | a device as the target is written, not replaced | tvx -o /dev/full abc | 1 | | tvx: /dev/full: No space left on device |"
+  "posix | an interrupted run leaves no file | interrupted | 143 | | | absent:int.tvx none:.int.tvx.*"
+  "posix | compressed data is not written to a terminal | in_terminal \"\$TVX -c abc\" | 1 | tvx: stdout: compressed data is not written to a terminal (use -f to force)* | |"
+  # A created target takes the source's mode and time, owner-only until then.
+  "posix | the mode and time of the source | cp prose own && chmod 640 own && touch -d 2020-01-02 own && tvx own | 0 | | | mode:own.tvx:640 mtime:own.tvx:own"
+  "posix | from standard input, the usual mode | (umask 027 && tvx -o std.tvx <abc) | 0 | | | mode:std.tvx:640"
+  # tar, both ways.
+  "posix | tar -I tvx both ways | tar -I \"\$TVX\" -cf t.tar.tvx folder && mkdir x && tar --use-compress-program=\"\$TVX\" -xf t.tar.tvx -C x | 0 | | | same:x/folder/a:abc same:x/folder/t:prose"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r needs label command want_status want_output want_error checks <<<"$row"
+  read -r needs <<<"$needs"
+  read -r label <<<"$label"
+  read -r want_status <<<"$want_status"
+  # The outputs keep their own spaces; only the table's are cut.
+  want_output=${want_output# }
+  want_output=${want_output% }
+  want_error=${want_error# }
+  want_error=${want_error% }
+  $windows && [ "$needs" = posix ] && continue
+  row_ok=true
+  eval "$command" >out 2>err </dev/null
+  status=$?
+  error=$(cat err)
+  if $windows; then
+    error=${error//$'\r'/}
+  fi
+  [ "$status" -eq "$want_status" ] || fail "exit status $status, wanted $want_status"
+  # shellcheck disable=SC2053 # the wanted texts are globs
+  if [ -n "$want_output" ] && [[ $(cat out) != $(printf '%b' "$want_output") ]]; then
+    fail "standard output was '$(cat out)'"
+  fi
+  # shellcheck disable=SC2053
+  [[ $error == $(printf '%b' "$want_error") ]] || fail "standard error was '$error'"
+  for item in $checks; do
+    check "$item"
+  done
+  $row_ok && passed=$((passed + 1))
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
