@@ -79,7 +79,8 @@ Bytes compress_in_pieces(std::span<const std::uint8_t> source, Splits pieces, Sp
 Streamed restore_at_once(std::span<const std::uint8_t> file, Workers* workers = nullptr) {
   Restorer restorer(workers);
   const std::size_t room = tarvix::restored_size_bound(file) + tarvix::kRestorerStraightRoom;
-  return stream(restorer, file, [] { return SIZE_MAX; }, [room] { return room; });
+  return stream(
+      restorer, file, [] { return SIZE_MAX; }, [room] { return room; });
 }
 
 std::uint32_t seed_at(const std::uint8_t* bytes) {

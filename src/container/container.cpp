@@ -207,7 +207,7 @@ bool CompressorState::give_out(std::span<std::uint8_t>& output) noexcept {
 }
 
 void CompressorState::code_block(std::span<const std::uint8_t> block,
-                            std::span<std::uint8_t>& output) noexcept {
+                                 std::span<std::uint8_t>& output) noexcept {
   assert(magic_given_ == kMagicSize && record_begin_ == record_end_);
   if (output.size() >= record_room(block.size())) {
     output = output.subspan(code_record(block, output));
@@ -219,7 +219,7 @@ void CompressorState::code_block(std::span<const std::uint8_t> block,
 }
 
 RestoreStatus CompressorState::compress(std::span<const std::uint8_t>& input,
-                                       std::span<std::uint8_t>& output) noexcept {
+                                        std::span<std::uint8_t>& output) noexcept {
   if (finishing_) {
     return RestoreStatus::kMisuse;
   }
@@ -270,7 +270,7 @@ void CompressorState::reset() noexcept {
 // that block's record; then the records close up, in file order, so the
 // bytes are those of the blocks coded one after another.
 bool CompressorState::code_blocks_together(std::span<const std::uint8_t>& input,
-                                      std::span<std::uint8_t>& output) noexcept {
+                                           std::span<std::uint8_t>& output) noexcept {
   const std::size_t count =
       std::min(input.size() / kMaxBlockSize, output.size() / kCompressorStraightRoom);
   if (count < kMinBlocksTogether) {
@@ -466,7 +466,7 @@ void RestorerState::reset() noexcept {
 // up in file order and stop at the first refused block data, so the output,
 // the records read and the fault are those of the one-thread path.
 bool RestorerState::restore_together(std::span<const std::uint8_t>& input,
-                                std::span<std::uint8_t>& output) noexcept {
+                                     std::span<std::uint8_t>& output) noexcept {
   constexpr std::size_t kMaxRecords = 64;
   std::array<std::span<const std::uint8_t>, kMaxRecords> records;
   const std::size_t room = std::min(kMaxRecords, output.size() / kMaxBlockSize);

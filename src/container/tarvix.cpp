@@ -37,7 +37,7 @@ bool overlap(const void* a, std::size_t a_size, const void* b, std::size_t b_siz
   }
   const auto* const a_bytes = static_cast<const std::uint8_t*>(a);
   const auto* const b_bytes = static_cast<const std::uint8_t*>(b);
-  const std::less<const std::uint8_t*> before;
+  const std::less<> before;
   return before(a_bytes, b_bytes + b_size) && before(b_bytes, a_bytes + a_size);
 }
 
@@ -50,6 +50,8 @@ struct Handle {
   ~Handle() { tarvix_workers_free(pool); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
+  Handle(Handle&&) = delete;
+  Handle& operator=(Handle&&) = delete;
 
   State state;
   tarvix_workers* pool;
@@ -60,7 +62,7 @@ struct Handle {
 template <typename C>
 C* create(tarvix_workers* workers, bool owns_workers) {
   static_assert(alignof(C) <= alignof(std::max_align_t));
-  void* const memory = std::malloc(sizeof(C));
+  void* const memory = std::malloc(sizeof(C));  // NOLINT(cppcoreguidelines-no-malloc)
   if (memory == nullptr) {
     if (owns_workers) {
       tarvix_workers_free(workers);
@@ -74,7 +76,7 @@ template <typename C>
 void destroy(C* coder) {
   if (coder != nullptr) {
     coder->~C();
-    std::free(coder);
+    std::free(coder);  // NOLINT(cppcoreguidelines-no-malloc): made by create()
   }
 }
 

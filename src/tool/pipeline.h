@@ -72,9 +72,7 @@ class Pipeline {
   // The bytes read from the source and given to the target so far; the
   // I/O thread counts them as it goes.
   std::uint64_t bytes_read() const noexcept { return read_.load(std::memory_order_relaxed); }
-  std::uint64_t bytes_written() const noexcept {
-    return written_.load(std::memory_order_relaxed);
-  }
+  std::uint64_t bytes_written() const noexcept { return written_.load(std::memory_order_relaxed); }
 
  private:
   // Reads the next batch of the source into input buffer `which`; empty at

@@ -124,6 +124,8 @@ struct tarvix_workers {  // NOLINT(readability-identifier-naming): the C name
   ~tarvix_workers();
   tarvix_workers(const tarvix_workers&) = delete;
   tarvix_workers& operator=(const tarvix_workers&) = delete;
+  tarvix_workers(tarvix_workers&&) = delete;
+  tarvix_workers& operator=(tarvix_workers&&) = delete;
 
   unsigned threads() const noexcept { return threads_; }
   void run(std::size_t count, tarvix_task task, void* context) noexcept;
@@ -329,14 +331,14 @@ extern "C" {
 // that uses it needs nothing of the C++ runtime.
 tarvix_workers* tarvix_workers_create(unsigned threads) {
   static_assert(alignof(tarvix_workers) <= alignof(std::max_align_t));
-  void* const memory = std::malloc(sizeof(tarvix_workers));
+  void* const memory = std::malloc(sizeof(tarvix_workers));  // NOLINT(cppcoreguidelines-no-malloc)
   return memory == nullptr ? nullptr : new (memory) tarvix_workers(threads);
 }
 
 void tarvix_workers_free(tarvix_workers* workers) {
   if (workers != nullptr) {
     workers->~tarvix_workers();
-    std::free(workers);
+    std::free(workers);  // NOLINT(cppcoreguidelines-no-malloc): made by tarvix_workers_create()
   }
 }
 

@@ -47,12 +47,12 @@ inline constexpr std::size_t kMaxRecordSize =
 // kOutputTooSmall names the first fault of a compressed file in file order;
 // the blocks before it have been restored.
 enum class RestoreStatus : int {
-  kOk = TARVIX_OK,                          // the whole file was restored (a single byte
-                                            // after the last record is ignored)
-  kNotCompressed = TARVIX_NOT_COMPRESSED,   // the file does not open with the file magic
-  kCutShort = TARVIX_CUT_SHORT,             // the end of the file cuts a record's block data short
-  kBadLength = TARVIX_BAD_LENGTH,           // a length field of 0, or above kMaxBlockDataSize
-  kBadBlockData = TARVIX_BAD_BLOCK_DATA,    // the block decoder refuses a record's block data
+  kOk = TARVIX_OK,                         // the whole file was restored (a single byte
+                                           // after the last record is ignored)
+  kNotCompressed = TARVIX_NOT_COMPRESSED,  // the file does not open with the file magic
+  kCutShort = TARVIX_CUT_SHORT,            // the end of the file cuts a record's block data short
+  kBadLength = TARVIX_BAD_LENGTH,          // a length field of 0, or above kMaxBlockDataSize
+  kBadBlockData = TARVIX_BAD_BLOCK_DATA,   // the block decoder refuses a record's block data
   kOutputTooSmall = TARVIX_OUTPUT_TOO_SMALL,  // restore() only: the next whole block does not fit
   kMisuse = TARVIX_MISUSE,  // a call out of order, or overlapping areas: nothing was done
 };
@@ -237,8 +237,8 @@ class Restorer {
                         std::span<std::uint8_t>& output) noexcept {
     std::size_t used = 0;
     std::size_t written = 0;
-    const tarvix_status status = tarvix_restorer_restore(
-        coder_, input.data(), input.size(), &used, output.data(), output.size(), &written);
+    const tarvix_status status = tarvix_restorer_restore(coder_, input.data(), input.size(), &used,
+                                                         output.data(), output.size(), &written);
     input = input.subspan(used);
     output = output.subspan(written);
     return static_cast<RestoreStatus>(status);

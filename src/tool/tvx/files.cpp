@@ -105,8 +105,9 @@ void prepare_streams() noexcept {
   (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
+Source::~Source() { close_source(*this); }
+
 bool open_source(const char* name, Source& source) noexcept {
-  source = Source{};
   const bool standard_input = std::strcmp(name, "-") == 0;
 #ifdef _WIN32
   struct _stat64 info {};
@@ -219,10 +220,11 @@ bool PendingTarget::create(const char* target_name) noexcept {
   // for the rest within the longest file name.
   const std::string_view target(target_name);
   const std::size_t folder = folder_length(target);
-  const std::string_view base(target.data() + folder, std::min<std::size_t>(target.size() - folder, 200));
-  const int length = std::snprintf(pending_name, sizeof pending_name, "%.*s.%.*s.XXXXXX",
-                                   static_cast<int>(folder), target.data(),
-                                   static_cast<int>(base.size()), base.data());
+  const std::string_view base(target.data() + folder,
+                              std::min<std::size_t>(target.size() - folder, 200));
+  const int length =
+      std::snprintf(pending_name, sizeof pending_name, "%.*s.%.*s.XXXXXX", static_cast<int>(folder),
+                    target.data(), static_cast<int>(base.size()), base.data());
   if (target.size() > kMaxName || length < 0 ||
       static_cast<std::size_t>(length) >= sizeof pending_name) {
     errno = ENAMETOOLONG;

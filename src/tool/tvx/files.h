@@ -15,8 +15,16 @@
 
 namespace tarvix::tvx {
 
-// A source file, open for reading, with what it was when it was opened.
+// A source file, open for reading, with what it was when it was opened;
+// closed when it goes (standard input stays open).
 struct Source {
+  Source() = default;
+  ~Source();
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  Source(Source&&) = delete;
+  Source& operator=(Source&&) = delete;
+
   std::FILE* stream = nullptr;
   bool is_standard_input = false;
   bool is_regular = false;
@@ -34,9 +42,12 @@ struct Source {
 // ignored when tvx started).
 void prepare_streams() noexcept;
 
-// open_source() opens `name` for reading ("-" is standard input). On failure
-// it returns false with errno set; a directory fails with EISDIR.
+// open_source() opens `name` for reading ("-" is standard input) into
+// `source`, which must be new. On failure it returns false with errno set; a
+// directory fails with EISDIR.
 bool open_source(const char* name, Source& source) noexcept;
+// close_source() closes the source's stream, but standard input, before it
+// goes (a file that is open cannot be removed on Windows).
 void close_source(Source& source) noexcept;
 
 // Whether a file of this name exists (a dangling symbolic link counts).
@@ -69,6 +80,8 @@ class PendingTarget {
   ~PendingTarget() { discard(); }
   PendingTarget(const PendingTarget&) = delete;
   PendingTarget& operator=(const PendingTarget&) = delete;
+  PendingTarget(PendingTarget&&) = delete;
+  PendingTarget& operator=(PendingTarget&&) = delete;
 
   // Creates the temporary file for `target_name`; false with errno set.
   bool create(const char* target_name) noexcept;

@@ -22,8 +22,8 @@ int main(int argc, char* argv[]) {
     return std::fputs(tarvix::tvx::help_text(), stdout) < 0 ? 1 : 0;
   }
   if (options.version) {
-    return std::printf("tvx %s (libtarvix %s)\n", TARVIX_VERSION_STRING,
-                       tarvix_version_string()) < 0
+    return std::printf("tvx %s (libtarvix %s)\n", TARVIX_VERSION_STRING, tarvix_version_string()) <
+                   0
                ? 1
                : 0;
   }

@@ -13,8 +13,22 @@ namespace tarvix::tvx {
 namespace {
 
 enum class Id {
-  kCompress, kDecompress, kStdout, kOutput, kKeep, kRemove, kForce, kTest, kList, kThreads,
-  kQuiet, kVerbose, kProgress, kNoProgress, kHelp, kVersion,
+  kCompress,
+  kDecompress,
+  kStdout,
+  kOutput,
+  kKeep,
+  kRemove,
+  kForce,
+  kTest,
+  kList,
+  kThreads,
+  kQuiet,
+  kVerbose,
+  kProgress,
+  kNoProgress,
+  kHelp,
+  kVersion,
 };
 
 struct Option {
@@ -166,8 +180,7 @@ std::string_view base_name(const char* path) {
 
 }  // namespace
 
-const char* parse_options(const char* program_name, std::span<char*> arguments,
-                          Options& options) {
+const char* parse_options(const char* program_name, std::span<char*> arguments, Options& options) {
   const std::string_view program = base_name(program_name);
   if (program == "untvx" || program == "tvxcat") {
     options.mode = Mode::kRestore;
@@ -212,9 +225,9 @@ const char* parse_options(const char* program_name, std::span<char*> arguments,
         name.remove_suffix(name.size() - equals);
       }
       const Option* const option = find_long(name);
-      error = option == nullptr ? mistake("unknown option '--%.*s'", static_cast<int>(name.size()),
-                                          name.data())
-                                : take(*option, true, attached);
+      error = option == nullptr
+                  ? mistake("unknown option '--%.*s'", static_cast<int>(name.size()), name.data())
+                  : take(*option, true, attached);
     } else {
       for (const char* letter = argument + 1; *letter != '\0' && error == nullptr; ++letter) {
         const Option* const option = find_short(*letter);

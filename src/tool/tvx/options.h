@@ -17,15 +17,15 @@ enum class Progress { kAuto, kAlways, kNever };
 
 struct Options {
   Mode mode = Mode::kCompress;
-  bool to_stdout = false;           // -c
-  const char* output = nullptr;     // -o FILE
-  bool remove_source = false;       // --rm
-  bool force = false;               // -f
-  unsigned threads = 0;             // -T; 0 is every core the process may use
-  int verbosity = 1;                // 0 with -q, 2 with -v
+  bool to_stdout = false;        // -c
+  const char* output = nullptr;  // -o FILE
+  bool remove_source = false;    // --rm
+  bool force = false;            // -f
+  unsigned threads = 0;          // -T; 0 is every core the process may use
+  int verbosity = 1;             // 0 with -q, 2 with -v
   Progress progress = Progress::kAuto;
-  bool help = false;                // -h
-  bool version = false;             // -V
+  bool help = false;       // -h
+  bool version = false;    // -V
   std::span<char*> files;  // in order; "-" is standard input
 };
 

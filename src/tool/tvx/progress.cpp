@@ -1,13 +1,14 @@
 // tvx's progress line on standard error.
 #include "progress.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
-#include <time.h>
+#include <ctime>
 #endif
 
 #include "files.h"
@@ -78,7 +79,7 @@ void ProgressLine::show(std::uint64_t done, double now) noexcept {
   char line[512];
   int width = std::snprintf(line, sizeof line, "tvx: %s: %.1f MiB%s, %.0f MiB/s", name_,
                             static_cast<double>(done) / kMebibyte, percent, speed);
-  width = width < 0 ? 0 : width >= static_cast<int>(sizeof line) ? sizeof line - 1 : width;
+  width = std::clamp(width, 0, static_cast<int>(sizeof line) - 1);
   // A shorter line than the last one is padded over it.
   (void)std::fprintf(stderr, "\r%s%*s", line, width_ > width ? width_ - width : 0, "");
   width_ = width > width_ ? width : width_;

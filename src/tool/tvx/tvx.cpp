@@ -39,7 +39,7 @@ void report_error(const char* name, int error) {
 struct Target {
   enum class Kind { kNothing, kStandardOutput, kFile };
   Kind kind = Kind::kNothing;
-  const char* name = nullptr;  // of a file
+  const char* name = nullptr;                            // of a file
   std::array<char, PendingTarget::kMaxName + 1> made{};  // a name made from the source's
 
   const char* shown() const { return kind == Kind::kFile ? name : "stdout"; }
@@ -54,8 +54,7 @@ struct Counts {
 };
 
 // The compressed size over the restored one, or "-" for nothing restored.
-const char* ratio_of(std::uint64_t compressed, std::uint64_t restored,
-                     std::array<char, 16>& text) {
+const char* ratio_of(std::uint64_t compressed, std::uint64_t restored, std::array<char, 16>& text) {
   if (restored == 0) {
     return "-";
   }
@@ -107,7 +106,7 @@ Runner::Runner(const Options& options)
       compressor_(threads_ > 1 ? &coders_ : nullptr),
       restorer_(threads_ > 1 ? &coders_ : nullptr),
       progress_(options.progress == Progress::kAuto && options.verbosity == 0 ? Progress::kNever
-                                                                               : options.progress) {
+                                                                              : options.progress) {
   restorer_.set_concatenated(true);
 }
 
@@ -215,11 +214,6 @@ bool Runner::process(const char* name) {
     report_error(source_name, errno);
     return false;
   }
-  struct Closer {
-    Source& source;
-    ~Closer() { close_source(source); }
-  } closer{source};
-
   PendingTarget pending;
   std::FILE* out = target.kind == Target::Kind::kStandardOutput ? stdout : nullptr;
   if (target.kind == Target::Kind::kFile) {

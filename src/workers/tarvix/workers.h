@@ -83,7 +83,8 @@ TARVIX_EXPORT void tarvix_workers_wait(tarvix_workers* workers);
 
 // The C++ interface, for C++20: a handle over the C pool, with nothing of the
 // pool's layout in it.
-#if defined(__cplusplus) && (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
+#if defined(__cplusplus) && \
+    (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
 
 #include <cstddef>
 
