@@ -265,11 +265,8 @@ def write_threads(w, res, threads_svg):
 
 
 def log_ticks(low, high):
-    """1, 2, 5 times the powers of ten from just below low to just above high."""
-    ticks = [m * 10 ** e for e in range(-1, 7) for m in (1, 2, 5)]
-    below = max(t for t in ticks if t <= low)
-    above = min(t for t in ticks if t >= high)
-    return [t for t in ticks if below <= t <= above]
+    """1, 2, 5 times the powers of ten from low to high."""
+    return [t for e in range(-1, 7) for m in (1, 2, 5) if low <= (t := m * 10 ** e) <= high]
 
 
 def speed_chart(res, path):
@@ -277,7 +274,9 @@ def speed_chart(res, path):
     programs = res.main_programs()
     fig, axes = plt.subplots(1, 2, figsize=(9, 4.2), sharey=True)
     speeds = [res.speed(HEADLINE, d, p) for d in ("compress", "restore") for p in programs]
-    ticks = log_ticks(min(speeds), max(speeds))
+    # A margin around the points, so that no marker touches the frame.
+    low, high = min(speeds) / 1.4, max(speeds) * 1.4
+    ticks = log_ticks(low, high)
     for ax, direction in zip(axes, ("compress", "restore")):
         for p in programs:
             color, marker, filled = STYLES.get(p, ("black", "x", True))
@@ -290,7 +289,7 @@ def speed_chart(res, path):
         ax.yaxis.set_major_locator(FixedLocator(ticks))
         ax.yaxis.set_minor_locator(NullLocator())
         ax.set_yticklabels([f"{t:,.0f}" for t in ticks])
-        ax.set_ylim(ticks[0], ticks[-1])
+        ax.set_ylim(low, high)
         ax.set_xlabel("size ratio (compressed / original)")
         ax.grid(True, color="#e0e0e0")
         ax.margins(x=0.15)
