@@ -15,7 +15,7 @@
 #              it writes to OUT (default build/bench-quick), never to docs/
 #   TARVIX_CORPUS_DIR=DIR  the corpus (default ../shared/corpus); without
 #              one, generated data only
-# The full run takes about ten minutes on 2 cores; run it on a machine that
+# The full run takes about eight minutes on 2 cores; run it on a machine that
 # is otherwise quiet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
