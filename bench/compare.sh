@@ -23,14 +23,14 @@ root=$PWD
 corpus=${TARVIX_CORPUS_DIR:-$root/../shared/corpus}
 if [ "${QUICK:-0}" = 1 ]; then
   rounds=${ROUNDS:-1} size=3000000 copies=1 warmup=0 big_runs=2 small_runs=2 rss_runs=1
-  bench_time=0.01 out=${OUT:-build/bench-quick}
+  bench_time=0.01 out=${OUT:-build/bench-quick} kept=build/bench-quick-results
   if [ "$(realpath -m "$out")" = "$(realpath docs)" ]; then
     echo "compare.sh: QUICK=1 figures do not go to docs/; set OUT to another folder" >&2
     exit 2
   fi
 else
   rounds=${ROUNDS:-5} size=30000000 copies=10 warmup=1 big_runs=3 small_runs=8 rss_runs=3
-  bench_time=0.2 out=${OUT:-docs}
+  bench_time=0.2 out=${OUT:-docs} kept=build/bench-results
 fi
 # The default run is the one a user gets: no thread count from the caller.
 unset TARVIX_THREADS
@@ -232,9 +232,10 @@ build/bench/codec_bench --corpus="$corpus" --benchmark_min_time="$bench_time" \
     "$(zstd --version | grep -o 'v[0-9.]*' | head -n1)" "$(gzip --version | head -n1)" \
     "$(hyperfine --version)"
 } >"$results/about.tsv"
-# The raw results stay in build/bench-results for a second look.
-rm -rf build/bench-results
-cp -rp "$results" build/bench-results
+# The raw results stay in build/bench-results (build/bench-quick-results with
+# QUICK=1) for a second look.
+rm -rf "$kept"
+cp -rp "$results" "$kept"
 mkdir -p "$out"
 "$python" bench/report.py "$results" "$out"
 echo "wrote $out/benchmarks.md, $out/benchmarks.svg and $out/benchmarks-threads.svg"
