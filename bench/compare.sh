@@ -1,33 +1,45 @@
 #!/usr/bin/env bash
 # Times tarvix beside lz4 -1, lzop -1, zstd -1 and gzip -1, whole process,
-# compress and restore, on the standard mixed input, on 30 MB of random bytes,
-# on fireworks.jpeg repeated to 30 MB and on each corpus file; tarvix runs on
-# all cores, on its one-thread path and on one core, and on the mixed input
-# with 1 to 4 threads. Measures peak resident memory and runs the in-process
-# codec benchmark; then writes docs/benchmarks.md, docs/benchmarks.svg and
-# docs/benchmarks-threads.svg.
+# compress and restore, on generated data (text, mixed, random bytes, runs)
+# and, when there is a corpus, on the corpus and each of its files; tarvix
+# also runs on its one-thread path and, on the mixed data, with 2 to 4 threads
+# and on one core. Measures peak resident memory and runs the in-process codec
+# benchmark; then writes benchmarks.md, benchmarks.svg and
+# benchmarks-threads.svg.
 #
-# Usage: bench/compare.sh   (ROUNDS=n for more or fewer interleaved rounds;
-#        TARVIX_CORPUS_DIR=DIR for a corpus other than ../shared/corpus)
-# Takes about four minutes with the default 5 rounds on 2 cores; run it on a
-# machine that is otherwise quiet.
+# Usage: bench/compare.sh
+#   ROUNDS=n   interleaved rounds (default 5)
+#   OUT=DIR    where the page goes (default docs/)
+#   QUICK=1    small inputs, one round, a few runs each: about a minute, to
+#              check this script and the report; its figures mean little, so
+#              it writes to OUT (default build/bench-quick), never to docs/
+#   TARVIX_CORPUS_DIR=DIR  the corpus (default ../shared/corpus); without
+#              one, generated data only
+# The full run takes about eight minutes on 2 cores; run it on a machine that
+# is otherwise quiet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 corpus=${TARVIX_CORPUS_DIR:-$root/../shared/corpus}
-rounds=${ROUNDS:-5}
+if [ "${QUICK:-0}" = 1 ]; then
+  rounds=${ROUNDS:-1} size=3000000 copies=1 warmup=0 big_runs=2 small_runs=2 rss_runs=1
+  bench_time=0.01 out=${OUT:-build/bench-quick} kept=build/bench-quick-results
+  if [ "$(realpath -m "$out")" = "$(realpath docs)" ]; then
+    echo "compare.sh: QUICK=1 figures do not go to docs/; set OUT to another folder" >&2
+    exit 2
+  fi
+else
+  rounds=${ROUNDS:-5} size=30000000 copies=10 warmup=1 big_runs=3 small_runs=8 rss_runs=3
+  bench_time=0.2 out=${OUT:-docs} kept=build/bench-results
+fi
 # The default run is the one a user gets: no thread count from the caller.
 unset TARVIX_THREADS
 
 scripts/ensure-packages.sh cmake ninja-build g++ hyperfine lz4 lzop zstd gzip time \
-  util-linux libbenchmark-dev liblz4-dev pkg-config
-command -v python3 >/dev/null || scripts/ensure-packages.sh python3
+  util-linux libbenchmark-dev liblz4-dev pkg-config python3 python3-matplotlib
 
-if [ ! -d "$corpus" ]; then
-  echo "compare.sh: no corpus at $corpus" >&2
-  exit 1
-fi
-
+# Debian's Python, which has matplotlib (another python3 may come first in PATH).
+python=/usr/bin/python3
 cmake --workflow --preset release >/dev/null
 cmake --workflow --preset bench >/dev/null
 tarvix=$root/build/release/tarvix
@@ -36,199 +48,194 @@ tarvix=$root/build/release/tarvix
 work=$(mktemp -d /dev/shm/tarvix-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 results=$work/results
-mkdir -p "$results" "$work/in"
+mkdir -p "$results" "$work/in" "$work/packed"
 
-# The inputs: each corpus file; the standard mixed input, the files
-# concatenated in name order ten times over; 30 MB of random bytes, the same
-# every run; and fireworks.jpeg repeated to about 30 MB, photo data that does
-# not compress.
-mapfile -t files < <(find "$corpus" -maxdepth 1 -type f ! -name README.md | LC_ALL=C sort)
-for file in "${files[@]}"; do
-  cp "$file" "$work/in/"
+# The inputs: the generator's shapes, the same bytes every run; with a
+# corpus, the files concatenated in name order ten times over (once with
+# QUICK=1), and each file.
+inputs=(mixed text random runs)
+for shape in "${inputs[@]}"; do
+  build/bench/tarvix_datagen "$shape" "$size" 11 >"$work/in/$shape"
 done
-for _ in 1 2 3 4 5 6 7 8 9 10; do
-  cat "${files[@]}"
-done >"$work/in/mixed"
-echo "mixed input: $(stat -c %s "$work/in/mixed") bytes (29283710 expected)"
-"$root/build/bench/tarvix_datagen" random 30000000 11 >"$work/in/random"
-jpeg=$corpus/fireworks.jpeg
-repeats=$(((30000000 + $(stat -c %s "$jpeg") - 1) / $(stat -c %s "$jpeg")))
-for _ in $(seq "$repeats"); do
-  cat "$jpeg"
-done >"$work/in/fireworks-repeated"
-echo "fireworks.jpeg repeated $repeats times: $(stat -c %s "$work/in/fireworks-repeated") bytes"
+if [ -d "$corpus" ]; then
+  mapfile -t files < <(find "$corpus" -maxdepth 1 -type f ! -name README.md | LC_ALL=C sort)
+  for _ in $(seq "$copies"); do
+    cat "${files[@]}"
+  done >"$work/in/corpus"
+  inputs+=(corpus)
+  for file in "${files[@]}"; do
+    cp "$file" "$work/in/"
+    inputs+=("$(basename "$file")")
+  done
+else
+  echo "compare.sh: no corpus at $corpus; generated data only" >&2
+fi
+printf '%s\n' "${inputs[@]}" >"$results/inputs.txt"
+
+# Python's tarvix.open, as a program: compress or restore SOURCE TARGET.
+library=$(find build/release -name libtarvix.so.1 -print -quit)
+cat >"$work/open.py" <<EOF
+import os, shutil, sys
+sys.path.insert(0, "$root/build/release/python")
+os.environ["TARVIX_LIBRARY"] = "$root/$library"
+import tarvix
+mode, source, target = sys.argv[1:]
+reader, writer = (open, tarvix.open) if mode == "compress" else (tarvix.open, open)
+with reader(source, "rb") as f, writer(target, "wb") as out:
+    shutil.copyfileobj(f, out, 1 << 20)
+EOF
 
 # The one-core run uses the first CPU the process may use (CPU 0 unless
 # taskset or a container says otherwise).
-first_cpu=$(python3 -c 'import os; print(min(os.sched_getaffinity(0)))')
-cores=$(nproc)
-printf '%s\t%s\n' "$cores" "$first_cpu" >"$results/cores.tsv"
+first_cpu=$("$python" -c 'import os; print(min(os.sched_getaffinity(0)))')
 
-# The programs. tarvix runs as the user gets it (threads for every core the
-# process may use), on its one-thread path (TARVIX_THREADS=1), on one core
-# (taskset), and on the mixed input with 2, 3 and 4 threads as well. hyperfine
-# runs commands without a shell, so the variable is set by env, whose exec
-# costs a little; the run measures that cost (exec.ROUND.json) and the report
-# states it.
-peers=(lz4 lzop zstd gzip)
-variants=(tarvix tarvix-t1 tarvix-cpu0)
-sweep=(tarvix-t2 tarvix-t3 tarvix-t4)
-declare -A launcher=([tarvix]="" [tarvix-t1]="env TARVIX_THREADS=1"
-  [tarvix-cpu0]="taskset -c $first_cpu" [tarvix-t2]="env TARVIX_THREADS=2"
-  [tarvix-t3]="env TARVIX_THREADS=3" [tarvix-t4]="env TARVIX_THREADS=4")
-declare -A extension=([tarvix]=tvx [tarvix-t1]=t1.tvx [tarvix-cpu0]=cpu0.tvx
-  [tarvix-t2]=t2.tvx [tarvix-t3]=t3.tvx [tarvix-t4]=t4.tvx [lz4]=lz4 [lzop]=lzo [zstd]=zst
-  [gzip]=gz)
-programs_for() {
-  if [ "$1" = mixed ]; then
-    echo "${variants[*]} ${sweep[*]} ${peers[*]}"
-  else
-    echo "${variants[*]} ${peers[*]}"
-  fi
-}
+# The programs, one a line: label | launcher | compress command | restore
+# command. {in} is the input and {out} the output file; a command without
+# {out} writes to standard output, which goes to the output file. The
+# launcher (env, taskset) starts hyperfine or /usr/bin/time, so that it is
+# not measured itself. Commands are split into words, with no quoting.
+programs=(
+  "tarvix | | $tarvix {in} {out} | $tarvix {in} {out}"
+  "tarvix, 1 thread | env TARVIX_THREADS=1 | $tarvix {in} {out} | $tarvix {in} {out}"
+  "lz4 -1 | | lz4 -1 -q -f {in} {out} | lz4 -d -q -f {in} {out}"
+  "lzop -1 | | lzop -1 -q -f -o {out} {in} | lzop -d -q -f -o {out} {in}"
+  "zstd -1 | | zstd -1 -q -f {in} -o {out} | zstd -d -q -f {in} -o {out}"
+  "gzip -1 | | gzip -1 -c {in} | gzip -d -c {in}"
+)
+tvx=$root/build/release/tvx
+[ ! -x "$tvx" ] || programs+=("tvx | | $tvx -c {in} | $tvx -dc {in}")
+open_py="$python $work/open.py"
+[ ! -f build/release/python/tarvix/__init__.py ] || [ -z "$library" ] ||
+  programs+=("Python tarvix.open | | $open_py compress {in} {out} | $open_py restore {in} {out}")
+# On the mixed data only: more threads, and the default confined to one core.
+sweep=(
+  "tarvix, 2 threads | env TARVIX_THREADS=2 | $tarvix {in} {out} | $tarvix {in} {out}"
+  "tarvix, 3 threads | env TARVIX_THREADS=3 | $tarvix {in} {out} | $tarvix {in} {out}"
+  "tarvix, 4 threads | env TARVIX_THREADS=4 | $tarvix {in} {out} | $tarvix {in} {out}"
+  "tarvix, 1 core | taskset -c $first_cpu | $tarvix {in} {out} | $tarvix {in} {out}"
+)
+rows=("${programs[@]}" "${sweep[@]}")
+for row in "${rows[@]}"; do
+  echo "${row%% |*}"
+done >"$results/programs.txt"
 
-# compress_command PROGRAM INPUT and restore_command PROGRAM PACKED print a
-# command line for hyperfine, which runs it without a shell (a shell's
-# start-up would weigh on the small files). Compressed files go to
-# $work/packed/INPUT.EXT, except gzip's, which land next to their input;
-# restored files go to $work/restored, except gzip's, which land next to the
-# compressed file.
-compress_command() {
-  local out
-  out=$work/packed/$(basename "$2").${extension[$1]}
-  case $1 in
-    tarvix*) echo "${launcher[$1]:+${launcher[$1]} }$tarvix $2 $out" ;;
-    lz4) echo "lz4 -1 -q -f $2 $out" ;;
-    lzop) echo "lzop -1 -q -f -o $out $2" ;;
-    zstd) echo "zstd -1 -q -f $2 -o $out" ;;
-    gzip) echo "gzip -1 -q -k -f $2" ;;
-  esac
+# rows_for INPUT prints the indexes in rows of the programs run on INPUT.
+rows_for() {
+  local count=${#programs[@]}
+  [ "$1" != mixed ] || count=${#rows[@]}
+  seq 0 $((count - 1))
 }
-restore_command() {
-  case $1 in
-    tarvix*) echo "${launcher[$1]:+${launcher[$1]} }$tarvix $2 $work/restored" ;;
-    lz4) echo "lz4 -d -q -f $2 $work/restored" ;;
-    lzop) echo "lzop -d -q -f -o $work/restored $2" ;;
-    zstd) echo "zstd -d -q -f $2 -o $work/restored" ;;
-    gzip) echo "gzip -d -q -k -f $2" ;;
-  esac
-}
-restored_name() {
-  if [ "$1" = gzip ]; then echo "${2%.gz}"; else echo "$work/restored"; fi
+# parse INDEX DIRECTION IN OUT sets label, launch (words), command (words)
+# and to_stdout (1 when the command writes to standard output).
+parse() {
+  local launcher compress restore chosen
+  IFS='|' read -r label launcher compress restore <<<"${rows[$1]}"
+  label=${label% }
+  read -ra launch <<<"$launcher"
+  chosen=$compress
+  [ "$2" = compress ] || chosen=$restore
+  to_stdout=1
+  [[ $chosen != *"{out}"* ]] || to_stdout=0
+  chosen=${chosen//\{in\}/$3}
+  read -ra command <<<"${chosen//\{out\}/$4}"
 }
 
 # The compressed files for the restore runs, their sizes, and a check that
 # each restores its input, and that tarvix writes the same bytes whatever
-# the number of threads.
-mkdir -p "$work/packed"
-inputs=(mixed random fireworks-repeated)
-for file in "${files[@]}"; do
-  inputs+=("$(basename "$file")")
-done
+# the number of threads, and from Python.
 for input in "${inputs[@]}"; do
-  for program in $(programs_for "$input"); do
-    packed=$work/packed/$input.${extension[$program]}
-    # The command lines hold no quoting: splitting them into words is enough.
-    read -ra command <<<"$(compress_command "$program" "$work/in/$input")"
-    "${command[@]}" >/dev/null
-    [ "$program" != gzip ] || mv "$work/in/$input.gz" "$packed"
-    if [[ $program == tarvix-* ]] && ! cmp -s "$packed" "$work/packed/$input.tvx"; then
-      echo "compare.sh: $program wrote other bytes than tarvix for $input" >&2
+  for index in $(rows_for "$input"); do
+    packed=$work/packed/$input.$index
+    parse "$index" compress "$work/in/$input" "$packed"
+    if [ "$to_stdout" = 1 ]; then
+      "${launch[@]}" "${command[@]}" >"$packed"
+    else
+      "${launch[@]}" "${command[@]}" >/dev/null
+    fi
+    if [[ $label == *tarvix* ]] && ! cmp -s "$packed" "$work/packed/$input.0"; then
+      echo "compare.sh: $label wrote other bytes than tarvix for $input" >&2
       exit 1
     fi
-    read -ra command <<<"$(restore_command "$program" "$packed")"
-    "${command[@]}" >/dev/null
-    cmp -s "$work/in/$input" "$(restored_name "$program" "$packed")" || {
-      echo "compare.sh: $program did not restore $input" >&2
+    parse "$index" restore "$packed" "$work/restored"
+    if [ "$to_stdout" = 1 ]; then
+      "${launch[@]}" "${command[@]}" >"$work/restored"
+    else
+      "${launch[@]}" "${command[@]}" >/dev/null
+    fi
+    cmp -s "$work/in/$input" "$work/restored" || {
+      echo "compare.sh: $label did not restore $input" >&2
       exit 1
     }
-    printf '%s\t%s\t%s\t%s\n' "$input" "$program" "$(stat -c %s "$work/in/$input")" \
+    printf '%s\t%s\t%s\t%s\n' "$input" "$label" "$(stat -c %s "$work/in/$input")" \
       "$(stat -c %s "$packed")" >>"$results/sizes.tsv"
   done
 done
 
-# Whole-process times. Each round runs every program once after another, so
-# a change in the machine's load falls on all of them alike; the report takes
-# the median of all runs of all rounds for speeds, and the median over the
-# rounds of each round's ratio for comparisons. Each round also times the
-# launchers on their own (env and taskset starting /bin/true).
+# Whole-process times, by hyperfine without a shell (whose start-up would
+# weigh on the small files). Each round runs every program once after
+# another, so that a change in the machine's load falls on all of them
+# alike; the report takes the median of all runs of all rounds for speeds,
+# and the median over the rounds of each round's ratio for comparisons.
 for round in $(seq "$rounds"); do
   echo "round $round of $rounds"
   for input in "${inputs[@]}"; do
-    runs=8
-    case $input in mixed | random | fireworks-repeated) runs=3 ;; esac
+    runs=$small_runs
+    [ "$(stat -c %s "$work/in/$input")" -lt 1000000 ] || runs=$big_runs
     for direction in compress restore; do
-      commands=()
-      for program in $(programs_for "$input"); do
-        commands+=(--command-name "$program")
-        if [ "$direction" = compress ]; then
-          commands+=("$(compress_command "$program" "$work/in/$input")")
-        else
-          commands+=("$(restore_command "$program" "$work/packed/$input.${extension[$program]}")")
-        fi
+      source=$work/in/$input
+      for index in $(rows_for "$input"); do
+        [ "$direction" = compress ] || source=$work/packed/$input.$index
+        parse "$index" "$direction" "$source" "$work/out"
+        "${launch[@]}" hyperfine --shell=none --style none --warmup "$warmup" --runs "$runs" \
+          --output "$work/stdout" --command-name "$label" \
+          --export-json "$results/time.$round.$index.$direction.$input.json" \
+          "${command[*]}" >/dev/null
       done
-      hyperfine --shell=none --style none --warmup 1 --runs "$runs" \
-        --export-json "$results/time.$input.$direction.$round.json" "${commands[@]}" >/dev/null
     done
   done
-  hyperfine --shell=none --style none --warmup 10 --runs 100 \
-    --export-json "$results/exec.$round.json" \
-    --command-name none /bin/true \
-    --command-name env "env TARVIX_THREADS=1 /bin/true" \
-    --command-name taskset "taskset -c $first_cpu /bin/true" >/dev/null
 done
 
-# Peak resident memory, the largest of three runs: every program on the
-# mixed input, and tarvix's variants on the random bytes too. The programs
-# run straight under time, with no shell in between whose memory would be
-# counted too; env and taskset run before time, so that they are not counted.
-measure_rss() {
-  local input=$1 program=$2 direction=$3 launch
-  read -ra launch <<<"${launcher[$program]:-}"
-  local packed=$work/packed/$input.${extension[$program]} in=$work/in/$input
-  for _ in 1 2 3; do
-    case $program/$direction in
-      tarvix*/compress) "${launch[@]}" /usr/bin/time -f %M -o "$work/rss" "$tarvix" "$in" \
-        "$work/out" >/dev/null ;;
-      tarvix*/restore) "${launch[@]}" /usr/bin/time -f %M -o "$work/rss" "$tarvix" "$packed" \
-        "$work/out" >/dev/null ;;
-      lz4/compress) /usr/bin/time -f %M -o "$work/rss" lz4 -1 -q -f "$in" "$work/out" ;;
-      lz4/restore) /usr/bin/time -f %M -o "$work/rss" lz4 -d -q -f "$packed" "$work/out" ;;
-      lzop/compress) /usr/bin/time -f %M -o "$work/rss" lzop -1 -q -f -o "$work/out" "$in" ;;
-      lzop/restore) /usr/bin/time -f %M -o "$work/rss" lzop -d -q -f -o "$work/out" "$packed" ;;
-      zstd/compress) /usr/bin/time -f %M -o "$work/rss" zstd -1 -q -f "$in" -o "$work/out" ;;
-      zstd/restore) /usr/bin/time -f %M -o "$work/rss" zstd -d -q -f "$packed" -o "$work/out" ;;
-      gzip/compress) /usr/bin/time -f %M -o "$work/rss" gzip -1 -c "$in" >"$work/out" ;;
-      gzip/restore) /usr/bin/time -f %M -o "$work/rss" gzip -d -c "$packed" >"$work/out" ;;
-    esac
-    printf '%s\t%s\t%s\t%s\n' "$input" "$program" "$direction" "$(cat "$work/rss")" \
-      >>"$results/rss.tsv"
-  done
-}
-for direction in compress restore; do
-  for program in "${variants[@]}" "${peers[@]}"; do
-    measure_rss mixed "$program" "$direction"
-  done
-  for program in "${variants[@]}"; do
-    measure_rss random "$program" "$direction"
+# Peak resident memory on the mixed data and the random bytes, the largest
+# of a few runs; the programs run straight under time, with no shell in
+# between whose memory would be counted too.
+for input in mixed random; do
+  for direction in compress restore; do
+    source=$work/in/$input
+    for index in $(rows_for "$input"); do
+      [ "$direction" = compress ] || source=$work/packed/$input.$index
+      parse "$index" "$direction" "$source" "$work/out"
+      for _ in $(seq "$rss_runs"); do
+        "${launch[@]}" /usr/bin/time -f %M -o "$work/rss" "${command[@]}" >"$work/stdout"
+        printf '%s\t%s\t%s\t%s\n' "$input" "$label" "$direction" "$(cat "$work/rss")" \
+          >>"$results/rss.tsv"
+      done
+    done
   done
 done
 
-# The codec in process, beside liblz4's block functions; its per-block costs
-# feed the projection of the thread scaling.
-"$root/build/bench/codec_bench" --corpus="$corpus" --benchmark_min_time=0.2 \
-  --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+# The codec in process, beside liblz4's block functions (on generated text
+# when there is no corpus).
+build/bench/codec_bench --corpus="$corpus" --benchmark_min_time="$bench_time" \
+  --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
   --benchmark_format=json --benchmark_out="$results/codec_bench.json" >/dev/null
 
-machine="$cores cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), \
-load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
-versions="lz4 $(lz4 --version | grep -o 'v[0-9.]*' | head -n1), $(lzop --version | head -n1), \
-zstd $(zstd --version | grep -o 'v[0-9.]*' | head -n1), $(gzip --version | head -n1), \
-$(hyperfine --version)"
-# The raw results stay in build/bench-results for a second look.
-rm -rf build/bench-results
-cp -rp "$results" build/bench-results
-mkdir -p docs
-python3 bench/report.py "$results" "$rounds" "$machine" "$versions" docs/benchmarks.md \
-  docs/benchmarks.svg docs/benchmarks-threads.svg
-echo "wrote docs/benchmarks.md, docs/benchmarks.svg and docs/benchmarks-threads.svg"
+{
+  printf 'command\t%sROUNDS=%s bench/compare.sh\n' "${QUICK:+QUICK=$QUICK }" "$rounds"
+  printf 'rounds\t%s\n' "$rounds"
+  printf 'cores\t%s\n' "$(nproc)"
+  printf 'first cpu\t%s\n' "$first_cpu"
+  printf 'machine\t%s cores, %s, load average %s at the end\n' "$(nproc)" \
+    "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')" \
+    "$(cut -d' ' -f1-3 /proc/loadavg)"
+  printf 'versions\tlz4 %s, %s, zstd %s, %s, %s\n' \
+    "$(lz4 --version | grep -o 'v[0-9.]*' | head -n1)" "$(lzop --version | head -n1)" \
+    "$(zstd --version | grep -o 'v[0-9.]*' | head -n1)" "$(gzip --version | head -n1)" \
+    "$(hyperfine --version)"
+} >"$results/about.tsv"
+# The raw results stay in build/bench-results (build/bench-quick-results with
+# QUICK=1) for a second look.
+rm -rf "$kept"
+cp -rp "$results" "$kept"
+mkdir -p "$out"
+"$python" bench/report.py "$results" "$out"
+echo "wrote $out/benchmarks.md, $out/benchmarks.svg and $out/benchmarks-threads.svg"
