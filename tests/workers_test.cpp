@@ -10,7 +10,12 @@
 
 #include <tarvix/workers.h>
 
-#if defined(__unix__) || defined(__APPLE__)
+// Neither ThreadSanitizer nor qemu's user-mode emulation can follow the
+// threads a child starts after a fork of a process with threads: the fork
+// test runs in every other build (TARVIX_EMULATED marks a cross build).
+#if (defined(__unix__) || defined(__APPLE__)) && !defined(__SANITIZE_THREAD__) && \
+    !defined(TARVIX_EMULATED)
+#define TARVIX_TEST_FORK 1
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -94,7 +99,7 @@ TEST(Workers, TwoCallersAtOnceTakeTurns) {
   EXPECT_TRUE(second_sound);
 }
 
-#if defined(__unix__) || defined(__APPLE__)
+#ifdef TARVIX_TEST_FORK
 TEST(Workers, APoolWhoseWorkersStartedBeforeForkWorksInTheChildAndTheParent) {
   Workers pool(3);
   Counting before(64);
