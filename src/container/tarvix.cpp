@@ -90,11 +90,17 @@ C* create_threaded(unsigned threads) {
   return workers == nullptr ? nullptr : create<C>(workers, true);
 }
 
-// Runs `call(in, out)`, a coder's call, over the caller's areas and tells
-// how much of each it used.
-template <typename Call>
-tarvix_status code(Call call, const void* input, size_t input_size, size_t* input_used,
-                   void* output, size_t output_capacity, size_t* output_written) {
+// Runs `call(in, out)`, a call of a coder's state, over the caller's areas
+// and tells how much of each it used; a missing coder is misuse.
+template <typename Coder, typename Call>
+tarvix_status code(Coder* coder, Call call, const void* input, size_t input_size,
+                   size_t* input_used, void* output, size_t output_capacity,
+                   size_t* output_written) {
+  *input_used = 0;
+  *output_written = 0;
+  if (coder == nullptr) {
+    return TARVIX_MISUSE;
+  }
   std::span<const std::uint8_t> in = bytes(input, input_size);
   std::span<std::uint8_t> out = bytes(output, output_capacity);
   const RestoreStatus status = call(in, out);
@@ -198,13 +204,9 @@ void tarvix_compressor_free(tarvix_compressor* compressor) { destroy(compressor)
 tarvix_status tarvix_compressor_compress(tarvix_compressor* compressor, const void* input,
                                          size_t input_size, size_t* input_used, void* output,
                                          size_t output_capacity, size_t* output_written) {
-  *input_used = 0;
-  *output_written = 0;
-  if (compressor == nullptr) {
-    return TARVIX_MISUSE;
-  }
   auto compress = [&](auto& in, auto& out) { return compressor->state.compress(in, out); };
-  return code(compress, input, input_size, input_used, output, output_capacity, output_written);
+  return code(compressor, compress, input, input_size, input_used, output, output_capacity,
+              output_written);
 }
 
 tarvix_status tarvix_compressor_end(tarvix_compressor* compressor, void* output,
@@ -259,13 +261,9 @@ void tarvix_restorer_set_concatenated(tarvix_restorer* restorer, int concatenate
 tarvix_status tarvix_restorer_restore(tarvix_restorer* restorer, const void* input,
                                       size_t input_size, size_t* input_used, void* output,
                                       size_t output_capacity, size_t* output_written) {
-  *input_used = 0;
-  *output_written = 0;
-  if (restorer == nullptr) {
-    return TARVIX_MISUSE;
-  }
   auto restore = [&](auto& in, auto& out) { return restorer->state.restore(in, out); };
-  return code(restore, input, input_size, input_used, output, output_capacity, output_written);
+  return code(restorer, restore, input, input_size, input_used, output, output_capacity,
+              output_written);
 }
 
 tarvix_status tarvix_restorer_end(tarvix_restorer* restorer, void* output, size_t output_capacity,

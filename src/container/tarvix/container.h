@@ -30,9 +30,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
-#include <utility>
 
 namespace tarvix {
 
@@ -151,6 +151,44 @@ struct FinishResult {
   std::size_t held;      // bytes still held, at least: call finish() again until 0
 };
 
+namespace detail {
+
+// Frees a C coder: the deleter of the C++ coders' handles.
+struct CoderFree {
+  void operator()(tarvix_compressor* coder) const noexcept { tarvix_compressor_free(coder); }
+  void operator()(tarvix_restorer* coder) const noexcept { tarvix_restorer_free(coder); }
+};
+
+// Calls `code`, a C coder's call over an input and an output area, with the
+// spans, and advances them past what it used.
+template <typename Coder, typename Code>
+RestoreStatus code(Code code, Coder* coder, std::span<const std::uint8_t>& input,
+                   std::span<std::uint8_t>& output) noexcept {
+  std::size_t used = 0;
+  std::size_t written = 0;
+  const tarvix_status status =
+      code(coder, input.data(), input.size(), &used, output.data(), output.size(), &written);
+  input = input.subspan(used);
+  output = output.subspan(written);
+  return static_cast<RestoreStatus>(status);
+}
+
+// Calls `end`, a C coder's end of the file, with the span, and advances it.
+template <typename Coder, typename End>
+FinishResult end(End end, Coder* coder, std::span<std::uint8_t>& output) noexcept {
+  std::size_t written = 0;
+  std::size_t held = 0;
+  const tarvix_status status = end(coder, output.data(), output.size(), &written, &held);
+  output = output.subspan(written);
+  return {static_cast<RestoreStatus>(status), held};
+}
+
+inline tarvix_workers* c_pool(Workers* workers) noexcept {
+  return workers == nullptr ? nullptr : workers->c_pool();
+}
+
+}  // namespace detail
+
 // Compressor turns source bytes into a compressed file, the magic first,
 // byte for byte what compress() writes for the same source. If its state
 // cannot be allocated, it is empty (!*this) and every call returns kMisuse.
@@ -161,13 +199,7 @@ class Compressor {
   // for their records codes them on the pool's threads; the bytes are the
   // same.
   explicit Compressor(Workers* workers) noexcept
-      : coder_(tarvix_compressor_create_on(workers == nullptr ? nullptr : workers->c_pool())) {}
-  ~Compressor() { tarvix_compressor_free(coder_); }
-  Compressor(Compressor&& other) noexcept : coder_(std::exchange(other.coder_, nullptr)) {}
-  Compressor& operator=(Compressor&& other) noexcept {
-    std::swap(coder_, other.coder_);
-    return *this;
-  }
+      : coder_(tarvix_compressor_create_on(detail::c_pool(workers))) {}
 
   explicit operator bool() const noexcept { return coder_ != nullptr; }
 
@@ -175,30 +207,19 @@ class Compressor {
   // kOk, or kMisuse with no input used after finish().
   RestoreStatus compress(std::span<const std::uint8_t>& input,
                          std::span<std::uint8_t>& output) noexcept {
-    std::size_t used = 0;
-    std::size_t written = 0;
-    const tarvix_status status = tarvix_compressor_compress(
-        coder_, input.data(), input.size(), &used, output.data(), output.size(), &written);
-    input = input.subspan(used);
-    output = output.subspan(written);
-    return static_cast<RestoreStatus>(status);
+    return detail::code(tarvix_compressor_compress, coder_.get(), input, output);
   }
 
   // Ends the file: codes the last, shorter block and gives out what is held.
   FinishResult finish(std::span<std::uint8_t>& output) noexcept {
-    std::size_t written = 0;
-    std::size_t held = 0;
-    const tarvix_status status =
-        tarvix_compressor_end(coder_, output.data(), output.size(), &written, &held);
-    output = output.subspan(written);
-    return {static_cast<RestoreStatus>(status), held};
+    return detail::end(tarvix_compressor_end, coder_.get(), output);
   }
 
   // Readies the compressor for the next file.
-  void reset() noexcept { tarvix_compressor_reset(coder_); }
+  void reset() noexcept { tarvix_compressor_reset(coder_.get()); }
 
  private:
-  tarvix_compressor* coder_;
+  std::unique_ptr<tarvix_compressor, detail::CoderFree> coder_;
 };
 
 // Restorer turns a compressed file, magic first, back into its source, with
@@ -211,13 +232,7 @@ class Restorer {
   // for their blocks decodes them on the pool's threads; the bytes and the
   // outcome are the same.
   explicit Restorer(Workers* workers) noexcept
-      : coder_(tarvix_restorer_create_on(workers == nullptr ? nullptr : workers->c_pool())) {}
-  ~Restorer() { tarvix_restorer_free(coder_); }
-  Restorer(Restorer&& other) noexcept : coder_(std::exchange(other.coder_, nullptr)) {}
-  Restorer& operator=(Restorer&& other) noexcept {
-    std::swap(coder_, other.coder_);
-    return *this;
-  }
+      : coder_(tarvix_restorer_create_on(detail::c_pool(workers))) {}
 
   explicit operator bool() const noexcept { return coder_ != nullptr; }
 
@@ -225,7 +240,7 @@ class Restorer {
   // restored as the concatenation of their sources (false, the default: one
   // file, as the tool reads it); see tarvix_restorer_set_concatenated().
   void set_concatenated(bool concatenated) noexcept {
-    tarvix_restorer_set_concatenated(coder_, concatenated ? 1 : 0);
+    tarvix_restorer_set_concatenated(coder_.get(), concatenated ? 1 : 0);
   }
 
   // Restores what it can of `input` into `output`. Returns kOk while the file
@@ -235,13 +250,7 @@ class Restorer {
   // finish() it returns kMisuse and takes nothing.
   RestoreStatus restore(std::span<const std::uint8_t>& input,
                         std::span<std::uint8_t>& output) noexcept {
-    std::size_t used = 0;
-    std::size_t written = 0;
-    const tarvix_status status = tarvix_restorer_restore(coder_, input.data(), input.size(), &used,
-                                                         output.data(), output.size(), &written);
-    input = input.subspan(used);
-    output = output.subspan(written);
-    return static_cast<RestoreStatus>(status);
+    return detail::code(tarvix_restorer_restore, coder_.get(), input, output);
   }
 
   // Ends the file, once restore() has used up all of the input (or reported
@@ -250,31 +259,28 @@ class Restorer {
   // kNotCompressed when it ends inside the magic, or the fault that
   // restore() reported.
   FinishResult finish(std::span<std::uint8_t>& output) noexcept {
-    std::size_t written = 0;
-    std::size_t held = 0;
-    const tarvix_status status =
-        tarvix_restorer_end(coder_, output.data(), output.size(), &written, &held);
-    output = output.subspan(written);
-    return {static_cast<RestoreStatus>(status), held};
+    return detail::end(tarvix_restorer_end, coder_.get(), output);
   }
 
   // The outcome so far: kOk while the file is sound, else its first fault.
   RestoreStatus status() const noexcept {
-    return static_cast<RestoreStatus>(tarvix_restorer_status(coder_));
+    return static_cast<RestoreStatus>(tarvix_restorer_status(coder_.get()));
   }
 
   // The number of records whose block data has been read in full: a record
   // with a length field of 0, and the one the decoder refuses, included. The
   // tool prints its progress line once this is no longer 0.
-  std::uint64_t records_read() const noexcept { return tarvix_restorer_records_read(coder_); }
+  std::uint64_t records_read() const noexcept { return tarvix_restorer_records_read(coder_.get()); }
   // How many of those held a stored block.
-  std::uint64_t stored_blocks() const noexcept { return tarvix_restorer_stored_blocks(coder_); }
+  std::uint64_t stored_blocks() const noexcept {
+    return tarvix_restorer_stored_blocks(coder_.get());
+  }
 
   // Readies the restorer for the next file.
-  void reset() noexcept { tarvix_restorer_reset(coder_); }
+  void reset() noexcept { tarvix_restorer_reset(coder_.get()); }
 
  private:
-  tarvix_restorer* coder_;
+  std::unique_ptr<tarvix_restorer, detail::CoderFree> coder_;
 };
 
 }  // namespace tarvix
