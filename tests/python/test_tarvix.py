@@ -128,7 +128,7 @@ class Faults(unittest.TestCase):
 
     def test_misuse(self):
         with self.assertRaises(ValueError):
-            tarvix.open(io.BytesIO(), "ab")
+            tarvix.open(io.BytesIO(), "rw")
         with self.assertRaises(TypeError):
             tarvix.compress("text")
         for threads, error in ((0, ValueError), (65, ValueError), (-1, ValueError),
