@@ -110,10 +110,15 @@ class Compressor:
 
         Less than a block of the source may be held back until the next call.
         """
+        source = _native.Input(data)
+        return self._compress(source, 0, source.size)
+
+    def _compress(self, source: _native.Input, start: int, stop: int) -> bytes:
+        """compress() of the bytes of source from start to stop."""
         with self._lock:
             if self._flushed:
                 raise ValueError("tarvix: compress() after flush()")
-            return self._code(_native.Input(data), end=False)
+            return self._code(source, start, stop, end=False)
 
     def flush(self) -> bytes:
         """Ends the file and returns its last compressed bytes; the compressor
@@ -123,24 +128,25 @@ class Compressor:
                 raise ValueError("tarvix: repeated call to flush()")
             self._flushed = True
             try:
-                return self._code(_native.Input(b""), end=True)
+                return self._code(_native.Input(b""), 0, 0, end=True)
             finally:
                 self._coder.close()
 
-    def _code(self, source: _native.Input, end: bool) -> bytes:
-        """Codes all of `source`, then ends the file if `end`, into one area."""
-        room = _native.compress_room(source.size)
+    def _code(self, source: _native.Input, start: int, stop: int, end: bool) -> bytes:
+        """Codes the bytes of source from start to stop, then ends the file if
+        `end`, into one area."""
+        room = _native.compress_room(stop - start)
         out = self._area.reserve(room)
         pieces = []
-        taken = filled = 0
+        taken, filled = start, 0
         held = 1
-        while taken < source.size or (end and held):
+        while taken < stop or (end and held):
             if filled == room:
                 pieces.append(self._area.take(filled))
                 filled = 0
-            if taken < source.size:
+            if taken < stop:
                 status, used, written = self._coder.code(
-                    source.at(taken), source.size - taken, out + filled, room - filled)
+                    source.at(taken), stop - taken, out + filled, room - filled)
                 assert status == _native.OK
                 taken += used
             else:
@@ -312,7 +318,10 @@ class _Reader(io.RawIOBase):
         gives every block before it, then raises."""
         while not self._ending:
             if self._used == self._input.size:
-                data = self._fp.read(min(max(_CHUNK_SIZE, room // 4), _SLICE_SIZE))
+                # As much of the file as room to restore into, since a file
+                # restores to at least about its own size: the output then
+                # fills, and read1() and read() return pieces of the size asked.
+                data = self._fp.read(min(max(_CHUNK_SIZE, room), _SLICE_SIZE))
                 if data is None:
                     return None
                 self._input = _native.Input(data)
@@ -520,14 +529,14 @@ class TarvixFile(io.BufferedIOBase):
     def write(self, data: ReadableBuffer) -> int:
         """Compresses data and writes what is ready; returns its length."""
         compressor = self._check_can_write()
-        view = memoryview(data).cast("B")
+        source = _native.Input(data)
         self._write_pending()
-        for start in range(0, len(view), _SLICE_SIZE):
-            piece = view[start:start + _SLICE_SIZE]
-            self._pending = compressor.compress(piece)
-            self._pos += len(piece)
-            self._write_pending(start + len(piece))
-        return len(view)
+        for start in range(0, source.size, _SLICE_SIZE):
+            stop = min(start + _SLICE_SIZE, source.size)
+            self._pending = compressor._compress(source, start, stop)
+            self._pos += stop - start
+            self._write_pending(stop)
+        return source.size
 
     def flush(self) -> None:
         """Writes the compressed bytes made so far, then flushes the file

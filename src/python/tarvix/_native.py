@@ -103,24 +103,29 @@ def compress_room(size: int) -> int:
 class Input:
     """The bytes of a bytes-like object, where the library can read them.
 
-    bytes and writable buffers are used where they lie; other read-only
-    buffers are copied once. The object holds what address points into.
+    bytes, whole views of bytes and writable buffers are used where they lie;
+    other read-only buffers are copied once. The object holds what address
+    points into.
     """
 
     __slots__ = ("_owner", "address", "size")
 
     def __init__(self, data: ReadableBuffer) -> None:
-        if not isinstance(data, bytes):
+        if isinstance(data, bytes):
+            whole = data
+        else:
             view = memoryview(data)
             if not view.c_contiguous:
                 raise TypeError("tarvix: a bytes-like object must be contiguous")
             if not view.readonly:
                 self._owner, self.address, self.size = _address(view.cast("B"))
                 return
-            data = view.tobytes()
-        self._owner = data
-        self.address = ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value
-        self.size = len(data)
+            whole = view.obj if isinstance(view.obj, bytes) else b""
+            if len(whole) != view.nbytes:
+                whole = view.tobytes()
+        self._owner = whole
+        self.address = ctypes.cast(ctypes.c_char_p(whole), ctypes.c_void_p).value
+        self.size = len(whole)
 
     def at(self, offset: int) -> Optional[int]:
         """The address of the byte at offset, or None for an empty object."""
