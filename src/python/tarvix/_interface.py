@@ -280,6 +280,8 @@ class _Reader(io.RawIOBase):
         super().__init__()
         self._fp = fp
         self._restorer = _native.Restorer(threads)
+        # The file's bytes are read into this, where the file can (readinto).
+        self._buffer = bytearray()
         self._rewind_state()
 
     def _rewind_state(self) -> None:
@@ -321,12 +323,9 @@ class _Reader(io.RawIOBase):
                 # As much of the file as room to restore into, since a file
                 # restores to at least about its own size: the output then
                 # fills, and read1() and read() return pieces of the size asked.
-                data = self._fp.read(min(max(_CHUNK_SIZE, room), _SLICE_SIZE))
-                if data is None:
+                if self._read_file(min(max(_CHUNK_SIZE, room), _SLICE_SIZE)) is None:
                     return None
-                self._input = _native.Input(data)
-                self._used = 0
-                if not data:
+                if not self._input.size:
                     self._ending = True
                     break
             status, used, written = self._restorer.code(
@@ -347,6 +346,24 @@ class _Reader(io.RawIOBase):
             raise _error(self._status)
         self._size = self._pos
         return 0
+
+    def _read_file(self, size: int) -> Optional[int]:
+        """Reads up to `size` bytes of the file as the input: into the reader's
+        own buffer where the file can (a buffered or an OS file: a raw file
+        class may lack readinto), else as new bytes. Returns the count, or
+        None from a non-blocking file."""
+        if not isinstance(self._fp, (io.BufferedIOBase, io.FileIO)):
+            data = self._fp.read(size)
+            if data is not None:
+                self._input, self._used = _native.Input(data), 0
+            return None if data is None else len(data)
+        if len(self._buffer) < size:
+            self._input = _native.Input(b"")  # lets go of the old buffer
+            self._buffer = bytearray(size)
+        count: Optional[int] = self._fp.readinto(memoryview(self._buffer)[:size])
+        if count is not None:
+            self._input, self._used = _native.Input(memoryview(self._buffer)[:count]), 0
+        return count
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         if whence == io.SEEK_CUR:
