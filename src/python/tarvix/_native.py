@@ -8,11 +8,13 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
 from . import _location
 
+TYPE_CHECKING = False  # as in tarvix._interface
 if TYPE_CHECKING:
+    from typing import Any, Callable, Optional, Tuple
+
     from _typeshed import ReadableBuffer, WriteableBuffer
 
 # The C interface's status of success (TARVIX_OK).
