@@ -147,9 +147,9 @@ class Compressor:
         taken, filled = start, 0
         held = 1
         while taken < stop or (end and held):
-            if filled == room:
+            if filled == room:  # not met with the room above, but safe
                 pieces.append(self._area.take(filled))
-                filled = 0
+                out, filled = self._area.reserve(room), 0
             if taken < stop:
                 status, used, written = self._coder.code(
                     source.at(taken), stop - taken, out + filled, room - filled)
@@ -196,7 +196,7 @@ class Decompressor:
             if self.eof:
                 raise EOFError("tarvix: decompress() after flush()")
             if self._used < self._input.size:
-                data = self._input.rest(self._used) + bytes(data)
+                data = self._input.rest(self._used) + memoryview(data).tobytes()
             self._input = _native.Input(data)
             self._used = 0
             try:
