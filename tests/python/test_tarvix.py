@@ -296,10 +296,10 @@ class AsGzip(unittest.TestCase):
         }
         for name, case in cases.items():
             with self.subTest(name):
-                outcomes = gzip_and_tarvix(case)
-                self.assertIsInstance(outcomes["gzip"], list)
-                self.assertTrue(set(outcomes["gzip"]) <= set(outcomes["tarvix"]),  # type: ignore
-                                outcomes)
+                # Whatever catches gzip's error catches tarvix's.
+                gzip_kinds, tarvix_kinds = gzip_and_tarvix(case).values()
+                assert isinstance(gzip_kinds, list) and isinstance(tarvix_kinds, list)
+                self.assertLessEqual(set(gzip_kinds), set(tarvix_kinds), name)
 
     def test_seek_tell_peek_readline(self) -> None:
         lines = b"".join(b"line %d\n" % i for i in range(3000))
