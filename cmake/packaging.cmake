@@ -252,9 +252,11 @@ C++ and Python.")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "tarvix compression library - Python 3 module
 ${tarvix_about}
 
-This package holds the Python module tarvix: compress() and decompress()
-for bytes in memory, and open() for streaming file objects in bounded
-memory, over the shared library.")
+This package holds the Python module tarvix, over the shared library, as
+Python's bz2 and lzma modules: compress() and decompress() for bytes in
+memory, Compressor and Decompressor objects, open() and TarvixFile for
+binary and text file objects in bounded memory, python3 -m tarvix, and
+type hints.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)

@@ -16,7 +16,7 @@ import tarvix
 MAGIC = b"\xD8\xC7\xB6\xA5"
 
 
-def main(source, target):
+def main(source: str, target: str) -> int:
     with open(source, "rb") as f:
         compressed = f.read(len(MAGIC)) == MAGIC
     try:

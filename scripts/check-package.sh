@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/ensure-packages.sh cmake ninja-build g++ gcc binutils pkg-config groff-base man-db \
-  dpkg-dev gzip file python3
+  dpkg-dev gzip file python3 mypy
 
 build=build/package
 work=$(mktemp -d)
@@ -82,7 +82,9 @@ declare -A required=(
     usr/share/doc/libtarvix-dev/examples/stream_file.c
     usr/share/doc/libtarvix-dev/examples/whole_file.cpp
     usr/share/doc/libtarvix-dev/examples/tarvix_file.py"
-  [python3-tarvix]="usr/$pydir/tarvix/__init__.py usr/$pydir/tarvix/_version.py"
+  [python3-tarvix]="usr/$pydir/tarvix/__init__.py usr/$pydir/tarvix/__main__.py
+    usr/$pydir/tarvix/_interface.py usr/$pydir/tarvix/_native.py
+    usr/$pydir/tarvix/_location.py usr/$pydir/tarvix/_version.py usr/$pydir/tarvix/py.typed"
 )
 declare -A depends=(
   [tarvix]="libc6"
@@ -205,11 +207,15 @@ cmake -S tests/consumer -B "$work/consumer-tree" -G Ninja -DCMAKE_BUILD_TYPE=Rel
 cmake --build "$work/consumer-tree" -j2 >/dev/null
 "$work/consumer-tree/tarvix_consumer" "${consumer_files[@]}" | tail -n 1
 
-echo "== The Python module from the prefix"
-python_env=(env PYTHONPATH="$prefix/$pydir" LD_LIBRARY_PATH="$prefix/$libdir" PYTHONDONTWRITEBYTECODE=1)
+echo "== The Python module from the prefix, with no library path set"
+# It loads the library installed beside it, by a path relative to its own
+# folder: its tests run there, with the installed tool as the reference.
+python_env=(env -u LD_LIBRARY_PATH -u TARVIX_LIBRARY PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1)
 "${python_env[@]}" python3 -c 'import sys, tarvix; print(tarvix.__file__, tarvix.__version__)' |
   grep -q "^$prefix/$pydir/tarvix/__init__.py $version\$" || fail "python3 did not import tarvix from $prefix"
 tests/check_example.sh "$tool" "${python_env[@]}" python3 "$examples/tarvix_file.py"
+(cd tests/python && "${python_env[@]}" TARVIX_TOOL="$tool" TARVIX_VERSION="$version" \
+  TARVIX_DATAGEN="$datagen" python3 -m unittest -q test_tarvix)
 
 echo "== Manual page"
 check_man_page() {
@@ -253,13 +259,17 @@ tests/check_example.sh /usr/bin/tarvix "$work/outside"
 c99 "$work/outside-test" tests/c/c_interface_test.c $(pkg-config --cflags --libs tarvix)
 "$work/outside-test"
 # Outside Python programs, with Debian's python3 and no path given: the
-# example, and the module's tests against the installed tool.
+# module, which loads the system's library, its example, its tests against
+# the installed tool, and its type hints as a program that uses it sees them.
 env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 -c 'import tarvix; print(tarvix.__file__)' |
   grep -q "^/usr/$pydir/tarvix/__init__.py\$" || fail "/usr/bin/python3 does not import the packaged tarvix"
+grep -q '^LIBRARY = None$' "/usr/$pydir/tarvix/_location.py" ||
+  fail "the packaged module does not load the system's library"
 tests/check_example.sh /usr/bin/tarvix env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 \
   /usr/share/doc/libtarvix-dev/examples/tarvix_file.py
 (cd tests/python && env -u PYTHONPATH -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 TARVIX_TOOL=/usr/bin/tarvix \
   TARVIX_VERSION="$version" TARVIX_DATAGEN="$datagen" /usr/bin/python3 -m unittest -q test_tarvix)
+(cd tests/python && env -u MYPYPATH mypy --strict --cache-dir "$work/mypy-cache" test_tarvix.py)
 # CMake consumers with no prefix given.
 cmake -S tests/consumer -B "$work/consumer-system" -G Ninja >/dev/null
 cmake --build "$work/consumer-system" >/dev/null

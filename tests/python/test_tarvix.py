@@ -1,17 +1,26 @@
 """Tests of the Python module tarvix: the tool's exact bytes through every kind
-of buffer and file object, every fault, and bounded memory.
+of buffer and file object, every fault, bounded memory, and the behaviour it
+shares with Python's gzip module.
 
 Run by CTest with the module and library of the build tree; TARVIX_TOOL names
 the tool whose output is the reference, TARVIX_DATAGEN the generator of the
 test data.
 """
 
+import copy
+import errno
+import gzip
 import io
+import multiprocessing
 import os
+import pickle
 import subprocess
+import sys
 import tempfile
 import tracemalloc
+import types
 import unittest
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import tarvix
 
@@ -19,7 +28,7 @@ MAGIC = b"\xD8\xC7\xB6\xA5"
 BLOCK = 8192
 
 
-def sample(size, seed=1):
+def sample(size: int, seed: int = 1) -> bytes:
     """Stretches of text, runs, noise and more, so that every kind of item occurs."""
     return subprocess.run([os.environ["TARVIX_DATAGEN"], "mixed", str(size), str(seed)],
                           stdout=subprocess.PIPE, check=True).stdout
@@ -29,9 +38,12 @@ class ToolBytes(unittest.TestCase):
     """What the module writes and reads is what the tool writes and reads."""
 
     SIZES = [0, 1, BLOCK - 1, BLOCK, BLOCK + 1, 3 * BLOCK + 5, 300_000]
+    work: tempfile.TemporaryDirectory[str]
+    sources: Dict[int, bytes]
+    tool_files: Dict[int, bytes]
 
     @classmethod
-    def setUpClass(cls):
+    def setUpClass(cls) -> None:
         cls.work = tempfile.TemporaryDirectory()
         cls.sources = {size: sample(size) for size in cls.SIZES}
         cls.tool_files = {}
@@ -47,18 +59,20 @@ class ToolBytes(unittest.TestCase):
                 cls.tool_files[size] = f.read()
 
     @classmethod
-    def tearDownClass(cls):
+    def tearDownClass(cls) -> None:
         cls.work.cleanup()
 
-    def test_compress_and_decompress_every_kind_of_buffer(self):
+    def test_compress_and_decompress_every_kind_of_buffer(self) -> None:
+        kinds: List[Callable[[bytes], Any]] = [
+            bytes, bytearray, memoryview, lambda b: memoryview(bytearray(b))]
         for size, data in self.sources.items():
             tool_file = self.tool_files[size]
-            for kind in (bytes, bytearray, memoryview, lambda b: memoryview(bytearray(b))):
+            for kind in kinds:
                 with self.subTest(size=size, kind=kind):
                     self.assertEqual(tarvix.compress(kind(data)), tool_file)
                     self.assertEqual(tarvix.decompress(kind(tool_file)), data)
 
-    def test_open_writes_and_reads_in_any_pieces(self):
+    def test_open_writes_and_reads_in_any_pieces(self) -> None:
         for size in (0, BLOCK + 1, 300_000):
             data, tool_file = self.sources[size], self.tool_files[size]
             path = os.path.join(self.work.name, "open-%d.tvx" % size)
@@ -94,7 +108,7 @@ class ToolBytes(unittest.TestCase):
 class Faults(unittest.TestCase):
     """Every fault raises Error with its status, after the blocks before it."""
 
-    def test_each_fault_names_its_status(self):
+    def test_each_fault_names_its_status(self) -> None:
         noise = bytes((i * 7919 + (i >> 3) * 104729) >> 5 & 0xFF for i in range(BLOCK))
         good = tarvix.compress(noise)
         cases = [
@@ -126,28 +140,29 @@ class Faults(unittest.TestCase):
                     self.assertEqual(raised.exception.status, status)
                 self.assertEqual(got, restored)
 
-    def test_misuse(self):
+    def test_misuse(self) -> None:
         with self.assertRaises(ValueError):
-            tarvix.open(io.BytesIO(), "ab")
+            tarvix.open(io.BytesIO(), "rw")
         with self.assertRaises(TypeError):
-            tarvix.compress("text")
-        for threads, error in ((0, ValueError), (65, ValueError), (-1, ValueError),
-                               ("2", TypeError), (2.0, TypeError)):
+            tarvix.compress("text")  # type: ignore[arg-type]
+        cases: List[Tuple[Any, type]] = [(0, ValueError), (65, ValueError), (-1, ValueError),
+                                         ("2", TypeError), (2.0, TypeError)]
+        for threads, error in cases:
             with self.subTest(threads=threads), self.assertRaises(error):
                 tarvix.open(io.BytesIO(), "wb", threads=threads)
 
-    def test_a_raw_file_that_takes_little_at_a_time(self):
+    def test_a_raw_file_that_takes_little_at_a_time(self) -> None:
         class Sip(io.RawIOBase):
             """Takes at most 1000 bytes a call."""
 
-            def __init__(self):
+            def __init__(self) -> None:
                 super().__init__()
                 self.taken = bytearray()
 
-            def writable(self):
+            def writable(self) -> bool:
                 return True
 
-            def write(self, data):
+            def write(self, data: Any) -> int:
                 self.taken += bytes(data[:1000])
                 return min(len(data), 1000)
 
@@ -158,32 +173,325 @@ class Faults(unittest.TestCase):
         self.assertEqual(bytes(raw.taken), tarvix.compress(data))
 
 
+class Incremental(unittest.TestCase):
+    """Compressor and Decompressor give compress()'s and decompress()'s bytes
+    for any split, as bz2's objects do."""
+
+    def test_any_split_any_threads(self) -> None:
+        data = sample(5 * BLOCK + 77)
+        file = tarvix.compress(data)
+        for piece, threads in ((1000, 1), (BLOCK, 1), (3 * BLOCK + 1, 3), (len(data), 2)):
+            with self.subTest(piece=piece, threads=threads):
+                compressor = tarvix.Compressor(threads=threads)
+                parts = [compressor.compress(data[i:i + piece])
+                         for i in range(0, len(data), piece)]
+                self.assertEqual(b"".join(parts) + compressor.flush(), file)
+                # Pieces of the file, out in at most `piece // 3` bytes a call.
+                decompressor = tarvix.Decompressor(threads=threads)
+                restored = bytearray()
+                for i in range(0, len(file), piece):
+                    restored += decompressor.decompress(bytearray(file[i:i + piece]), piece // 3)
+                    while not decompressor.needs_input:
+                        restored += decompressor.decompress(b"", piece // 3)
+                self.assertFalse(decompressor.eof)
+                restored += decompressor.flush()
+                self.assertEqual((restored, decompressor.eof, decompressor.unused_data),
+                                 (data, True, b""))
+                for call in (compressor.flush, decompressor.flush,
+                             lambda: compressor.compress(b"x")):
+                    self.assertRaises(ValueError, call)
+                self.assertRaises(EOFError, decompressor.decompress, b"")
+
+    def test_concatenated_files_restore_as_gzip_does(self) -> None:
+        first, second = sample(BLOCK + 3, 1), sample(100, 2)
+        for module in (gzip, tarvix):
+            with self.subTest(module=module.__name__):
+                both = module.compress(first) + module.compress(second)
+                self.assertEqual(module.decompress(both), first + second)
+                with module.open(io.BytesIO(both)) as f:
+                    self.assertEqual(f.read(), first + second)
+
+    def test_the_cut_file_error_comes_from_flush_with_what_is_left(self) -> None:
+        data = sample(3 * BLOCK)
+        decompressor = tarvix.Decompressor()
+        restored = decompressor.decompress(tarvix.compress(data)[:-10])
+        with self.assertRaises(EOFError) as raised:
+            decompressor.flush()
+        assert isinstance(raised.exception, tarvix.CutShortError)
+        self.assertEqual(restored + raised.exception.restored, data[:2 * BLOCK])
+
+
+def gzip_and_tarvix(test: Callable[[types.ModuleType, str], object]) -> Dict[str, object]:
+    """The outcome of test(module, path) for each module: its result, or the
+    kinds of error it raised, so that the two can be compared."""
+    outcomes: Dict[str, object] = {}
+    with tempfile.TemporaryDirectory() as work:
+        for module in (gzip, tarvix):
+            path = os.path.join(work, module.__name__)
+            try:
+                outcomes[module.__name__] = test(module, path)
+            except Exception as error:
+                kinds = (OSError, EOFError, ValueError, TypeError, io.UnsupportedOperation)
+                outcomes[module.__name__] = [k.__name__ for k in kinds if isinstance(error, k)]
+    return outcomes
+
+
+class AsGzip(unittest.TestCase):
+    """Where gzip and tarvix share a meaning, they behave alike."""
+
+    OLD, NEW = sample(BLOCK + 1, 3), "new line\nand é\n"
+
+    def test_modes(self) -> None:
+        # Each mode on a path that holds OLD compressed, or on none: what is
+        # read, or what the file reads back as after NEW is written.
+        for mode in ("r", "rb", "rt", "w", "wb", "wt", "x", "xb", "xt", "a", "ab", "at"):
+            for exists in (True, False):
+                def use(module: types.ModuleType, path: str) -> object:
+                    if exists:
+                        with module.open(path, "wb") as f:
+                            f.write(self.OLD)
+                    text = "t" in mode
+                    kwargs = {"encoding": "utf-8"} if text else {}
+                    with module.open(path, mode, **kwargs) as f:
+                        self.assertIsInstance(f, io.TextIOWrapper if text else io.BufferedIOBase)
+                        if mode.startswith("r"):
+                            return f.read()
+                        f.write(self.NEW if text else self.NEW.encode())
+                    with module.open(path) as f:
+                        return f.read()
+
+                with self.subTest(mode=mode, exists=exists):
+                    outcomes = gzip_and_tarvix(use)
+                    self.assertEqual(outcomes["tarvix"], outcomes["gzip"])
+
+    def test_errors(self) -> None:
+        def cut(module: types.ModuleType, path: str) -> object:
+            with module.open(io.BytesIO(module.compress(self.OLD)[:-20])) as f:
+                return f.read()
+
+        def reading(module: types.ModuleType, path: str) -> Any:
+            with module.open(path, "wb") as f:
+                f.write(self.OLD)
+            return module.open(path)
+
+        def closed(module: types.ModuleType, path: str) -> Any:
+            f = reading(module, path)
+            f.close()
+            return f
+
+        cases: Dict[str, Callable[[types.ModuleType, str], object]] = {
+            "cut short": cut,
+            "not compressed": lambda m, p: m.decompress(b"not compressed at all"),
+            "damaged in a file": lambda m, p: m.open(io.BytesIO(b"\x00" * 100)).read(),
+            "text mode with b": lambda m, p: m.open(p, "wtb"),
+            "encoding in binary mode": lambda m, p: m.open(p, "wb", encoding="utf-8"),
+            "newline in binary mode": lambda m, p: m.open(p, "wb", newline="\n"),
+            "a float for a file": lambda m, p: m.open(3.5),
+            "no fileno": lambda m, p: m.open(io.BytesIO(m.compress(b""))).fileno(),
+            "write when reading": lambda m, p: reading(m, p).write(b"x"),
+            "read when writing": lambda m, p: m.open(p, "wb").read(),
+            "read when closed": lambda m, p: closed(m, p).read(),
+            "x on a file that exists": lambda m, p: (reading(m, p), m.open(p, "xb")),
+            "text to a binary file": lambda m, p: m.open(p, "wb").write("text"),
+        }
+        for name, case in cases.items():
+            with self.subTest(name):
+                # Whatever catches gzip's error catches tarvix's.
+                gzip_kinds, tarvix_kinds = gzip_and_tarvix(case).values()
+                assert isinstance(gzip_kinds, list) and isinstance(tarvix_kinds, list)
+                self.assertLessEqual(set(gzip_kinds), set(tarvix_kinds), name)
+
+    def test_seek_tell_peek_readline(self) -> None:
+        lines = b"".join(b"line %d\n" % i for i in range(3000))
+        steps: List[Callable[[Any], object]] = [
+            lambda f: f.seek(100), lambda f: f.read(10), lambda f: f.tell(),
+            lambda f: f.seek(-5, io.SEEK_CUR), lambda f: f.readline(),
+            lambda f: f.peek(1)[:1], lambda f: f.seek(-20, io.SEEK_END), lambda f: list(f),
+            lambda f: f.seek(7), lambda f: f.read1(5), lambda f: f.seek(BLOCK * 2 + 5),
+            lambda f: f.readline(), lambda f: f.seek(0), lambda f: len(f.read()),
+            lambda f: f.tell(), lambda f: f.seekable(),
+        ]
+
+        def run(module: types.ModuleType, path: str) -> object:
+            with module.open(io.BytesIO(module.compress(lines))) as f:
+                return [step(f) for step in steps]
+
+        outcomes = gzip_and_tarvix(run)
+        self.assertEqual(outcomes["tarvix"], outcomes["gzip"])
+
+
+class Errors(unittest.TestCase):
+    """Errors are caught as gzip's are, and cross copies, pickles and processes."""
+
+    def test_every_copy_keeps_the_kind_status_and_bytes(self) -> None:
+        errors = [tarvix.Error(tarvix.Status.BAD_LENGTH, b"abc"),
+                  tarvix.CutShortError(tarvix.Status.CUT_SHORT)]
+        for error in errors:
+            duplicates: List[Callable[[tarvix.Error], Any]] = [
+                copy.copy, copy.deepcopy, lambda e: pickle.loads(pickle.dumps(e))]
+            for duplicate in duplicates:
+                with self.subTest(error=error, duplicate=duplicate):
+                    twin = duplicate(error)
+                    self.assertEqual((type(twin), twin.status, twin.restored, str(twin)),
+                                     (type(error), error.status, error.restored, str(error)))
+
+    def test_a_fault_crosses_a_process_pool(self) -> None:
+        damaged = tarvix.compress(sample(BLOCK * 2))[:-1]
+        with multiprocessing.get_context("spawn").Pool(1) as pool:
+            with self.assertRaises(tarvix.CutShortError) as raised:
+                pool.apply_async(tarvix.decompress, (damaged,)).get(timeout=60)
+        self.assertEqual(raised.exception.restored, sample(BLOCK * 2)[:BLOCK])
+
+
+class Sink(io.RawIOBase):
+    """A raw file that fails once, at its `at`-th write, in the way named."""
+
+    def __init__(self, at: int, failure: str) -> None:
+        super().__init__()
+        self.at, self.failure, self.taken = at, failure, bytearray()
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> Optional[int]:
+        self.at -= 1
+        if self.at == 0:
+            if self.failure == "none taken":
+                return None
+            if self.failure == "part taken":
+                self.taken += bytes(data[:100])
+                raise BlockingIOError(errno.EAGAIN, "full", 100)
+            failures: Dict[str, BaseException] = {
+                "disk full": OSError(errno.ENOSPC, "full"), "interrupt": KeyboardInterrupt()}
+            raise failures[self.failure]
+        self.taken += bytes(data)
+        return len(data)
+
+
+class Recovery(unittest.TestCase):
+    """A failure of the file object loses nothing: writing on from tell()
+    (or from characters_written) gives the file of the whole data."""
+
+    def test_a_failing_sink(self) -> None:
+        data = sample((1 << 20) + 3 * BLOCK)  # two pieces for the compressor
+        file = tarvix.compress(data)
+        for failure in ("disk full", "interrupt", "none taken", "part taken"):
+            for at in (1, 2, 3):
+                with self.subTest(failure=failure, at=at):
+                    sink = Sink(at, failure)
+                    f = tarvix.TarvixFile(sink, "wb", threads=2)
+                    done = 0
+                    while done < len(data):
+                        try:
+                            done += f.write(data[done:])
+                        except BlockingIOError as error:
+                            done += error.characters_written
+                            self.assertEqual(f.tell(), done)
+                        except (OSError, KeyboardInterrupt):
+                            done = f.tell()
+                    f.close()
+                    self.assertEqual(bytes(sink.taken), file)
+
+    def test_a_non_blocking_source(self) -> None:
+        class Trickle(io.RawIOBase):
+            """Gives 1000 bytes, then nothing yet, in turn."""
+
+            def __init__(self, file: bytes) -> None:
+                super().__init__()
+                self.file, self.turn = file, 0
+
+            def readable(self) -> bool:
+                return True
+
+            def read(self, size: int = -1) -> Optional[bytes]:
+                self.turn += 1
+                if self.turn % 2:
+                    return None
+                piece, self.file = self.file[:1000], self.file[1000:]
+                return piece
+
+        data = sample(3 * BLOCK)
+        reads: List[Callable[[tarvix.TarvixFile], Optional[bytes]]] = [
+            lambda f: f.read(5000), lambda f: f.read()]
+        for read in reads:
+            with self.subTest(read=read), tarvix.open(Trickle(tarvix.compress(data))) as f:
+                pieces, nothing_yet = [], 0
+                while (piece := read(f)) != b"":
+                    if piece is None:
+                        nothing_yet += 1
+                    else:
+                        pieces.append(piece)
+                self.assertEqual(b"".join(pieces), data)
+                self.assertGreater(nothing_yet, 0)
+
+
+class Module(unittest.TestCase):
+    """What the module shows, where it finds the library, and python3 -m tarvix."""
+
+    def run_python(self, *args: str, env: Optional[Dict[str, str]] = None,
+                   stdin: bytes = b"") -> "subprocess.CompletedProcess[bytes]":
+        return subprocess.run([sys.executable, *args], input=stdin, capture_output=True,
+                              env=dict(os.environ, **(env or {})), check=False)
+
+    def test_dir_shows_the_interface(self) -> None:
+        shown = [name for name in dir(tarvix) if not name.startswith("__")]
+        self.assertEqual(sorted(shown + ["__version__"]), sorted(tarvix.__all__))
+
+    def test_the_library_named_in_the_environment_comes_first(self) -> None:
+        ran = self.run_python("-c", "import tarvix", env={"TARVIX_LIBRARY": "/nonexistent.so"})
+        self.assertIn(b"ImportError: tarvix: cannot load the tarvix library", ran.stderr)
+        self.assertIn(b"/nonexistent.so", ran.stderr)
+
+    def test_command_line(self) -> None:
+        data = sample(BLOCK * 3 + 1)
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "a")
+            with open(path, "wb") as f:
+                f.write(data)
+            cases = [  # arguments, standard input; exit status, standard output
+                (["-m", "tarvix", path], b"", 0, b""),
+                (["-m", "tarvix", "-d", "-c", path + ".tvx"], b"", 0, data),
+                (["-m", "tarvix"], data, 0, tarvix.compress(data)),
+                (["-m", "tarvix", "-d", "-"], tarvix.compress(data)[:-1], 1, data[:BLOCK * 3]),
+                (["-m", "tarvix", "-d", path], b"", 1, b""),  # no .tvx
+            ]
+            for args, stdin, status, stdout in cases:
+                with self.subTest(args=args):
+                    ran = self.run_python(*args, stdin=stdin)
+                    self.assertEqual((ran.returncode, ran.stdout), (status, stdout), ran.stderr)
+                    self.assertEqual(bool(ran.stderr), bool(status))
+            os.remove(path)
+            self.assertEqual(self.run_python("-m", "tarvix", "-d", path + ".tvx").returncode, 0)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data)
+
+
 class Memory(unittest.TestCase):
     """Memory stays bounded, whatever the file's size or its length fields say."""
 
-    def setUp(self):
+    def setUp(self) -> None:
         tracemalloc.start()
         self.addCleanup(tracemalloc.stop)
 
-    def peak_during(self, action):
+    def peak_during(self, action: Callable[[], object]) -> int:
         tracemalloc.reset_peak()
         start = tracemalloc.get_traced_memory()[0]
         action()
         return tracemalloc.get_traced_memory()[1] - start
 
-    def test_streams_of_16_mib(self):
+    def test_streams_of_16_mib(self) -> None:
         piece = sample(64 * 1024)
         twice = piece * 2
         buffer = bytearray(len(piece))
         with tempfile.TemporaryDirectory() as work:
             path = os.path.join(work, "big.tvx")
 
-            def write():
+            def write() -> None:
                 with tarvix.open(path, "wb") as f:
                     for _ in range(256):
                         f.write(piece)
 
-            def read():
+            def read() -> None:
                 with tarvix.open(path, "rb") as f:
                     total = 0
                     while True:
@@ -198,17 +506,17 @@ class Memory(unittest.TestCase):
             self.assertLess(self.peak_during(write), 1 << 20)
             self.assertLess(self.peak_during(read), 1 << 20)
 
-    def test_decompress_grows_with_what_it_restores(self):
+    def test_decompress_grows_with_what_it_restores(self) -> None:
         # 100000 records of a 1-byte block data, each an empty block, that
         # the length fields alone would count as 800 MB.
         file = MAGIC + b"\x01\x00\x40" * 100_000
-        result = []
+        result: List[bytes] = []
         self.assertLess(self.peak_during(lambda: result.append(tarvix.decompress(file))), 4 << 20)
         self.assertEqual(result, [b""])
 
 
 class Version(unittest.TestCase):
-    def test_version_is_the_projects(self):
+    def test_version_is_the_projects(self) -> None:
         self.assertEqual(tarvix.__version__, os.environ.get("TARVIX_VERSION", tarvix.__version__))
 
 
