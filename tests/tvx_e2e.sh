@@ -46,6 +46,7 @@ printf 'abcabcabc' >abc
 for name in prose blend abc; do
   reference "$name" "$name.ref"
 done
+cat abc.ref abc.ref >abc2.ref
 head -c 1000 prose.ref >cut.tvx
 mkdir folder
 cp abc folder/a
@@ -123,6 +124,8 @@ rows=(
   "any   | the same bytes on 1 and on 3 threads | tvx -T1 -c blend >one.tvx && tvx --threads=3 -c blend | 0 | | | same:one.tvx:blend.ref same:out:blend.ref"
   "posix | untvx and tvxcat restore | cp abc.ref u.tvx && untvx u.tvx && tvxcat prose.ref | 0 | | | same:u:abc same:out:prose"
   "any   | compressed files one after another restore to the concatenation | cat prose.ref blend.ref >both.tvx && tvx -dc both.tvx | 0 | | | same:out:prose+blend"
+  "any   | -o - is standard output, for several files too | tvx -o - abc abc | 0 | | | same:out:abc2.ref"
+  "any   | a long option by its start alone | tvx --decomp --std abc.ref | 0 | | | same:out:abc"
   "any   | several files, each beside itself | cp prose s1 && cp abc s2 && tvx -k s1 s2 | 0 | | | same:s1.tvx:prose.ref same:s2.tvx:abc.ref"
   # The options' effects.
   "any   | --rm removes the source once the target is written | cp prose gone && tvx --rm gone | 0 | | | absent:gone same:gone.tvx:prose.ref"
@@ -141,9 +144,14 @@ rows=(
   "any   | a name ending in .tvx is not compressed again | cp abc again.tvx && tvx again.tvx | 1 | | tvx: again.tvx: already ends in .tvx: not compressed again (use -f to force) | absent:again.tvx.tvx"
   "any   | restoring a name without .tvx needs -o or -c | tvx -d abc | 1 | | tvx: abc: does not end in .tvx: name the target with -o, or write to standard output with -c |"
   "any   | a damaged file leaves no target | cp cut.tvx dam.tvx && tvx -d dam.tvx | 1 | | tvx: dam.tvx: the compressed file is cut short | absent:dam none:.dam*"
+  "any   | a file cut after the next one's first byte | cp abc.ref lone.tvx && printf '\\330' >>lone.tvx && tvx -t lone.tvx | 1 | | tvx: lone.tvx: the compressed file is cut short |"
   "any   | the target cannot be the source | cp abc self && tvx -f -o self self | 1 | | tvx: self: is the source file itself | same:self:abc"
   "posix | a write that fails leaves no file | (ulimit -f 16 && tvx -o big.tvx blend) | 1 | | tvx: big.tvx: File too large | absent:big.tvx none:.big.tvx.*"
   "posix | a device as the target is written, not replaced | tvx -o /dev/full abc | 1 | | tvx: /dev/full: No space left on device |"
+  "posix | a pipe at a target's name is not written into | mkfifo leak.tvx && cp abc leak && tvx leak | 1 | | tvx: leak.tvx: File exists |"
+  "posix | a pipe as a source is refused, and kept | mkfifo pipe.in && tvx --rm pipe.in | 1 | | tvx: pipe.in: is not a regular file (use -f to force) | present:pipe.in absent:pipe.in.tvx"
+  "posix | standard output closed | tvx -c abc >&- | 1 | | tvx: stdout: Bad file descriptor |"
+  "posix | a listing that cannot be written | tvx -l abc.ref >/dev/full | 1 | | tvx: stdout: No space left on device |"
   "posix | an interrupted run leaves no file | interrupted | 143 | | | absent:int.tvx none:.int.tvx.*"
   "posix | compressed data is not written to a terminal | in_terminal \"\$TVX -c abc\" | 1 | tvx: stdout: compressed data is not written to a terminal (use -f to force)* | |"
   # A created target takes the source's mode and time, owner-only until then.

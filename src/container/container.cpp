@@ -440,7 +440,11 @@ RestoreStatus RestorerState::finish(std::span<std::uint8_t>& output) noexcept {
     case Stage::kBlockData:
       return fail(RestoreStatus::kCutShort);
     case Stage::kLengthField:
-      // The end of the file, or a single byte after the last record.
+      // The end of the file, or a single byte after the last record, but for
+      // the first byte of a later file's magic.
+      if (concatenated_ && have_ == 1 && length_ == kFileMagic[0]) {
+        return fail(RestoreStatus::kCutShort);
+      }
       return RestoreStatus::kOk;
     case Stage::kFault:
       break;

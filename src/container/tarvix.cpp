@@ -91,14 +91,15 @@ C* create_threaded(unsigned threads) {
 }
 
 // Runs `call(in, out)`, a call of a coder's state, over the caller's areas
-// and tells how much of each it used; a missing coder is misuse.
+// and tells how much of each it used; a missing coder, or areas that
+// overlap, are misuse.
 template <typename Coder, typename Call>
 tarvix_status code(Coder* coder, Call call, const void* input, size_t input_size,
                    size_t* input_used, void* output, size_t output_capacity,
                    size_t* output_written) {
   *input_used = 0;
   *output_written = 0;
-  if (coder == nullptr) {
+  if (coder == nullptr || overlap(input, input_size, output, output_capacity)) {
     return TARVIX_MISUSE;
   }
   std::span<const std::uint8_t> in = bytes(input, input_size);

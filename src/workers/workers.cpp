@@ -14,7 +14,9 @@
 #include <windows.h>
 #else
 #include <pthread.h>
-#include <unistd.h>
+#include <sched.h>
+
+#include <csignal>
 #endif
 
 namespace {
@@ -26,9 +28,8 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} * 1024;
 
 #ifdef _WIN32
 
-using ProcessId = int;
 // No fork() here: the process that made a pool is the only one it sees.
-ProcessId this_process() noexcept { return 1; }
+std::uint64_t forks_seen() noexcept { return 0; }
 
 struct Platform {
   SRWLOCK mutex = SRWLOCK_INIT;
@@ -64,8 +65,19 @@ struct Platform {
 
 #else
 
-using ProcessId = pid_t;
-ProcessId this_process() noexcept { return getpid(); }
+// The forks this process descends from, counted in each child by a handler
+// that pthread_atfork() runs there before fork() returns. A pool made in an
+// ancestor sees a count other than its own.
+std::atomic<std::uint64_t> forks{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+extern "C" void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+extern "C" void watch_forks() { (void)pthread_atfork(nullptr, nullptr, count_fork); }
+pthread_once_t forks_watched = PTHREAD_ONCE_INIT;
+
+std::uint64_t forks_seen() noexcept {
+  (void)pthread_once(&forks_watched, watch_forks);
+  return forks.load(std::memory_order_acquire);
+}
 
 struct Platform {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -95,13 +107,21 @@ struct Platform {
   static void notify_one(pthread_cond_t& condition) noexcept {
     (void)pthread_cond_signal(&condition);
   }
+  // A worker takes no signal: it starts with every signal blocked, so that
+  // the process's signals go to the caller's threads, whose handlers may
+  // rely on which thread runs them.
   bool start(unsigned index, void* pool) noexcept {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
       return false;
     }
     (void)pthread_attr_setstacksize(&attributes, kWorkerStackSize);
+    sigset_t all;
+    sigset_t before;
+    (void)sigfillset(&all);
+    (void)pthread_sigmask(SIG_SETMASK, &all, &before);
     const bool started = pthread_create(&handles[index], &attributes, thread_main, pool) == 0;
+    (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
     (void)pthread_attr_destroy(&attributes);
     return started;
   }
@@ -120,7 +140,7 @@ struct Platform {
 // mutex.
 struct tarvix_workers {  // NOLINT(readability-identifier-naming): the C name
   explicit tarvix_workers(unsigned threads) noexcept
-      : threads_(std::clamp(threads, 1U, unsigned{TARVIX_MAX_THREADS})) {}
+      : threads_(std::clamp(threads, 1U, unsigned{TARVIX_MAX_THREADS})), forks_(forks_seen()) {}
   ~tarvix_workers();
   tarvix_workers(const tarvix_workers&) = delete;
   tarvix_workers& operator=(const tarvix_workers&) = delete;
@@ -139,6 +159,7 @@ struct tarvix_workers {  // NOLINT(readability-identifier-naming): the C name
   // In a child process the parent's workers do not exist, and the parent's
   // locks may have been held at the fork: the pool starts again from the
   // state of a new one. The parent's threads are not the child's to join.
+  // One thread of the child does it; others wait for it.
   void adopt_process() noexcept;
   void take_turn() noexcept;
   void end_turn() noexcept;
@@ -147,8 +168,10 @@ struct tarvix_workers {  // NOLINT(readability-identifier-naming): the C name
 
   const unsigned threads_;
   Platform platform_;
-  // The process that started the workers; 0 while there are none.
-  std::atomic<ProcessId> owner_{0};
+  // forks_seen() of the process whose pool this is; kAdopting while a
+  // thread of a child makes it the child's.
+  static constexpr std::uint64_t kAdopting = UINT64_MAX;
+  std::atomic<std::uint64_t> forks_;
   unsigned started_ = 0;  // workers running
   bool workers_tried_ = false;
   bool turn_taken_ = false;  // under the mutex: a batch holds the pool
@@ -195,21 +218,29 @@ tarvix_workers::~tarvix_workers() {
 }
 
 void tarvix_workers::adopt_process() noexcept {
-  const ProcessId owner = owner_.load(std::memory_order_relaxed);
-  if (owner == 0 || owner == this_process()) {
-    return;
+  const std::uint64_t now = forks_seen();
+  std::uint64_t seen = forks_.load(std::memory_order_acquire);
+  while (seen != now) {
+    if (seen != kAdopting &&
+        forks_.compare_exchange_weak(seen, kAdopting, std::memory_order_acquire)) {
+      // The old Platform is not destroyed: its mutex may be locked for good.
+      new (&platform_) Platform;
+      started_ = 0;
+      workers_tried_ = false;
+      turn_taken_ = false;
+      batch_open_ = false;
+      generation_ = 0;
+      first_generation_ = 0;
+      busy_ = 0;
+      handed_out_ = false;
+      forks_.store(now, std::memory_order_release);
+      return;
+    }
+#ifndef _WIN32
+    (void)sched_yield();
+#endif
+    seen = forks_.load(std::memory_order_acquire);
   }
-  // The old Platform is not destroyed: its mutex may be locked for good.
-  new (&platform_) Platform;
-  owner_.store(0, std::memory_order_relaxed);
-  started_ = 0;
-  workers_tried_ = false;
-  turn_taken_ = false;
-  batch_open_ = false;
-  generation_ = 0;
-  first_generation_ = 0;
-  busy_ = 0;
-  handed_out_ = false;
 }
 
 void tarvix_workers::take_turn() noexcept {
@@ -235,9 +266,6 @@ void tarvix_workers::start_workers() noexcept {
   first_generation_ = generation_;
   while (started_ + 1 < threads_ && platform_.start(started_, this)) {
     ++started_;
-  }
-  if (started_ != 0) {
-    owner_.store(this_process(), std::memory_order_relaxed);
   }
 }
 

@@ -265,6 +265,10 @@ static void test_contract(void) {
   CHECK(tarvix_restorer_records_read(restorer) == 2 && tarvix_restorer_stored_blocks(restorer) == 1);
 
   CHECK(tarvix_compress(streamed, 100, streamed + 50, sizeof streamed - 50) == 0);
+  tarvix_compressor_reset(compressor);
+  CHECK(tarvix_compressor_compress(compressor, streamed, 100, &used, streamed + 99, 100,
+                                   &written) == TARVIX_MISUSE &&
+        used == 0);
   CHECK(tarvix_restore(file, length, file + 4, sizeof file - 4, &restored_size) == TARVIX_MISUSE &&
         restored_size == 0);
   CHECK(tarvix_compressor_compress(NULL, source, 1, &used, out, sizeof out, &written) ==
@@ -296,6 +300,8 @@ static void test_concatenated(void) {
       {"three files, the last empty", both, 1, 0, TARVIX_OK, all},
       {"read as one file", both, 0, 0, TARVIX_BAD_LENGTH, 5000},
       {"cut inside the second magic", first + 3, 1, 0, TARVIX_CUT_SHORT, 5000},
+      {"cut after the second magic's first byte", first + 1, 1, 0, TARVIX_CUT_SHORT, 5000},
+      {"one byte after one file, read as one", first + 1, 0, 0, TARVIX_OK, 5000},
       {"a damaged second magic", both, 1, first + 2, TARVIX_BAD_LENGTH, 5000},
       {"cut inside the second file", first + second - 1, 1, 0, TARVIX_CUT_SHORT,
        all - TARVIX_MAX_BLOCK_SIZE},

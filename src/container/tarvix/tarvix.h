@@ -123,7 +123,8 @@ TARVIX_EXPORT const char* tarvix_version_string(void);
  * file, with its threads and options kept.
  *
  * A coder is used by one thread at a time; distinct coders are independent.
- * Every function given a NULL coder returns TARVIX_MISUSE, or does nothing. */
+ * Every function given a NULL coder, or input and output areas that overlap,
+ * returns TARVIX_MISUSE, or does nothing. */
 
 /* An opaque compressor: source bytes in, a compressed file out, magic first. */
 typedef struct tarvix_compressor tarvix_compressor;
@@ -197,7 +198,9 @@ TARVIX_EXPORT void tarvix_restorer_free(tarvix_restorer* restorer);
  * reads it). When set, the file magic where a record's length field would
  * begin starts the next file, whose source follows the last one's; a length
  * field cannot hold D8 C7 (51,160, more than any block data), so no sound
- * file reads otherwise. It holds from the next record on, and across
+ * file reads otherwise. A lone D8 after the last record is then the start of
+ * a file cut short (TARVIX_CUT_SHORT), where one file alone ignores a single
+ * byte there. It holds from the next record on, and across
  * tarvix_restorer_reset(). */
 TARVIX_EXPORT void tarvix_restorer_set_concatenated(tarvix_restorer* restorer, int concatenated);
 

@@ -46,6 +46,65 @@ extern "C" void remove_pending_target(int signal_number) {
   (void)std::raise(signal_number);
 }
 
+// Holds off SIGINT, SIGTERM and SIGHUP on this thread, the only one that
+// takes them (the pools' workers block every signal), while a temporary file
+// and the flag that names it to the handler change together.
+class HeldSignals {
+ public:
+#ifdef _WIN32
+  HeldSignals() noexcept = default;
+#else
+  HeldSignals() noexcept {
+    sigset_t set;
+    (void)sigemptyset(&set);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+      (void)sigaddset(&set, signal_number);
+    }
+    (void)pthread_sigmask(SIG_BLOCK, &set, &before_);
+  }
+  ~HeldSignals() { (void)pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+ private:
+  sigset_t before_{};
+#endif
+
+ public:
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+  HeldSignals(HeldSignals&&) = delete;
+  HeldSignals& operator=(HeldSignals&&) = delete;
+};
+
+// Renames `from` to `to`; without `replace`, only if `to` does not exist,
+// checked by the rename itself (EEXIST).
+bool move_into_place(const char* from, const char* to, bool replace) noexcept {
+#ifdef _WIN32
+  if (MoveFileExA(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0) {
+    return true;
+  }
+  errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+  return false;
+#else
+  if (replace) {
+    return std::rename(from, to) == 0;
+  }
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return false;
+  }
+#endif
+  // A file system that cannot rename so: a new link fails where `to` exists.
+  if (link(from, to) == 0) {
+    (void)unlink(from);
+    return true;
+  }
+  return false;
+#endif
+}
+
 int descriptor_of(std::FILE* stream) noexcept {
 #ifdef _WIN32
   return _fileno(stream);
@@ -83,7 +142,7 @@ void prepare_streams() noexcept {
   // opened: a source or a target would stand in for a standard stream.
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      (void)open("/dev/null", O_RDWR);
+      (void)open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
     }
   }
   creation_mask = umask(0);
@@ -131,10 +190,12 @@ bool open_source(const char* name, Source& source) noexcept {
 #else
   int fd = STDIN_FILENO;
   if (!standard_input) {
-    fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    // Without waiting for a pipe's writer: what the file is decides first.
+    fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
       return false;
     }
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   if (fstat(fd, &source.info) != 0 || S_ISDIR(source.info.st_mode)) {
     const int error = S_ISDIR(source.info.st_mode) ? EISDIR : errno;
@@ -199,10 +260,11 @@ bool is_terminal(std::FILE* stream) noexcept {
 #endif
 }
 
-bool PendingTarget::create(const char* target_name) noexcept {
+bool PendingTarget::create(const char* target_name, bool direct, bool replace) noexcept {
   discard();
+  direct_ = direct;
+  replace_ = replace;
 #ifndef _WIN32
-  direct_ = is_special_file(target_name);
   if (direct_) {
     const int fd = open(target_name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     stream_ = fd < 0 ? nullptr : fdopen(fd, "wb");
@@ -241,13 +303,20 @@ bool PendingTarget::create(const char* target_name) noexcept {
   stream_ = _fdopen(fd, "wb");
 #else
   // mkstemp() creates the file anew, with the mode 0600.
-  const int fd = mkstemp(pending_name);
+  int fd = -1;
+  {
+    const HeldSignals held;
+    fd = mkstemp(pending_name);
+    pending.store(fd >= 0);
+  }
   if (fd < 0) {
     return false;
   }
   stream_ = fdopen(fd, "wb");
 #endif
+#ifdef _WIN32
   pending.store(true);
+#endif
   if (stream_ == nullptr) {
     const int error = errno;
 #ifdef _WIN32
@@ -282,10 +351,15 @@ bool PendingTarget::commit(const Source& source, bool durable) noexcept {
   const bool copies = source.is_regular && !source.is_standard_input;
   mode_t mode = 0666 & ~creation_mask;
   if (copies) {
-    if (fchown(fd, source.info.st_uid, source.info.st_gid) != 0) {
-      (void)fchown(fd, static_cast<uid_t>(-1), source.info.st_gid);
-    }
     mode = source.info.st_mode & 07777;
+    if (fchown(fd, source.info.st_uid, source.info.st_gid) != 0) {
+      // Another owner's file: no set-user-ID or set-group-ID bit for it.
+      mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+      if (fchown(fd, static_cast<uid_t>(-1), source.info.st_gid) != 0) {
+        // Nor the source's group: its bits would go to another group.
+        mode &= ~static_cast<mode_t>(S_IRWXG);
+      }
+    }
   }
   (void)fchmod(fd, mode);
   if (copies) {
@@ -302,22 +376,19 @@ bool PendingTarget::commit(const Source& source, bool durable) noexcept {
     errno = error;
     return false;
   }
-#ifdef _WIN32
-  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
-  if (MoveFileExA(pending_name, target_.data(), flags) == 0) {
-    discard();
-    errno = EACCES;
-    return false;
+  bool moved = false;
+  {
+    const HeldSignals held;
+    moved = move_into_place(pending_name, target_.data(), replace_);
+    pending.store(!moved);
   }
-  pending.store(false);
-#else
-  if (std::rename(pending_name, target_.data()) != 0) {
+  if (!moved) {
     const int error = errno;
     discard();
     errno = error;
     return false;
   }
-  pending.store(false);
+#ifndef _WIN32
   if (durable) {
     // The new name is on disk only once its folder is: the folder's name is
     // the target's up to its last '/', or ".".

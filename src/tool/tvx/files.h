@@ -35,7 +35,9 @@ struct Source {
 };
 
 // prepare_streams() readies the process at its start: it opens /dev/null on
-// a closed descriptor 0, 1 or 2 (so that no file tvx opens takes its place),
+// a closed descriptor 0, 1 or 2, the wrong way round (write-only as
+// standard input, read-only as the others) so that using it fails rather
+// than losing data, and so that no file tvx opens takes its place; it
 // puts standard input and output into binary mode where text mode exists,
 // makes them unbuffered for the pipeline, and sets the handlers that remove
 // a pending target on SIGINT, SIGTERM and SIGHUP (unless the signal was
@@ -57,6 +59,11 @@ bool exists(const char* name) noexcept;
 // (such as /dev/null), a pipe or a socket.
 bool is_special_file(const char* name) noexcept;
 
+// Whether the source is a file of data: a regular file, or standard input.
+inline bool is_file_of_data(const Source& source) noexcept {
+  return source.is_regular || source.is_standard_input;
+}
+
 // Whether `name` is the file open as `source`.
 bool is_same_file(const char* name, const Source& source) noexcept;
 
@@ -68,9 +75,9 @@ bool is_terminal(std::FILE* stream) noexcept;
 // process receives SIGINT, SIGTERM or SIGHUP, the temporary file is removed
 // and nothing else is touched. One target is pending at a time.
 //
-// A target that exists and is no file of data (a device such as /dev/null,
-// a pipe, a socket) is written directly instead: renaming would put a file
-// in its place.
+// A target that the user named and that exists as no file of data (a device
+// such as /dev/null, a pipe, a socket) may be written directly instead:
+// renaming would put a file in its place.
 class PendingTarget {
  public:
   // The longest target name it takes, in bytes.
@@ -83,8 +90,11 @@ class PendingTarget {
   PendingTarget(PendingTarget&&) = delete;
   PendingTarget& operator=(PendingTarget&&) = delete;
 
-  // Creates the temporary file for `target_name`; false with errno set.
-  bool create(const char* target_name) noexcept;
+  // Creates the temporary file for `target_name`, or with `direct`, when
+  // the target is a device, a pipe or a socket, opens it; false with errno
+  // set. Without `replace`, the target must not exist when it is renamed
+  // into place (EEXIST).
+  bool create(const char* target_name, bool direct, bool replace) noexcept;
   // The stream to write, unbuffered.
   std::FILE* stream() const noexcept { return stream_; }
   // True when the target is written directly, not renamed into place.
@@ -102,6 +112,7 @@ class PendingTarget {
  private:
   std::FILE* stream_ = nullptr;
   bool direct_ = false;
+  bool replace_ = false;
   std::array<char, kMaxName + 1> target_{};
 };
 

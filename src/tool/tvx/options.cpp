@@ -63,10 +63,22 @@ const Option* find_short(char name) {
   return found == kOptions.end() || name == '\0' ? nullptr : found;
 }
 
-const Option* find_long(std::string_view name) {
-  const auto* const found = std::find_if(kOptions.begin(), kOptions.end(),
-                                         [name](const Option& o) { return o.long_name == name; });
-  return found == kOptions.end() ? nullptr : found;
+// The long option `name` names in full, or else as the start of one alone
+// (--decomp), as GNU programs take them; nullptr for none, and with
+// `ambiguous` set when it starts several.
+const Option* find_long(std::string_view name, bool& ambiguous) {
+  ambiguous = false;
+  const Option* started = nullptr;
+  for (const Option& option : kOptions) {
+    if (option.long_name == name) {
+      return &option;
+    }
+    if (option.long_name.starts_with(name)) {
+      ambiguous = started != nullptr;
+      started = &option;
+    }
+  }
+  return ambiguous ? nullptr : started;
 }
 
 // The message of a mistake, made in static storage: the program reports one
@@ -118,9 +130,16 @@ const char* apply(const Option& option, const char* value, Options& options) {
       break;
     case Id::kStdout:
       options.to_stdout = true;
+      options.to_stdout_asked = true;
       break;
     case Id::kOutput:
-      options.output = value;
+      // -o - is standard output, as -c is.
+      if (std::string_view(value) == "-") {
+        options.to_stdout = true;
+        options.to_stdout_asked = true;
+      } else {
+        options.output = value;
+      }
       break;
     case Id::kKeep:
       options.remove_source = false;
@@ -145,6 +164,7 @@ const char* apply(const Option& option, const char* value, Options& options) {
       break;
     case Id::kQuiet:
       options.verbosity = 0;
+      options.progress = Progress::kNever;
       break;
     case Id::kVerbose:
       options.verbosity = 2;
@@ -224,10 +244,12 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
         attached = argument + 2 + equals + 1;
         name.remove_suffix(name.size() - equals);
       }
-      const Option* const option = find_long(name);
-      error = option == nullptr
-                  ? mistake("unknown option '--%.*s'", static_cast<int>(name.size()), name.data())
-                  : take(*option, true, attached);
+      bool ambiguous = false;
+      const Option* const option = find_long(name, ambiguous);
+      const int length = static_cast<int>(name.size());
+      error = option != nullptr ? take(*option, true, attached)
+              : ambiguous       ? mistake("option '--%.*s' is ambiguous", length, name.data())
+                                : mistake("unknown option '--%.*s'", length, name.data());
     } else {
       for (const char* letter = argument + 1; *letter != '\0' && error == nullptr; ++letter) {
         const Option* const option = find_short(*letter);
@@ -247,9 +269,11 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
     }
   }
   options.files = arguments.first(files);
-  if (options.output != nullptr && options.to_stdout) {
+  if (options.output != nullptr && options.to_stdout_asked) {
     return "-o and -c cannot go together";
   }
+  // tvxcat's standard output gives way to -o.
+  options.to_stdout = options.to_stdout && options.output == nullptr;
   if (options.output != nullptr && options.files.size() > 1) {
     return "-o writes one file: name one input";
   }
@@ -274,7 +298,7 @@ const char* help_text() {
          "  -f, --force        overwrite existing files, write compressed data to a\n"
          "                     terminal, compress names that end in .tvx\n"
          "  -T, --threads=N    code on N threads (0, the default: every core the\n"
-         "                     process may use)\n"
+         "                     process may use, at most 16)\n"
          "  -q, --quiet        no progress line and no verbose lines\n"
          "  -v, --verbose      a line for each file\n"
          "      --progress     a progress line even when standard error is not a terminal\n"

@@ -17,7 +17,8 @@ enum class Progress { kAuto, kAlways, kNever };
 
 struct Options {
   Mode mode = Mode::kCompress;
-  bool to_stdout = false;        // -c
+  bool to_stdout = false;        // -c, -o -, or tvxcat
+  bool to_stdout_asked = false;  // -c or -o -, given
   const char* output = nullptr;  // -o FILE
   bool remove_source = false;    // --rm
   bool force = false;            // -f

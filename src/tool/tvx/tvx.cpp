@@ -63,11 +63,12 @@ const char* ratio_of(std::uint64_t compressed, std::uint64_t restored, std::arra
   return text.data();
 }
 
-void print_list_row(const Counts& counts, const char* name) {
+// Prints a line of -l; false, with errno set, when standard output fails.
+bool print_list_row(const Counts& counts, const char* name) {
   std::array<char, 16> ratio{};
-  (void)std::printf("%14" PRIu64 " %14" PRIu64 " %6s %9" PRIu64 " %8" PRIu64 "  %s\n", counts.read,
-                    counts.written, ratio_of(counts.read, counts.written, ratio), counts.records,
-                    counts.stored, name);
+  return std::printf("%14" PRIu64 " %14" PRIu64 " %6s %9" PRIu64 " %8" PRIu64 "  %s\n", counts.read,
+                     counts.written, ratio_of(counts.read, counts.written, ratio), counts.records,
+                     counts.stored, name) >= 0;
 }
 
 class Runner {
@@ -76,8 +77,9 @@ class Runner {
 
   // Codes one file, "-" for standard input; false when it failed.
   bool process(const char* name);
-  // Ends the run: the totals of a list of several files.
-  void finish() const;
+  // Ends the run: the totals of a list of several files. False when the
+  // list could not be written.
+  bool finish();
 
  private:
   Mode mode() const { return options_.mode; }
@@ -85,6 +87,8 @@ class Runner {
   bool code(Source& source, std::FILE* target, const char* source_name, const char* target_name,
             Counts& counts);
   void report_done(const char* source_name, const Target& target, const Counts& counts);
+  // Prints a line of -l, and keeps the first failure to write it.
+  void list(const Counts& counts, const char* name);
 
   const Options& options_;
   const unsigned threads_;
@@ -95,6 +99,7 @@ class Runner {
   ProgressLine progress_;
   Counts totals_;
   std::size_t listed_ = 0;
+  int list_error_ = 0;  // errno of the first line of -l that was not written
 };
 
 Runner::Runner(const Options& options)
@@ -105,8 +110,7 @@ Runner::Runner(const Options& options)
       io_(threads_ > 1 ? 2 : 1),
       compressor_(threads_ > 1 ? &coders_ : nullptr),
       restorer_(threads_ > 1 ? &coders_ : nullptr),
-      progress_(options.progress == Progress::kAuto && options.verbosity == 0 ? Progress::kNever
-                                                                              : options.progress) {
+      progress_(options.progress) {
   restorer_.set_concatenated(true);
 }
 
@@ -214,6 +218,11 @@ bool Runner::process(const char* name) {
     report_error(source_name, errno);
     return false;
   }
+  // A device or a pipe by name is read only when asked, and never removed.
+  if (!is_file_of_data(source) && !options_.force) {
+    report(source_name, "is not a regular file (use -f to force)");
+    return false;
+  }
   PendingTarget pending;
   std::FILE* out = target.kind == Target::Kind::kStandardOutput ? stdout : nullptr;
   if (target.kind == Target::Kind::kFile) {
@@ -222,11 +231,14 @@ bool Runner::process(const char* name) {
       report(target.name, "is the source file itself");
       return false;
     }
-    if (!options_.force && exists(target.name) && !is_special_file(target.name)) {
+    // A device or a pipe that the user named is written, not replaced; any
+    // other existing target only with -f.
+    const bool direct = options_.output != nullptr && is_special_file(target.name);
+    if (!direct && !options_.force && exists(target.name)) {
       report_error(target.name, EEXIST);
       return false;
     }
-    if (!pending.create(target.name)) {
+    if (!pending.create(target.name, direct, options_.force)) {
       report_error(target.name, errno);
       return false;
     }
@@ -237,9 +249,10 @@ bool Runner::process(const char* name) {
     return false;
   }
   // With --rm, the target is on disk before the source goes; a source whose
-  // bytes went to a device or a pipe stays.
+  // bytes went to a device or a pipe stays, and so does one that is no
+  // regular file.
   const bool removes = options_.remove_source && target.kind == Target::Kind::kFile &&
-                       !pending.is_direct() && !from_stdin;
+                       !pending.is_direct() && source.is_regular && !from_stdin;
   if (target.kind == Target::Kind::kFile && !pending.commit(source, removes)) {
     report_error(target.name, errno);
     return false;
@@ -257,11 +270,13 @@ void Runner::report_done(const char* source_name, const Target& target, const Co
   std::array<char, 16> ratio{};
   switch (mode()) {
     case Mode::kList:
-      if (listed_++ == 0) {
-        (void)std::printf("%14s %14s %6s %9s %8s  %s\n", "compressed", "restored", "ratio",
-                          "records", "stored", "name");
+      if (listed_++ == 0 &&
+          std::printf("%14s %14s %6s %9s %8s  %s\n", "compressed", "restored", "ratio", "records",
+                      "stored", "name") < 0 &&
+          list_error_ == 0) {
+        list_error_ = errno != 0 ? errno : EIO;
       }
-      print_list_row(counts, source_name);
+      list(counts, source_name);
       totals_.read += counts.read;
       totals_.written += counts.written;
       totals_.records += counts.records;
@@ -286,10 +301,21 @@ void Runner::report_done(const char* source_name, const Target& target, const Co
   }
 }
 
-void Runner::finish() const {
-  if (listed_ > 1) {
-    print_list_row(totals_, "total");
+void Runner::list(const Counts& counts, const char* name) {
+  if (!print_list_row(counts, name) && list_error_ == 0) {
+    list_error_ = errno != 0 ? errno : EIO;
   }
+}
+
+bool Runner::finish() {
+  if (listed_ > 1) {
+    list(totals_, "total");
+  }
+  if (list_error_ != 0) {
+    report_error("stdout", list_error_);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -303,7 +329,7 @@ int run(const Options& options) {
   for (const char* const name : options.files) {
     failed = !runner.process(name) || failed;
   }
-  runner.finish();
+  failed = !runner.finish() || failed;
   return failed ? 1 : 0;
 }
 

@@ -17,9 +17,13 @@
  *
  * fork(). A pool notices, at the next batch, that it is in a new process
  * whose threads are not the parent's: it starts workers of its own there, and
- * the parent's pool goes on as before. (It compares the process id with the
- * one that started its workers.) Fork between batches; a batch started but
- * not yet waited for stays the parent's.
+ * the parent's pool goes on as before. (A handler that pthread_atfork() runs
+ * in each child counts the forks; a pool compares the count with the one it
+ * was made or last used in.) Fork between batches; a batch started but not
+ * yet waited for stays the parent's.
+ *
+ * Signals. The workers block every signal, so that the process's signals go
+ * to the caller's own threads.
  *
  * A pool must outlive every coder that uses it. */
 #ifndef TARVIX_WORKERS_H
