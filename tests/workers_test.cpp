@@ -100,28 +100,55 @@ TEST(Workers, TwoCallersAtOnceTakeTurns) {
 }
 
 #ifdef TARVIX_TEST_FORK
-TEST(Workers, APoolWhoseWorkersStartedBeforeForkWorksInTheChildAndTheParent) {
-  Workers pool(3);
-  Counting before(64);
-  pool.for_each(before.calls.size(), before);
-  ASSERT_TRUE(before.each_once());
-
+// Forks while `pool` may be in any state, and checks that the child can run
+// batches on it, as the parent goes on.
+void fork_and_use(Workers& pool) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
-  Counting after(64);
   if (child == 0) {
-    alarm(60);  // a child that hangs fails, rather than the whole test
-    pool.for_each(after.calls.size(), after);
+    alarm(10);  // a child that hangs fails, rather than the whole test
+    Counting together(64);
+    pool.for_each(together.calls.size(), together);
     Counting waited(64);
     pool.start(waited.calls.size(), waited);
     pool.wait();
-    _exit(after.each_once() && waited.each_once() ? 0 : 1);
+    _exit(together.each_once() && waited.each_once() ? 0 : 1);
   }
-  pool.for_each(after.calls.size(), after);
-  EXPECT_TRUE(after.each_once());
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+TEST(Workers, APoolWorksInAForkedChildAndGoesOnInTheParent) {
+  // Its workers started before the fork.
+  Workers pool(3);
+  Counting before(64);
+  pool.for_each(before.calls.size(), before);
+  fork_and_use(pool);
+  Counting after(64);
+  pool.for_each(after.calls.size(), after);
+  EXPECT_TRUE(before.each_once() && after.each_once());
+
+  // Another thread runs the first batches of new pools, starting their
+  // workers, as the forks come.
+  for (int round = 0; round < 20; ++round) {
+    Workers fresh(Workers::kMaxThreads);
+    bool sound = true;
+    std::atomic<bool> going{false};
+    std::thread other([&fresh, &sound, &going] {
+      for (int batch = 0; batch < 5; ++batch) {
+        Counting counting(32);
+        going = true;
+        fresh.for_each(counting.calls.size(), counting);
+        sound = sound && counting.each_once();
+      }
+    });
+    while (!going) {
+    }
+    fork_and_use(fresh);
+    other.join();
+    EXPECT_TRUE(sound);
+  }
 }
 #endif
 
