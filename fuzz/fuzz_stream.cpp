@@ -31,6 +31,7 @@ using tarvix::RestoreStatus;
 using tarvix::Workers;
 using tarvix::test::Bytes;
 using tarvix::test::NextSize;
+using tarvix::test::stream;
 using tarvix::test::Streamed;
 
 namespace {
