@@ -32,6 +32,10 @@ check() {
 }
 
 started=()
+# A child forked from a test with threads ends with the memory of its
+# parent's other threads, which memcheck counts as lost: the fork cases run
+# natively and under AddressSanitizer instead.
+export GTEST_FILTER='-*Fork*'
 for program in build/debug/*_test; do
   name=$(basename "$program")
   started+=("$name")
@@ -41,7 +45,10 @@ done
 for script in tests/*e2e.sh; do
   name=$(basename "$script" .sh)
   started+=("$name")
-  check "$name" "$script" "$tarvix" "${memcheck[@]}" --log-file="$logs/$name.%p.log" &
+  # tvx's script takes tvx before tarvix; the others take tarvix alone.
+  programs=("$tarvix")
+  [ "$name" = tvx_e2e ] && programs=("$PWD/build/debug/tvx" "$tarvix")
+  check "$name" "$script" "${programs[@]}" "${memcheck[@]}" --log-file="$logs/$name.%p.log" &
   while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
 done
 wait
