@@ -251,6 +251,7 @@ struct DecodeCase {
 
 std::vector<DecodeCase> decode_cases() {
   constexpr std::string_view kSixteen = "abcdefghijklmnop";  // literals that fill a control word
+  const std::string kMany(100, 'z');  // literals enough for the fast loop to take the block
   return {
       // Inputs with a defined outcome.
       {"StoredEmpty", from_hex("80"), Bytes{}},
@@ -272,6 +273,10 @@ std::vector<DecodeCase> decode_cases() {
       {"SecondControlWord", coded().literal(kSixteen).literal('q'), bytes_from_to(0x61, 0x71)},
       {"RunsEndingExactlyAtTheLargestBlock", coded().run(4111, 'a').run(4081, 'b'),
        repeated(4111, 'a') + repeated(4081, 'b')},
+      // Enough items for the decoder's fast loop, which leaves a run item too
+      // long for its room (the second here) to the careful loop, mid-group.
+      {"LongRunAmongManyItems", coded().literal('a').run(4111, 'b').run(3900, 'c').literal(kMany),
+       from_text("a") + repeated(4111, 'b') + repeated(3900, 'c') + from_text(kMany)},
 
       // Malformed block data.
       {"Empty", {}, std::nullopt},
@@ -286,6 +291,10 @@ std::vector<DecodeCase> decode_cases() {
       {"LiteralPastTheLargestBlock", coded().run(4111, 'a').run(4081, 'b').literal('c'),
        std::nullopt},
       {"MatchPastTheLargestBlock", coded().run(4111, 'a').run(4081, 'b').match(1, 4), std::nullopt},
+      {"MatchReachesBeforeTheBlockAmongManyItems", coded().literal('a').match(2, 3).literal(kMany),
+       std::nullopt},
+      {"RunsPastTheLargestBlockAmongManyItems",
+       coded().run(4111, 'a').run(4082, 'b').literal(kMany), std::nullopt},
   };
 }
 
