@@ -4,6 +4,7 @@
 // one-thread path: the same files, the same outcomes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -71,6 +72,23 @@ std::optional<Bytes> expect_same_decoding(std::span<const std::uint8_t> block_da
   return fast.first(*fast_result);
 }
 
+// Every way of counting the proof's repeats gives the same count, and none
+// counts fewer than the positions whose 3 bytes start at an earlier one.
+void expect_sound_proof(std::span<const std::uint8_t> block) {
+  std::vector<std::uint32_t> threes;
+  for (std::size_t p = 0; p + 2 < block.size(); ++p) {
+    threes.push_back((block[p] << 16) | (block[p + 1] << 8) | block[p + 2]);
+  }
+  std::sort(threes.begin(), threes.end());
+  const auto distinct =
+      static_cast<std::size_t>(std::unique(threes.begin(), threes.end()) - threes.begin());
+  const std::size_t portable = repeats_at_most(block, ProofPath::kPortable);
+  EXPECT_GE(portable, threes.size() - distinct);
+  for (const ProofPath path : kProofPaths) {
+    EXPECT_EQ(repeats_at_most(block, path), portable) << "path " << static_cast<int>(path);
+  }
+}
+
 // Every check for one block: the encoding and its form, the proof that it
 // must be stored only where it is, then decoding it into areas of the full
 // size, the exact size (both give the block back) and one byte short of it.
@@ -83,6 +101,7 @@ void check_block(std::span<const std::uint8_t> block) {
     EXPECT_EQ(data[0], kKindCoded);
     EXPECT_LE(data.size(), block.size()) << "coded, but longer than the block";
   }
+  expect_sound_proof(block);
   if (must_be_stored(block)) {
     EXPECT_EQ(data.size(), block.size() + 1) << "proved stored, but coded";
   }
@@ -191,9 +210,8 @@ Bytes with_copies(std::size_t size, std::size_t copies, std::uint64_t seed) {
 // coded form one byte too long, 821 make it as long as the block. The proof
 // counts possible repeats through hashes, so it holds up to its threshold
 // only where no two of them collide: in a small block, for about half of the
-// random bytes around the copies (which half depends on the host's byte
-// order), and so one of the first 20 such blocks is proved. In the others
-// the full parse decides.
+// random bytes around the copies, and so one of the first 20 such blocks is
+// proved. In the others the full parse decides.
 TEST(StoredBlockProof, HoldsOnlyBelowTheThreshold) {
   struct Case {
     std::size_t size;
