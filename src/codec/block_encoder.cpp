@@ -529,6 +529,7 @@ namespace {
 // careful loop to the block end.
 class Parser {
  public:
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): table_ below, slots_ as needed.
   Parser(std::span<const std::uint8_t> source, std::span<std::uint8_t> output) noexcept
       : in_(source.data()),
         length_(source.size()),
@@ -585,7 +586,6 @@ class Parser {
   // instructions; it costs less than hashing inside the coding loop, even
   // counting the positions that matches and runs skip. Those past the pause
   // are computed after it, and not at all for a block that is then stored.
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled as needed.
   std::array<std::uint16_t, kMaxBlockSize> slots_;
   std::size_t filled_ = 0;  // slots_ holds the slots of the positions before it
 };
