@@ -62,10 +62,13 @@ class Coded {
     return *this;
   }
   Coded& literal(std::uint8_t byte) { return item(false, {byte}); }
-  // A match item: the `length` bytes that start `distance` bytes back.
-  Coded& match(unsigned distance, unsigned length) {
+  // A match item, `times` over: the `length` bytes that start `distance` bytes back.
+  Coded& match(unsigned distance, unsigned length, unsigned times = 1) {
     const unsigned field = (distance << 4) | (length - kMinMatchLength);
-    return item(true, {static_cast<std::uint8_t>(field >> 8), static_cast<std::uint8_t>(field)});
+    for (unsigned i = 0; i < times; ++i) {
+      item(true, {static_cast<std::uint8_t>(field >> 8), static_cast<std::uint8_t>(field)});
+    }
+    return *this;
   }
   // A run item: `length` copies of `byte`.
   Coded& run(unsigned length, std::uint8_t byte) {
@@ -295,6 +298,11 @@ std::vector<DecodeCase> decode_cases() {
        std::nullopt},
       {"RunsPastTheLargestBlockAmongManyItems",
        coded().run(4111, 'a').run(4082, 'b').literal(kMany), std::nullopt},
+      // Matches take the decoder's fast loop past the room it keeps for a
+      // group; the run after them, in the same group, is not taken there.
+      {"RunPastTheLargestBlockLateInAGroup",
+       coded().run(4111, 'a').run(3750, 'b').match(1, 3, 7).run(4111, 'c').literal(kMany),
+       std::nullopt},
   };
 }
 

@@ -182,9 +182,10 @@ bool decode_fast(std::span<const std::uint8_t> block_data, std::uint8_t* out, st
       const unsigned distance = field >> 4;
       if (distance == 0) [[unlikely]] {
         // A run item: 00 0F EF 61 is 0x0FEF + 16 = 4095 bytes of 61. Taken
-        // here only if the room for a group is still left after it.
+        // here only if the room for a group is still left after it. The
+        // items before it in the group may already have passed op_last.
         const std::size_t count = get_big_endian16(ip + 1) + kMinRunLength;
-        if (count > static_cast<std::size_t>(op_last - op)) {
+        if (op > op_last || count > static_cast<std::size_t>(op_last - op)) {
           // The careful loop takes over at this item.
           at = {static_cast<std::size_t>(ip - block_data.data()),
                 static_cast<std::size_t>(op - out),
