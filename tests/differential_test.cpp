@@ -309,6 +309,57 @@ TEST(DamagedBlockData, DecodersAgreeOnRandomItemStreams) {
   }
 }
 
+// Valid item streams that end near the largest block: long runs carry the
+// output close to the end, then literals, matches of any distance and runs
+// fill it, so that the decoder's fast loop meets its bounds with every kind
+// of item, mid-group as well as at a control word. Each stream is decoded
+// into the full area, one byte short of its block, and an area of any size.
+TEST(ItemStreams, DecodersAgreeNearTheEnds) {
+  Random random(77);
+  for (int round = 0; round < 2000; ++round) {
+    const std::size_t size = kMaxBlockSize - random.below(400);
+    Bytes data{kKindCoded};
+    std::size_t control = 0;
+    unsigned items = kItemsPerControlWord;
+    for (std::size_t written = 0; written < size; ++items) {
+      if (items == kItemsPerControlWord) {
+        control = data.size();
+        data.insert(data.end(), {0, 0});
+        items = 0;
+      }
+      const std::size_t left = size - written;
+      const std::size_t pick = random.below(8);
+      Bytes copy_item;  // a run item or a match item, big-endian fields
+      if (left >= kMinRunLength && (pick < 2 || (left > 1000 && pick < 4))) {
+        const std::size_t count = 16 + random.below(std::min<std::size_t>(left, 4111) - 15);
+        copy_item = {0x00, static_cast<std::uint8_t>((count - 16) >> 8),
+                     static_cast<std::uint8_t>(count - 16), random.byte()};
+        written += count;
+      } else if (written > 0 && left >= kMinMatchLength && pick < 6) {
+        const std::size_t length = 3 + random.below(std::min<std::size_t>(left, 18) - 2);
+        const std::size_t distance = 1 + random.below(std::min<std::size_t>(written, 4095));
+        const std::size_t field = (distance << 4) | (length - 3);
+        copy_item = {static_cast<std::uint8_t>(field >> 8), static_cast<std::uint8_t>(field)};
+        written += length;
+      } else {
+        data.push_back(random.byte());
+        written += 1;
+        continue;
+      }
+      const unsigned bit = 15 - items;
+      data[control + (bit < 8 ? 1 : 0)] |= static_cast<std::uint8_t>(1U << (bit % 8));
+      data.insert(data.end(), copy_item.begin(), copy_item.end());
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round << ", block of " << size);
+    const auto decoded = expect_same_decoding(data, kMaxBlockSize);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->size(), size);
+    expect_same_decoding(data, size - 1);
+    expect_same_decoding(data, random.below(kMaxBlockSize + 64));
+    if (testing::Test::HasFailure()) return;
+  }
+}
+
 // Every 8 KiB block of every corpus file.
 TEST(Corpus, EveryBlockAgreesWithReference) {
   const auto blocks = test::corpus_blocks();

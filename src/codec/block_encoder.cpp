@@ -7,7 +7,7 @@
 // most of the parse, for a block proved unable to shrink, gives the stored
 // form only where the parse would.
 //
-// One item writer writes the coded form for both loops of encode_block: a
+// One item writer writes the coded form for both loops of the Parser: a
 // fast loop codes whole groups of items far from the block end and from the
 // output's limit, then hands over for good to a careful loop that follows
 // the block format step by step and asks find_match() at each position.
