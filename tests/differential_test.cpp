@@ -16,6 +16,7 @@
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
 #include "block_encoder_internal.h"
+#include "coded_items.h"
 #include "guarded_buffer.h"
 #include "reference_codec.h"
 #include "streams.h"
@@ -318,38 +319,25 @@ TEST(ItemStreams, DecodersAgreeNearTheEnds) {
   Random random(77);
   for (int round = 0; round < 2000; ++round) {
     const std::size_t size = kMaxBlockSize - random.below(400);
-    Bytes data{kKindCoded};
-    std::size_t control = 0;
-    unsigned items = kItemsPerControlWord;
-    for (std::size_t written = 0; written < size; ++items) {
-      if (items == kItemsPerControlWord) {
-        control = data.size();
-        data.insert(data.end(), {0, 0});
-        items = 0;
-      }
+    test::Coded items = test::coded();
+    for (std::size_t written = 0; written < size;) {
       const std::size_t left = size - written;
       const std::size_t pick = random.below(8);
-      Bytes copy_item;  // a run item or a match item, big-endian fields
       if (left >= kMinRunLength && (pick < 2 || (left > 1000 && pick < 4))) {
         const std::size_t count = 16 + random.below(std::min<std::size_t>(left, 4111) - 15);
-        copy_item = {0x00, static_cast<std::uint8_t>((count - 16) >> 8),
-                     static_cast<std::uint8_t>(count - 16), random.byte()};
+        items.run(static_cast<unsigned>(count), random.byte());
         written += count;
       } else if (written > 0 && left >= kMinMatchLength && pick < 6) {
         const std::size_t length = 3 + random.below(std::min<std::size_t>(left, 18) - 2);
         const std::size_t distance = 1 + random.below(std::min<std::size_t>(written, 4095));
-        const std::size_t field = (distance << 4) | (length - 3);
-        copy_item = {static_cast<std::uint8_t>(field >> 8), static_cast<std::uint8_t>(field)};
+        items.match(static_cast<unsigned>(distance), static_cast<unsigned>(length));
         written += length;
       } else {
-        data.push_back(random.byte());
+        items.literal(random.byte());
         written += 1;
-        continue;
       }
-      const unsigned bit = 15 - items;
-      data[control + (bit < 8 ? 1 : 0)] |= static_cast<std::uint8_t>(1U << (bit % 8));
-      data.insert(data.end(), copy_item.begin(), copy_item.end());
     }
+    const Bytes data = items;
     SCOPED_TRACE(testing::Message() << "round " << round << ", block of " << size);
     const auto decoded = expect_same_decoding(data, kMaxBlockSize);
     ASSERT_TRUE(decoded);
