@@ -2,7 +2,6 @@
 // and malformed block data.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,6 +11,7 @@
 #include <tarvix/block_decoder.h>
 #include <tarvix/block_encoder.h>
 #include "block_encoder_internal.h"
+#include "coded_items.h"
 #include "guarded_buffer.h"
 #include "test_data.h"
 
@@ -19,6 +19,7 @@ namespace tarvix {
 namespace {
 
 using test::Bytes;
+using test::coded;
 using test::from_hex;
 using test::from_text;
 using test::GuardedBuffer;
@@ -45,68 +46,6 @@ std::optional<Bytes> decode(const Bytes& block_data) {
   }
   return output.first(*length);
 }
-
-// Block data in the coded form, built item by item, each control word filled
-// in as its items come: coded().run(4111, 'a').literal('c') is the kind byte
-// 40, the control word 80 00 (a copy item, then a literal), the run item
-// 00 0F FF 61 and the literal 63.
-class Coded {
- public:
-  explicit Coded(std::uint8_t kind) : data_{kind, 0, 0} {}
-
-  // One literal item per byte.
-  Coded& literal(std::string_view text) {
-    for (const char c : text) {
-      item(false, {static_cast<std::uint8_t>(c)});
-    }
-    return *this;
-  }
-  Coded& literal(std::uint8_t byte) { return item(false, {byte}); }
-  // A match item: the `length` bytes that start `distance` bytes back.
-  Coded& match(unsigned distance, unsigned length) {
-    const unsigned field = (distance << 4) | (length - kMinMatchLength);
-    return item(true, {static_cast<std::uint8_t>(field >> 8), static_cast<std::uint8_t>(field)});
-  }
-  // A run item: `length` copies of `byte`.
-  Coded& run(unsigned length, std::uint8_t byte) {
-    const unsigned count = length - kMinRunLength;
-    return item(true, {0x00, static_cast<std::uint8_t>(count >> 8),
-                       static_cast<std::uint8_t>(count), byte});
-  }
-  // Opens the next control word now, whether or not an item follows.
-  Coded& next_group() {
-    control_at_ = data_.size();
-    data_.insert(data_.end(), {0, 0});
-    items_ = 0;
-    return *this;
-  }
-  // Drops the last `bytes` bytes.
-  Coded& cut(std::size_t bytes) {
-    data_.resize(data_.size() - bytes);
-    return *this;
-  }
-  operator Bytes() const { return data_; }  // NOLINT(google-explicit-constructor)
-
- private:
-  Coded& item(bool copy, std::initializer_list<std::uint8_t> bytes) {
-    if (items_ == kItemsPerControlWord) {
-      next_group();
-    }
-    if (copy) {
-      const unsigned bit = 15 - items_;
-      data_[control_at_ + (bit < 8 ? 1 : 0)] |= static_cast<std::uint8_t>(1U << (bit % 8));
-    }
-    ++items_;
-    data_.insert(data_.end(), bytes);
-    return *this;
-  }
-
-  Bytes data_;
-  std::size_t control_at_ = 1;
-  unsigned items_ = 0;
-};
-
-Coded coded(std::uint8_t kind = kKindCoded) { return Coded(kind); }
 
 Bytes alphabet() { return from_text("abcdefghijklmnopqrstuvwxyz"); }
 
@@ -251,6 +190,7 @@ struct DecodeCase {
 
 std::vector<DecodeCase> decode_cases() {
   constexpr std::string_view kSixteen = "abcdefghijklmnop";  // literals that fill a control word
+  const std::string kMany(100, 'z');  // literals enough for the fast loop to take the block
   return {
       // Inputs with a defined outcome.
       {"StoredEmpty", from_hex("80"), Bytes{}},
@@ -272,6 +212,10 @@ std::vector<DecodeCase> decode_cases() {
       {"SecondControlWord", coded().literal(kSixteen).literal('q'), bytes_from_to(0x61, 0x71)},
       {"RunsEndingExactlyAtTheLargestBlock", coded().run(4111, 'a').run(4081, 'b'),
        repeated(4111, 'a') + repeated(4081, 'b')},
+      // Enough items for the decoder's fast loop, which leaves a run item too
+      // long for its room (the second here) to the careful loop, mid-group.
+      {"LongRunAmongManyItems", coded().literal('a').run(4111, 'b').run(3900, 'c').literal(kMany),
+       from_text("a") + repeated(4111, 'b') + repeated(3900, 'c') + from_text(kMany)},
 
       // Malformed block data.
       {"Empty", {}, std::nullopt},
@@ -286,6 +230,15 @@ std::vector<DecodeCase> decode_cases() {
       {"LiteralPastTheLargestBlock", coded().run(4111, 'a').run(4081, 'b').literal('c'),
        std::nullopt},
       {"MatchPastTheLargestBlock", coded().run(4111, 'a').run(4081, 'b').match(1, 4), std::nullopt},
+      {"MatchReachesBeforeTheBlockAmongManyItems", coded().literal('a').match(2, 3).literal(kMany),
+       std::nullopt},
+      {"RunsPastTheLargestBlockAmongManyItems",
+       coded().run(4111, 'a').run(4082, 'b').literal(kMany), std::nullopt},
+      // Matches take the decoder's fast loop past the room it keeps for a
+      // group; the run after them, in the same group, is not taken there.
+      {"RunPastTheLargestBlockLateInAGroup",
+       coded().run(4111, 'a').run(3750, 'b').match(1, 3, 7).run(4111, 'c').literal(kMany),
+       std::nullopt},
   };
 }
 

@@ -1,15 +1,19 @@
 // The block decoder, bounded against malformed block data.
 //
-// The fast paths copy whole words, and a word may run past the end of the
-// item it belongs to. Such a copy is made only where the whole word lies
-// inside block_data (for reads) and inside output (for writes); near either
-// end the exact copy runs instead. The checks that refuse malformed block
-// data are made on exact lengths before any copy, so every refusal is the
-// same as the byte-at-a-time decoder's.
+// Two loops decode the coded form. The fast loop decodes whole groups of
+// items while both ends are far: its bounds are derived once at its top, and
+// its copies move whole words, which may run past the end of the item they
+// belong to but never past the end of block_data (for reads) or output (for
+// writes). Once a group might reach either end, it hands over, for good, to
+// the careful loop, which checks every item against the exact ends. The
+// checks that refuse malformed block data are made on exact lengths before any
+// copy, so every refusal is the same as the byte-at-a-time decoder's.
 #include <tarvix/block_decoder.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 namespace tarvix {
@@ -20,25 +24,39 @@ unsigned get_big_endian16(const std::uint8_t* in) noexcept {
   return (unsigned{in[0]} << 8) | in[1];
 }
 
-// Copies 8 bytes. memcpy of a fixed size compiles to one load and one store.
+// Copies 8 or 16 bytes. memcpy of a fixed size compiles to one load and one
+// store.
 void copy8(std::uint8_t* to, const std::uint8_t* from) noexcept {
   std::uint64_t word = 0;
   std::memcpy(&word, from, sizeof word);
   std::memcpy(to, &word, sizeof word);
 }
 
-// Appends the bytes of the run item at `item`, unless they would pass
-// out_limit. Bytes 1 and 2 hold the count; the distance field's 0 took byte
-// 1's top half: 00 0F EF 61 is 0x0FEF + 16 = 4095 bytes of 61.
-bool append_run(const std::uint8_t* item, std::uint8_t* out, std::size_t& written,
-                std::size_t out_limit) noexcept {
-  const std::size_t count = get_big_endian16(item + 1) + kMinRunLength;
-  if (count > out_limit - written) {
-    return false;
+void copy16(std::uint8_t* to, const std::uint8_t* from) noexcept {
+  std::array<std::uint8_t, 16> words{};
+  std::memcpy(words.data(), from, sizeof words);
+  std::memcpy(to, words.data(), sizeof words);
+}
+
+// Each byte value with its bits in reverse order: 0x10 (0001 0000) gives 0x08
+// (0000 1000).
+constexpr std::array<std::uint8_t, 256> kReversedBytes = [] {
+  std::array<std::uint8_t, 256> reversed{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    unsigned bits = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      bits |= ((byte >> bit) & 1U) << (7 - bit);
+    }
+    reversed[byte] = static_cast<std::uint8_t>(bits);
   }
-  std::memset(out + written, item[3], count);
-  written += count;
-  return true;
+  return reversed;
+}();
+
+// The control word at `in` with its bits in item order: bit 0 describes the
+// group's first item, bit 15 its last. The word 10 00 (items 1-3 literal,
+// item 4 a copy item) gives 0x0008: its lowest set bit, bit 3, is item 4.
+std::uint32_t copy_items(const std::uint8_t* in) noexcept {
+  return kReversedBytes[in[0]] | (std::uint32_t{kReversedBytes[in[1]]} << 8);
 }
 
 // Room that the word copies below need past the start of a copy: literal
@@ -46,10 +64,12 @@ bool append_run(const std::uint8_t* item, std::uint8_t* out, std::size_t& writte
 constexpr std::size_t kLiteralCopySize = 16;
 constexpr std::size_t kMatchCopySize = 24;
 
-// The room in block data and output from which a whole group of items is
-// decoded by the fast loop: 16 items of at most 4 bytes and a literal copy
-// past them; 16 matches of at most 18 bytes and a match copy past them.
-constexpr std::size_t kFastGroupInput = kItemsPerControlWord * kRunItemSize + kLiteralCopySize;
+// The room in block data and output from which the fast loop decodes a whole
+// group: its control word, 16 items of at most 4 bytes and a literal copy past
+// them; 16 matches of at most 18 bytes and a match copy past them. A run item
+// may write more: the fast loop takes one only where the room is left after it.
+constexpr std::size_t kFastGroupInput =
+    kControlWordSize + kItemsPerControlWord * kRunItemSize + kLiteralCopySize;
 constexpr std::size_t kFastGroupOutput =
     std::size_t{kItemsPerControlWord} * kMaxMatchLength + kMatchCopySize;
 
@@ -109,6 +129,94 @@ void copy_match(std::uint8_t* to, std::size_t distance, std::size_t length,
   }
 }
 
+// Where decoding stands: the next byte of block data to read, the bytes
+// written, and the items left in the current group. `items` holds their bits
+// in item order, the next item's at bit 0 (1 for a copy item), with a marker
+// bit above them: 1 alone when the group is done, and the next control word
+// comes. After the control word 10 00 it is 0x10008: a literal next, then two
+// more, then a copy item; after those four items 0x1000.
+struct Cursor {
+  std::size_t read;
+  std::size_t written;
+  std::uint32_t items;
+};
+constexpr std::uint32_t kGroupDone = 1;
+constexpr std::uint32_t kFullGroupMarker = std::uint32_t{1} << kItemsPerControlWord;
+
+// The fast loop: decodes whole groups from a control word at `at.read` on,
+// while the group can neither reach the end of the block data nor pass
+// out_limit, and stops at a group's end, or before a run item too long for
+// that room. Returns false if the block data is malformed.
+bool decode_fast(std::span<const std::uint8_t> block_data, std::uint8_t* out, std::size_t out_limit,
+                 Cursor& at) noexcept {
+  assert(at.items == kGroupDone);
+  if (block_data.size() - at.read < kFastGroupInput || out_limit < kFastGroupOutput) {
+    return true;
+  }
+  const std::uint8_t* ip = block_data.data() + at.read;
+  std::uint8_t* op = out + at.written;
+  // Groups start at or before these, so that each finds the room it needs.
+  const std::uint8_t* const ip_last = block_data.data() + block_data.size() - kFastGroupInput;
+  std::uint8_t* const op_last = out + out_limit - kFastGroupOutput;
+
+  while (ip <= ip_last && op <= op_last) {
+    // The copy items of the group, found lowest bit first: the literals
+    // before each are the difference of its index and the next item's. With
+    // 0x0008 (the word 10 00), the copy item is item 3 counted from 0, so
+    // items 0-2 are literals; after it, items 4-15 are.
+    std::uint32_t copies = copy_items(ip);
+    ip += kControlWordSize;
+    unsigned next = 0;  // the index of the group's next item
+    while (copies != 0) {
+      const auto copy = static_cast<unsigned>(std::countr_zero(copies));
+      copies &= copies - 1;
+      // The literals before the copy item, up to 15, in one 16-byte copy.
+      assert(ip + kLiteralCopySize <= block_data.data() + block_data.size());
+      assert(op + kLiteralCopySize <= out + out_limit);
+      copy16(op, ip);
+      ip += copy - next;
+      op += copy - next;
+      next = copy + 1;
+
+      const unsigned field = get_big_endian16(ip);
+      const unsigned distance = field >> 4;
+      if (distance == 0) [[unlikely]] {
+        // A run item: 00 0F EF 61 is 0x0FEF + 16 = 4095 bytes of 61. Taken
+        // here only if the room for a group is still left after it. The
+        // items before it in the group may already have passed op_last.
+        const std::size_t count = get_big_endian16(ip + 1) + kMinRunLength;
+        if (op > op_last || count > static_cast<std::size_t>(op_last - op)) {
+          // The careful loop takes over at this item.
+          at = {static_cast<std::size_t>(ip - block_data.data()),
+                static_cast<std::size_t>(op - out),
+                (((copies >> copy) | 1) | (kFullGroupMarker >> copy))};
+          return true;
+        }
+        std::memset(op, ip[3], count);
+        op += count;
+        ip += kRunItemSize;
+        continue;
+      }
+      if (distance > static_cast<std::size_t>(op - out)) {
+        return false;
+      }
+      assert(op + kMatchCopySize <= out + out_limit);
+      copy_match(op, distance, kMaxMatchLength, kMatchCopySize);
+      op += (field & 0x0F) + kMinMatchLength;
+      ip += kMatchItemSize;
+    }
+    // The literals after the group's last copy item, up to 16.
+    assert(ip + kLiteralCopySize <= block_data.data() + block_data.size());
+    assert(op + kLiteralCopySize <= out + out_limit);
+    copy16(op, ip);
+    ip += kItemsPerControlWord - next;
+    op += kItemsPerControlWord - next;
+  }
+  at.read = static_cast<std::size_t>(ip - block_data.data());
+  at.written = static_cast<std::size_t>(op - out);
+  return true;
+}
+
 }  // namespace
 
 std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
@@ -139,22 +247,19 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
     return 0;
   }
 
-  // The control word of the current group sits in the top 16 bits of
-  // `control`, its next item's bit at bit 31, followed by a marker bit. Each
-  // item shifts it left by one, so the marker reaches bit 31 when the group's
-  // 16 items are done, and the leading zero bits count the literal items
-  // that come next, never more than the group has left. For example the
-  // word 0x0F00 gives 0x0F008000: four literals, then a copy item; after all
-  // 16 items only the marker, 0x80000000, is left.
-  constexpr std::uint32_t kGroupDone = 0x80000000;
-  std::uint32_t control = (std::uint32_t{get_big_endian16(in + 1)} << 16) | 0x8000;
-  std::size_t read = kCodedHeaderSize;
-  std::size_t written = 0;
+  Cursor at{1, 0, kGroupDone};
+  if (!decode_fast(block_data, out, out_limit, at)) {
+    return std::nullopt;
+  }
 
-  // The stream has no end marker: items follow until the block data ends, and
-  // the last item must end exactly on its last byte.
+  // The careful loop, to the end. The stream has no end marker: items follow
+  // until the block data ends, and the last item must end exactly on its last
+  // byte.
+  std::size_t read = at.read;
+  std::size_t written = at.written;
+  std::uint32_t items = at.items;
   for (;;) {
-    if (control == kGroupDone) {
+    if (items == kGroupDone) {
       if (read == in_size) {
         break;
       }
@@ -163,77 +268,36 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
       if (in_size - read <= kControlWordSize) {
         return std::nullopt;
       }
-      control = (std::uint32_t{get_big_endian16(in + read)} << 16) | 0x8000;
+      items = copy_items(in + read) | kFullGroupMarker;
       read += kControlWordSize;
-    }
-
-    // Far from both ends, the rest of the group is decoded without the
-    // checks that only the ends need. Its at most 16 items take at most 64
-    // bytes of block data, so the data cannot end among them and a 16-byte
-    // literal copy stays inside it; without a run item they give at most
-    // 16 * 18 bytes, so the output can neither pass out_limit nor lack room
-    // for a word copy. A run item may be long: after one the group goes on
-    // by the careful loop below. A match that reaches before the block start
-    // is refused exactly as there.
-    if (in_size - read >= kFastGroupInput && out_limit - written >= kFastGroupOutput) {
-      bool run_seen = false;
-      while (control != kGroupDone && !run_seen) {
-        const auto stretch = static_cast<std::size_t>(std::countl_zero(control | 1));
-        std::memcpy(out + written, in + read, kLiteralCopySize);
-        read += stretch;
-        written += stretch;
-        control <<= stretch;
-        if (control == kGroupDone) {
-          break;
-        }
-        control <<= 1;
-        const unsigned field = get_big_endian16(in + read);
-        const unsigned distance = field >> 4;
-        if (distance == 0) [[unlikely]] {
-          if (!append_run(in + read, out, written, out_limit)) {
-            return std::nullopt;
-          }
-          read += kRunItemSize;
-          run_seen = true;
-          continue;
-        }
-        const std::size_t length = (field & 0x0F) + kMinMatchLength;
-        if (distance > written) {
-          return std::nullopt;
-        }
-        copy_match(out + written, distance, length, kMatchCopySize);
-        written += length;
-        read += kMatchItemSize;
-      }
-      continue;
     }
 
     // A stretch of literal items, possibly none, copied together. It ends
     // early, without error, where the block data ends (its last literal is
     // then the last item); read < in_size here, so it holds at least one
     // literal if it holds any.
-    const auto stretch = static_cast<std::size_t>(std::countl_zero(control | 1));
+    const auto stretch = static_cast<std::size_t>(std::countr_zero(items));
     const std::size_t literals = std::min(stretch, in_size - read);
     if (literals > out_limit - written) {
       return std::nullopt;
     }
     if (in_size - read >= kLiteralCopySize && out_size - written >= kLiteralCopySize) {
-      std::memcpy(out + written, in + read, kLiteralCopySize);
+      copy16(out + written, in + read);
     } else {
       std::memcpy(out + written, in + read, literals);
     }
     read += literals;
     written += literals;
-    control <<= literals;
+    items >>= literals;
     if (read == in_size) {
       break;
     }
-    if (control == kGroupDone) {
+    if (items == kGroupDone) {
       continue;
     }
 
     // A copy item.
-    control <<= 1;
+    items >>= 1;
     if (in_size - read < kMatchItemSize) {
       return std::nullopt;
     }
@@ -245,9 +309,12 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
       if (in_size - read < kRunItemSize) {
         return std::nullopt;
       }
-      if (!append_run(in + read, out, written, out_limit)) {
+      const std::size_t count = get_big_endian16(in + read + 1) + kMinRunLength;
+      if (count > out_limit - written) {
         return std::nullopt;
       }
+      std::memset(out + written, in[read + 3], count);
+      written += count;
       read += kRunItemSize;
     } else {
       const std::size_t length = (field & 0x0F) + kMinMatchLength;

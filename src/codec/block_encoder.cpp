@@ -7,7 +7,7 @@
 // most of the parse, for a block proved unable to shrink, gives the stored
 // form only where the parse would.
 //
-// One item writer writes the coded form for both loops of encode_block: a
+// One item writer writes the coded form for both loops of the Parser: a
 // fast loop codes whole groups of items far from the block end and from the
 // output's limit, then hands over for good to a careful loop that follows
 // the block format step by step and asks find_match() at each position.
@@ -21,6 +21,10 @@
 #include <cstring>
 
 #include "block_encoder_internal.h"
+
+#if TARVIX_PROOF_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace tarvix {
 
@@ -155,13 +159,17 @@ class ItemWriter {
  public:
   // Starts the coded form at the start of `out`: the kind byte, and the
   // first control word reserved.
-  explicit ItemWriter(std::span<std::uint8_t> out) noexcept : out_(out) {
-    assert(out_.size() >= kCodedHeaderSize);
-    out_[0] = kKindCoded;
+  explicit ItemWriter(std::span<std::uint8_t> out) noexcept
+      : begin_(out.data()),
+        end_(begin_ + out.size()),
+        next_(begin_ + kCodedHeaderSize),
+        control_(begin_ + 1) {
+    assert(out.size() >= kCodedHeaderSize);
+    begin_[0] = kKindCoded;
   }
 
   // The output index: where the next item, or the next control word, goes.
-  std::size_t size() const noexcept { return index_; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(next_ - begin_); }
 
   // Items the current group still takes, 0 when it is full.
   unsigned room() const noexcept {
@@ -173,15 +181,15 @@ class ItemWriter {
   // ends without an empty control word.
   void next_group() noexcept {
     assert(room() == 0);
-    put_big_endian16(out_.data() + control_, bits_);
-    control_ = index_;
-    index_ += kControlWordSize;
+    put_big_endian16(control_, bits_);
+    control_ = next_;
+    next_ += kControlWordSize;
     bits_ = kMarker;
   }
 
   void literal(std::uint8_t byte) noexcept {
     *at(kLiteralItemSize) = byte;
-    index_ += kLiteralItemSize;
+    next_ += kLiteralItemSize;
     add_bits(0, 1);
   }
 
@@ -191,7 +199,7 @@ class ItemWriter {
   void literals(const std::uint8_t* from, std::size_t count) noexcept {
     assert(count <= 16);
     std::memcpy(at(16), from, 16);
-    index_ += count;
+    next_ += count;
     add_bits(0, static_cast<unsigned>(count));
   }
 
@@ -202,7 +210,7 @@ class ItemWriter {
     assert(length >= kMinMatchLength && length <= kMaxMatchLength);
     put_big_endian16(at(kMatchItemSize),
                      static_cast<unsigned>((distance << 4) | (length - kMinMatchLength)));
-    index_ += kMatchItemSize;
+    next_ += kMatchItemSize;
     add_bits(1, 1);
   }
 
@@ -214,7 +222,7 @@ class ItemWriter {
     item[0] = 0x00;
     put_big_endian16(item + 1, static_cast<unsigned>(length - kMinRunLength));
     item[3] = byte;
-    index_ += kRunItemSize;
+    next_ += kRunItemSize;
     add_bits(1, 1);
   }
 
@@ -224,8 +232,8 @@ class ItemWriter {
   // the marker first, which shifted left by the 13 missing items is 0x16000,
   // and the word 0x6000 below the marker.
   std::size_t finish() noexcept {
-    put_big_endian16(out_.data() + control_, bits_ << room());
-    return index_;
+    put_big_endian16(control_, bits_ << room());
+    return size();
   }
 
  private:
@@ -237,8 +245,8 @@ class ItemWriter {
 
   // Where the next `size` bytes go, all inside the output area.
   std::uint8_t* at([[maybe_unused]] std::size_t size) noexcept {
-    assert(index_ + size <= out_.size());
-    return out_.data() + index_;
+    assert(size <= static_cast<std::size_t>(end_ - next_));
+    return next_;
   }
 
   // Shifts in the bits of `count` items that are all literal items (0) or
@@ -248,10 +256,13 @@ class ItemWriter {
     bits_ = (bits_ << count) | bit;
   }
 
-  std::span<std::uint8_t> out_;
-  std::size_t index_ = kCodedHeaderSize;  // the output index
-  std::size_t control_ = 1;               // where the current group's control word goes
-  std::uint32_t bits_ = kMarker;          // the current group's items, one bit each
+  // Pointers rather than indexes: the fast loop then needs one register
+  // fewer, and keeps all it uses in registers.
+  std::uint8_t* begin_;
+  std::uint8_t* end_;             // the end of the output area
+  std::uint8_t* next_;            // where the next item, or the next control word, goes
+  std::uint8_t* control_;         // where the current group's control word goes
+  std::uint32_t bits_ = kMarker;  // the current group's items, one bit each
 };
 
 // A position judged ahead of coding it, against the candidate from its slot.
@@ -294,20 +305,47 @@ Judged judge(const std::uint8_t* block, std::size_t at, std::size_t raw) noexcep
   return {word, candidate, (word ^ load64(block + candidate)) | refused};
 }
 
-// The bitmap of must_be_stored(): 65536 bits, one for each value of a 16-bit
-// hash of 3 bytes, taking 8 KiB like the hash table.
+// The bitmap of the proof that a block must be stored: 65536 bits, one for
+// each value of a 16-bit hash of 3 bytes, taking 8 KiB like the hash table.
 constexpr unsigned kSeenBitsLog2 = 16;
 constexpr std::size_t kSeenBits = std::size_t{1} << kSeenBitsLog2;
 constexpr std::uint32_t kSeenMultiplier = 0x9E3779B1;  // 2^32 / the golden ratio
+using SeenBits = std::array<std::uint64_t, kSeenBits / 64>;
 
-// The bits of a 4-byte word loaded from memory that hold its first three bytes.
-constexpr std::uint32_t kFirstThreeBytes32 =
-    std::endian::native == std::endian::little ? 0xFFFFFF : 0xFFFFFF00;
+// The proof's hash of 3 bytes b0 b1 b2, given as x = b0 | b1 << 8 | b2 << 16:
+// the top 16 bits of x * kSeenMultiplier, modulo 2^32.
+void mark(std::uint32_t three_bytes, SeenBits& seen) noexcept {
+  const std::uint32_t bit = (three_bytes * kSeenMultiplier) >> (32 - kSeenBitsLog2);
+  seen[bit / 64] |= std::uint64_t{1} << (bit % 64);
+}
+
+// b0 | b1 << 8 | b2 << 16 for the 3 bytes from `bytes` on, on every host, by
+// one load of 4 bytes (the fourth is dropped).
+std::uint32_t three_bytes_at(const std::uint8_t* bytes) noexcept {
+  std::uint32_t word = load32(bytes);
+  if constexpr (std::endian::native == std::endian::big) {
+    word = (word >> 24) | ((word >> 8) & 0xFF00) | ((word << 8) & 0xFF0000);
+  }
+  return word & 0xFFFFFF;
+}
+
+// Marks the bits of positions `from` to positions - 1 of `in`, one at a time.
+void mark_each(const std::uint8_t* in, std::size_t from, std::size_t positions,
+               SeenBits& seen) noexcept {
+  // Whole words for every position but the last, which has no fourth byte.
+  for (std::size_t p = from; p + 1 < positions; ++p) {
+    mark(three_bytes_at(in + p), seen);
+  }
+  if (from < positions) {
+    const std::uint8_t* const last = in + positions - 1;
+    mark(last[0] | (std::uint32_t{last[1]} << 8) | (std::uint32_t{last[2]} << 16), seen);
+  }
+}
 
 // The number of bits set in `words`. The sum of halves, quarters and bytes
 // turns into vector instructions, where std::popcount would be a call for
 // each word on machines without an instruction for it.
-std::size_t count_bits(const std::array<std::uint64_t, kSeenBits / 64>& words) noexcept {
+std::size_t count_bits(const SeenBits& words) noexcept {
   std::size_t count = 0;
   for (const std::uint64_t word : words) {
     std::uint64_t w = word - ((word >> 1) & 0x5555555555555555);
@@ -317,6 +355,74 @@ std::size_t count_bits(const std::array<std::uint64_t, kSeenBits / 64>& words) n
   }
   return count;
 }
+
+#if TARVIX_PROOF_SSE2
+// The proof's hash in SSE2's 16-bit lanes. Split x into lo = b0 | b1 << 8 and
+// hi = b2, and the multiplier m into m_lo and m_hi: x * m is lo * m_lo +
+// 2^16 (lo * m_hi + hi * m_lo) + 2^32 (hi * m_hi), so its bits 16-31 are the
+// high half of lo * m_lo plus the low halves of lo * m_hi and hi * m_lo,
+// modulo 2^16. With 61 62 63: lo = 0x6261, hi = 0x63, and x = 0x636261.
+__m128i seen_bits(__m128i lo, __m128i hi) noexcept {
+  const __m128i m_lo = _mm_set1_epi16(static_cast<std::int16_t>(kSeenMultiplier & 0xFFFF));
+  const __m128i m_hi = _mm_set1_epi16(static_cast<std::int16_t>(kSeenMultiplier >> 16));
+  return _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epu16(lo, m_lo), _mm_mullo_epi16(lo, m_hi)),
+                       _mm_mullo_epi16(hi, m_lo));
+}
+
+__m128i load128(const void* bytes) noexcept {
+  return _mm_loadu_si128(static_cast<const __m128i*>(bytes));
+}
+
+// Marks the bits of 16 positions at a time, while the 18 bytes they read lie
+// in the block, and returns the first position left unmarked. Interleaving
+// the 16 bytes from p with those from p + 1 gives lo for positions p to
+// p + 15, in two halves; the bytes from p + 2 widened give hi. The 16 bits
+// leave the vector as four 64-bit words of four each, which measured faster
+// than taking them out a lane at a time, or as words and places split in the
+// lanes.
+std::size_t mark_sixteen_at_a_time(const std::uint8_t* in, std::size_t positions,
+                                   SeenBits& seen) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t p = 0;
+  for (; positions - p >= 16; p += 16) {
+    const __m128i first = load128(in + p);
+    const __m128i second = load128(in + p + 1);
+    const __m128i third = load128(in + p + 2);
+    std::array<std::uint64_t, 4> bits{};
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bits.data()),
+                     seen_bits(_mm_unpacklo_epi8(first, second), _mm_unpacklo_epi8(third, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bits.data() + 2),
+                     seen_bits(_mm_unpackhi_epi8(first, second), _mm_unpackhi_epi8(third, zero)));
+    for (const std::uint64_t four : bits) {
+      for (unsigned lane = 0; lane < 64; lane += 16) {
+        const auto bit = static_cast<std::uint16_t>(four >> lane);
+        seen[bit / 64] |= std::uint64_t{1} << (bit % 64);
+      }
+    }
+  }
+  return p;
+}
+
+// count_bits() in SSE2: the same sum of halves, quarters and bytes, 16 bytes
+// at a time, and the bytes of each 8 added by psadbw.
+std::size_t count_bits_sixteen_bytes_at_a_time(const SeenBits& words) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i halves = _mm_set1_epi8(0x55);
+  const __m128i quarters = _mm_set1_epi8(0x33);
+  const __m128i nibbles = _mm_set1_epi8(0x0F);
+  __m128i sum = zero;
+  for (std::size_t i = 0; i < words.size(); i += 2) {
+    __m128i w = load128(words.data() + i);
+    w = _mm_sub_epi8(w, _mm_and_si128(_mm_srli_epi64(w, 1), halves));
+    w = _mm_add_epi8(_mm_and_si128(w, quarters), _mm_and_si128(_mm_srli_epi64(w, 2), quarters));
+    w = _mm_and_si128(_mm_add_epi8(w, _mm_srli_epi64(w, 4)), nibbles);
+    sum = _mm_add_epi64(sum, _mm_sad_epu8(w, zero));
+  }
+  std::array<std::uint64_t, 2> halves_of_sum{};
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(halves_of_sum.data()), sum);
+  return static_cast<std::size_t>(halves_of_sum[0] + halves_of_sum[1]);
+}
+#endif
 
 std::uint16_t store_block(std::span<const std::uint8_t> source,
                           std::span<std::uint8_t> output) noexcept {
@@ -390,227 +496,260 @@ std::size_t least_coded_length(std::size_t length, std::size_t repeats) noexcept
   return 1 + control_words * kControlWordSize + length - repeats;
 }
 
-bool must_be_stored(std::span<const std::uint8_t> block) noexcept {
-  const std::size_t length = block.size();
-  const std::size_t positions = length > 2 ? length - 2 : 0;
-  const std::uint8_t* const in = block.data();
-
+std::size_t repeats_at_most(std::span<const std::uint8_t> block,
+                            [[maybe_unused]] ProofPath path) noexcept {
+  const std::size_t positions = block.size() > 2 ? block.size() - 2 : 0;
   // Each position's 3 bytes set one bit of `seen`, chosen by a hash of the 3
   // bytes, and every position counts but those that set a bit that was not
   // set yet. A position whose 3 bytes occurred earlier finds its bit set, so
   // it counts; so does one whose bit another 3 bytes set, which is why K may
   // be too high (by about 490 on 8192 random bytes), but never too low.
-  std::array<std::uint64_t, kSeenBits / 64> seen{};
-  const auto mark = [&seen](std::uint32_t four_bytes) {
-    const std::uint32_t bit =
-        ((four_bytes & kFirstThreeBytes32) * kSeenMultiplier) >> (32 - kSeenBitsLog2);
-    seen[bit / 64] |= std::uint64_t{1} << (bit % 64);
-  };
-  // Whole words for every position but the last, which has no fourth byte.
-  for (std::size_t p = 0; p + 1 < positions; ++p) {
-    mark(load32(in + p));
+  SeenBits seen{};
+#if TARVIX_PROOF_SSE2
+  if (path == ProofPath::kSse2) {
+    mark_each(block.data(), mark_sixteen_at_a_time(block.data(), positions, seen), positions, seen);
+    return positions - count_bits_sixteen_bytes_at_a_time(seen);
   }
-  if (positions != 0) {
-    const std::array<std::uint8_t, 4> last{in[length - 3], in[length - 2], in[length - 1], 0};
-    mark(load32(last.data()));
-  }
-  const std::size_t repeats = positions - count_bits(seen);
-  return least_coded_length(length, repeats) > length;
+#endif
+  assert(path == ProofPath::kPortable);
+  mark_each(block.data(), 0, positions, seen);
+  return positions - count_bits(seen);
+}
+
+bool must_be_stored(std::span<const std::uint8_t> block) noexcept {
+  const std::size_t repeats = repeats_at_most(block, kProofPaths[std::size(kProofPaths) - 1]);
+  return least_coded_length(block.size(), repeats) > block.size();
 }
 
 namespace {
 
-// The position from which the fast loop pauses, at its first group end, to
-// try the proof that the block must be stored.
-constexpr std::size_t kProofCheckpoint = 512;
+// The parse of one block into the coded form. Its steps, in the order that
+// code_block() takes them: fast groups up to the pause, the proof that the
+// block must be stored, fast groups to the end of the fast part, then the
+// careful loop to the block end.
+class Parser {
+ public:
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): table_ below, slots_ as needed.
+  Parser(std::span<const std::uint8_t> source, std::span<std::uint8_t> output) noexcept
+      : in_(source.data()),
+        length_(source.size()),
+        fast_end_(length_ >= kWordPathBytes ? length_ - kWordPathBytes + 1 : 0),
+        writer_(output) {
+    // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
+    // bytes does it.
+    static_assert(kEmptySlot == 0xFFFF);
+    std::memset(table_.data(), 0xFF, sizeof table_);
+  }
 
-// The parse of encode_block, with a try at the proof that the block must be
-// stored once the fast loop has coded a little of it.
-std::uint16_t code_block(std::span<const std::uint8_t> source,
-                         std::span<std::uint8_t> output) noexcept {
-  const std::size_t length = source.size();
+  // The fast loop starts items before fast_end(): up to there 18 bytes remain.
+  std::size_t fast_end() const noexcept { return fast_end_; }
 
-  // Every slot starts empty: kEmptySlot is two 0xFF bytes, so one fill of
-  // bytes does it.
-  static_assert(kEmptySlot == 0xFFFF);
-  HashTable table;
-  std::memset(table.data(), 0xFF, sizeof table);
+  // The coded form so far is longer than the bytes that it codes.
+  bool has_grown() const noexcept { return writer_.size() > position_; }
 
-  const std::uint8_t* const in = source.data();
-  ItemWriter writer(output);
-  std::size_t position = 0;
+  // The fast loop: codes whole groups of items while the next group starts
+  // as far from `limit` (at most fast_end()) and from the output's limit as
+  // a group can reach. Its at most 16 items cover at most 16 * 18 bytes (a
+  // run item is followed by the same test again), so each finds 18 bytes left
+  // for whole-word tests; they write at most 4 bytes each, so none can start
+  // past index `length` of the output, and a 16-byte copy of literals still
+  // fits in the output area. Called again with a later limit, it goes on
+  // from where it stopped, judging that position again from the same table.
+  // Position and output index only grow, so once a group does not fit with
+  // the limit at fast_end() it never will: the careful loop takes over for
+  // good.
+  void code_fast_groups(std::size_t limit) noexcept;
 
-  // The fast loop starts items before fast_end: up to there 18 bytes remain.
-  const std::size_t fast_end = length >= kWordPathBytes ? length - kWordPathBytes + 1 : 0;
+  // The careful loop: codes the rest of the block one item at a time, as the
+  // block format spells it out, and returns the length of the coded form,
+  // which is above the block length when coding stopped early.
+  std::size_t code_items() noexcept;
 
-  // While the proof that the block must be stored may still be tried, the
-  // fast loop pauses at the first group end past the checkpoint, and
-  // fast_limit stands in for fast_end until then.
-  const bool pause = kProofCheckpoint + kFastGroupSource < fast_end;
-  std::size_t fast_limit = pause ? kProofCheckpoint + kFastGroupSource : fast_end;
+ private:
+  // Computes the slots of the positions up to `limit` that have none yet.
+  void fill_slots_to(std::size_t limit) noexcept {
+    if (filled_ <= limit) {
+      fill_slots(in_ + filled_, limit + 1 - filled_, slots_.data() + filled_);
+      filled_ = limit + 1;
+    }
+  }
 
-  // The fast loop codes whole groups of items, while the next group starts
-  // as far from the block end and from the output's limit as a group can
-  // reach: its at most 16 items cover at most 16 * 18 bytes (a run item is
-  // followed by the same test again), so each finds 18 bytes left for
-  // whole-word tests; they write at most 4 bytes each, so none can start past
-  // index `length` of the output, and a 16-byte copy of literals still fits
-  // in the output area. Position and output index only grow, so once the
-  // test fails with fast_limit at fast_end it fails for good: the careful
-  // loop below takes over and the fast loop never comes back.
-  const auto group_fits = [&](std::size_t control_words) {
-    return position + kFastGroupSource <= fast_limit &&
-           writer.size() + control_words * kControlWordSize + kFastGroupOutput <= length;
-  };
+  const std::uint8_t* in_;
+  std::size_t length_;
+  std::size_t fast_end_;
+  ItemWriter writer_;
+  std::size_t position_ = 0;  // the next source byte to code
+  HashTable table_;
 
   // The slots of the fast loop's positions and of the one after the last,
   // computed ahead in one pass that the compiler can turn into vector
   // instructions; it costs less than hashing inside the coding loop, even
   // counting the positions that matches and runs skip. Those past the pause
   // are computed after it, and not at all for a block that is then stored.
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled below.
-  std::array<std::uint16_t, kMaxBlockSize> slots;
-  std::size_t filled = 0;
-  const auto fill_slots_to_limit = [&] {
-    if (filled <= fast_limit) {
-      fill_slots(in + filled, fast_limit + 1 - filled, slots.data() + filled);
-      filled = fast_limit + 1;
-    }
+  std::array<std::uint16_t, kMaxBlockSize> slots_;
+  std::size_t filled_ = 0;  // slots_ holds the slots of the positions before it
+};
+
+void Parser::code_fast_groups(std::size_t limit) noexcept {
+  assert(limit <= fast_end_);
+  // The loop works on copies of the parser's state: the output bytes it
+  // writes could otherwise be the parser's own, for all the compiler knows,
+  // and every access would go to memory again.
+  const std::uint8_t* const in = in_;
+  const std::size_t length = length_;
+  std::size_t position = position_;
+  ItemWriter writer = writer_;
+  const auto group_fits = [&](std::size_t control_words) {
+    return position + kFastGroupSource <= limit &&
+           writer.size() + control_words * kControlWordSize + kFastGroupOutput <= length;
+  };
+  if (!group_fits(0)) {
+    return;
+  }
+  fill_slots_to(limit);
+
+  // Literals are written together, a stretch at a time, when a copy item or
+  // the group's end comes. `full_at` is the position at which the group is
+  // full if only literals come: a copy item of l bytes moves it on by l - 1,
+  // for it covers l positions as one item.
+  const std::uint8_t* stretch = in + position;
+  std::size_t full_at = position + writer.room();
+  const auto write_stretch = [&] {
+    writer.literals(stretch, static_cast<std::size_t>(in + position - stretch));
+    stretch = in + position;
   };
 
-  while (group_fits(0)) {
-    fill_slots_to_limit();
-
-    // Literals are written together, a stretch at a time, when a copy item or
-    // the group's end comes. `full_at` is the position at which the group is
-    // full if only literals come: a copy item of l bytes moves it on by
-    // l - 1, for it covers l positions as one item.
-    const std::uint8_t* stretch = in + position;
-    std::size_t full_at = position + writer.room();
-    const auto write_stretch = [&] {
-      writer.literals(stretch, static_cast<std::size_t>(in + position - stretch));
-      stretch = in + position;
-    };
-
-    // The probe runs one position ahead: `slot` and `judged` belong to
-    // `position`, and the next position is looked up and judged before this
-    // one is coded. A literal, the common case, then finds its successor
-    // judged already, and a mispredicted branch does not wait for the table
-    // and the comparison again.
-    std::size_t slot = slots[position];
-    Judged judged = judge(in, position, table[slot]);
-    while (true) {
-      if (position == full_at) {
-        // A full group goes on into the next one here, so the probe made one
-        // position ahead is not thrown away at every control word.
-        write_stretch();
-        if (!group_fits(1)) {
-          break;
-        }
-        writer.next_group();
-        full_at = position + writer.room();
+  // The probe runs one position ahead: `slot` and `judged` belong to
+  // `position`, and the next position is looked up and judged before this
+  // one is coded. A literal, the common case, then finds its successor
+  // judged already, and a mispredicted branch does not wait for the table
+  // and the comparison again.
+  std::size_t slot = slots_[position];
+  Judged judged = judge(in, position, table_[slot]);
+  while (true) {
+    if (position == full_at) {
+      // A full group goes on into the next one here, so the probe made one
+      // position ahead is not thrown away at every control word.
+      write_stretch();
+      if (!group_fits(1)) {
+        break;
       }
-      assert(position < fast_limit && position < fast_end && position + 1 < filled);
-      assert(writer.size() + kRunItemSize <= length);
-
-      // Runs come first. A run item needs 16 equal bytes: the first word
-      // equals itself turned by one byte only if its 8 bytes are equal, and
-      // the second word must then be the same. Neither the run's start nor
-      // any position inside it enters the hash table.
-      if (judged.word == std::rotr(judged.word, 8) && load64(in + position + 8) == judged.word)
-          [[unlikely]] {
-        write_stretch();
-        const std::size_t run = run_length(in, position, length, 16);
-        writer.run(run, in[position]);
-        position += run;
-        stretch = in + position;
-        full_at += run - 1;
-        assert(full_at == position + writer.room());
-        if (!group_fits(0)) {
-          break;
-        }
-        slot = slots[position];
-        judged = judge(in, position, table[slot]);
-        continue;
-      }
-
-      // The next position is looked up and judged before this one is coded,
-      // after this one has taken its slot, as find_match() would leave it:
-      // when both share a slot, the next one's candidate is this position.
-      const std::size_t next_slot = slots[position + 1];
-      table[slot] = static_cast<std::uint16_t>(position);
-      const Judged next = judge(in, position + 1, table[next_slot]);
-
-      if (judged.is_match()) {
-        write_stretch();
-        const std::size_t found = judged.difference != 0
-                                      ? first_different_byte(judged.difference)
-                                      : match_length(in, position, judged.candidate, length);
-        writer.match(position - judged.candidate, found);
-        position += found;
-        stretch = in + position;
-        full_at += found - 1;
-        assert(full_at == position + writer.room());
-        slot = slots[position];
-        judged = judge(in, position, table[slot]);
-        continue;
-      }
-      ++position;
-      slot = next_slot;
-      judged = next;
-    }
-    assert(stretch == in + position);
-    if (fast_limit == fast_end) {
-      break;
-    }
-
-    // The pause: the proof is tried if the coded form so far is longer than
-    // the bytes that it codes. Compressible data has shrunk by then (the
-    // first 512 bytes of the test corpus's text blocks take at most about
-    // 490), while random bytes have grown by an eighth, their control words;
-    // for them the proof costs about half the rest of the parse that it
-    // saves. Either way the fast loop then goes on to fast_end, judging the
-    // position it stopped at again, from the same table.
-    // The differential test checks on every block that the full parse would
-    // store it too; an assert that parsed again here would double the stack
-    // that coding takes, which must fit in 64 KiB in every build.
-    if (writer.size() > position && must_be_stored(source)) {
-      return store_block(source, output);
-    }
-    fast_limit = fast_end;
-  }
-
-  // Near the block end or the output's limit: one item at a time, as the
-  // block format spells it out. Fewer than 16 bytes left cannot hold a run
-  // item, and the last two bytes are never searched. Coding stops at the top
-  // of the first item at which the output has passed the block length: from
-  // there only the stored form can win. Until then an item starts at an
-  // index of at most `length`, and the largest step (a new control word and
-  // a run item) ends at index length + 5, inside the output area.
-  while (position < length && writer.size() <= length) {
-    if (writer.room() == 0) {
       writer.next_group();
+      full_at = position + writer.room();
     }
-    const std::size_t left = length - position;
-    const std::size_t run = left >= kMinRunLength ? run_length(in, position, length, 1) : 0;
-    if (run >= kMinRunLength) {
+    assert(position < limit && position + 1 < filled_);
+    assert(writer.size() + kRunItemSize <= length);
+
+    // Runs come first. A run item needs 16 equal bytes: the first word
+    // equals itself turned by one byte only if its 8 bytes are equal, and
+    // the second word must then be the same. Neither the run's start nor
+    // any position inside it enters the hash table.
+    if (judged.word == std::rotr(judged.word, 8) && load64(in + position + 8) == judged.word)
+        [[unlikely]] {
+      write_stretch();
+      const std::size_t run = run_length(in, position, length, 16);
       writer.run(run, in[position]);
       position += run;
+      stretch = in + position;
+      full_at += run - 1;
+      assert(full_at == position + writer.room());
+      if (!group_fits(0)) {
+        break;
+      }
+      slot = slots_[position];
+      judged = judge(in, position, table_[slot]);
+      continue;
+    }
+
+    // The next position is looked up and judged before this one is coded,
+    // after this one has taken its slot, as find_match() would leave it:
+    // when both share a slot, the next one's candidate is this position.
+    const std::size_t next_slot = slots_[position + 1];
+    table_[slot] = static_cast<std::uint16_t>(position);
+    const Judged next = judge(in, position + 1, table_[next_slot]);
+
+    if (judged.is_match()) {
+      write_stretch();
+      const std::size_t found = judged.difference != 0
+                                    ? first_different_byte(judged.difference)
+                                    : match_length(in, position, judged.candidate, length);
+      writer.match(position - judged.candidate, found);
+      position += found;
+      stretch = in + position;
+      full_at += found - 1;
+      assert(full_at == position + writer.room());
+      slot = slots_[position];
+      judged = judge(in, position, table_[slot]);
+      continue;
+    }
+    ++position;
+    slot = next_slot;
+    judged = next;
+  }
+  assert(stretch == in + position);
+  position_ = position;
+  writer_ = writer;
+}
+
+std::size_t Parser::code_items() noexcept {
+  // Fewer than 16 bytes left cannot hold a run item, and the last two bytes
+  // are never searched. Coding stops at the top of the first item at which
+  // the output has passed the block length: from there only the stored form
+  // can win. Until then an item starts at an index of at most `length`, and
+  // the largest step (a new control word and a run item) ends at index
+  // length + 5, inside the output area.
+  const std::span<const std::uint8_t> source(in_, length_);
+  while (position_ < length_ && writer_.size() <= length_) {
+    if (writer_.room() == 0) {
+      writer_.next_group();
+    }
+    const std::size_t left = length_ - position_;
+    const std::size_t run = left >= kMinRunLength ? run_length(in_, position_, length_, 1) : 0;
+    if (run >= kMinRunLength) {
+      writer_.run(run, in_[position_]);
+      position_ += run;
       continue;
     }
     if (left > 2) {
-      if (const auto match = find_match(source, static_cast<std::uint16_t>(position), table)) {
-        writer.match(position - match->candidate, match->length);
-        position += match->length;
+      if (const auto match = find_match(source, static_cast<std::uint16_t>(position_), table_)) {
+        writer_.match(position_ - match->candidate, match->length);
+        position_ += match->length;
         continue;
       }
     }
-    writer.literal(in[position]);
-    ++position;
+    writer_.literal(in_[position_]);
+    ++position_;
   }
+  return writer_.finish();
+}
 
-  const std::size_t coded = writer.finish();
-  if (coded <= length) {
+// The position from which the fast loop pauses, at its first group end, to
+// try the proof that the block must be stored.
+constexpr std::size_t kProofCheckpoint = 512;
+
+std::uint16_t code_block(std::span<const std::uint8_t> source,
+                         std::span<std::uint8_t> output) noexcept {
+  Parser parser(source, output);
+
+  // The pause, for blocks long enough to have one: the proof is tried if the
+  // coded form so far is longer than the bytes that it codes. Compressible
+  // data has shrunk by then (the first 512 bytes of the test corpus's text
+  // blocks take at most about 490), while random bytes have grown by an
+  // eighth, their control words; for them the proof costs about half the
+  // rest of the parse that it saves.
+  // The differential test checks on every block that the full parse would
+  // store it too; an assert that parsed again here would double the stack
+  // that coding takes, which must fit in 64 KiB in every build.
+  constexpr std::size_t kPause = kProofCheckpoint + kFastGroupSource;
+  if (kPause < parser.fast_end()) {
+    parser.code_fast_groups(kPause);
+    if (parser.has_grown() && must_be_stored(source)) {
+      return store_block(source, output);
+    }
+  }
+  parser.code_fast_groups(parser.fast_end());
+  const std::size_t coded = parser.code_items();
+  if (coded <= source.size()) {
     return static_cast<std::uint16_t>(coded);
   }
   return store_block(source, output);

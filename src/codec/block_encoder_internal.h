@@ -44,6 +44,25 @@ std::optional<Match> find_match(std::span<const std::uint8_t> block, std::uint16
 // bytes that occurred earlier in the block. Requires repeats <= length.
 std::size_t least_coded_length(std::size_t length, std::size_t repeats) noexcept;
 
+// The ways that repeats_at_most() counts: the portable code, which every host
+// runs, and where the compiler targets x86's SSE2, the same arithmetic on 16
+// positions at a time. All give the same count for every block; the last in
+// kProofPaths is the one must_be_stored() takes.
+enum class ProofPath { kPortable, kSse2 };
+#if defined(__SSE2__) || defined(_M_X64)
+#define TARVIX_PROOF_SSE2 1
+inline constexpr ProofPath kProofPaths[] = {ProofPath::kPortable, ProofPath::kSse2};
+#else
+#define TARVIX_PROOF_SSE2 0
+inline constexpr ProofPath kProofPaths[] = {ProofPath::kPortable};
+#endif
+
+// repeats_at_most() counts, by `path` (one of kProofPaths), at least as many
+// positions p of `block`, p + 2 < block.size(), as start 3 bytes that also
+// start at an earlier position: a K for least_coded_length(). It may count
+// more, never fewer.
+std::size_t repeats_at_most(std::span<const std::uint8_t> block, ProofPath path) noexcept;
+
 // must_be_stored() tells, for a fraction of the cost of coding it, that the
 // coded form of `block` is sure to be longer than the block, so that
 // encode_block gives the stored form. false proves nothing.
