@@ -72,7 +72,8 @@ else
 fi
 printf '%s\n' "${inputs[@]}" >"$results/inputs.txt"
 
-# Python's tarvix.open, as a program: compress or restore SOURCE TARGET.
+# Python's tarvix.open, as a program: compress or restore SOURCE TARGET, on
+# as many threads as tvx and tarvix take by default.
 library=$(find build/release -name libtarvix.so.1 -print -quit)
 cat >"$work/open.py" <<EOF
 import os, shutil, sys
@@ -80,8 +81,12 @@ sys.path.insert(0, "$root/build/release/python")
 os.environ["TARVIX_LIBRARY"] = "$root/$library"
 import tarvix
 mode, source, target = sys.argv[1:]
-reader, writer = (open, tarvix.open) if mode == "compress" else (tarvix.open, open)
-with reader(source, "rb") as f, writer(target, "wb") as out:
+threads = min(len(os.sched_getaffinity(0)), 16)
+if mode == "compress":
+    files = open(source, "rb"), tarvix.open(target, "wb", threads=threads)
+else:
+    files = tarvix.open(source, "rb", threads=threads), open(target, "wb")
+with files[0] as f, files[1] as out:
     shutil.copyfileobj(f, out, 1 << 20)
 EOF
 
