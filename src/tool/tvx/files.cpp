@@ -305,7 +305,7 @@ bool PendingTarget::create(const char* target_name, bool direct, bool replace) n
   // mkstemp() creates the file anew, with the mode 0600.
   int fd = -1;
   {
-    const HeldSignals held;
+    [[maybe_unused]] const HeldSignals held;
     fd = mkstemp(pending_name);
     pending.store(fd >= 0);
   }
@@ -378,7 +378,7 @@ bool PendingTarget::commit(const Source& source, bool durable) noexcept {
   }
   bool moved = false;
   {
-    const HeldSignals held;
+    [[maybe_unused]] const HeldSignals held;
     moved = move_into_place(pending_name, target_.data(), replace_);
     pending.store(!moved);
   }
