@@ -136,4 +136,12 @@ bool same_open_file(const char* name, int descriptor) noexcept {
   return identify(name, file) && identify(descriptor, open_file) && file == open_file;
 }
 
+int descriptor_of(std::FILE* stream) noexcept {
+#ifdef _WIN32
+  return _fileno(stream);
+#else
+  return fileno(stream);
+#endif
+}
+
 }  // namespace tarvix

@@ -2,6 +2,8 @@
 #ifndef TARVIX_TOOL_NAMES_H
 #define TARVIX_TOOL_NAMES_H
 
+#include <cstdio>
+
 namespace tarvix {
 
 // same_names() returns true when both names are present and agree byte for
@@ -19,6 +21,10 @@ bool same_file(const char* source_name, const char* target_name) noexcept;
 // and it is the file open on `descriptor` (as fileno() gives it). It opens no
 // file for reading or writing and changes nothing.
 bool same_open_file(const char* name, int descriptor) noexcept;
+
+// descriptor_of() returns the descriptor of an open stream, as fileno() does
+// (_fileno() on Windows).
+int descriptor_of(std::FILE* stream) noexcept;
 
 }  // namespace tarvix
 

@@ -17,14 +17,6 @@ namespace tarvix {
 
 namespace {
 
-int descriptor_of(std::FILE* file) noexcept {
-#ifdef _WIN32
-  return _fileno(file);
-#else
-  return fileno(file);
-#endif
-}
-
 // True when standard output is a file whose bytes the target's would mix
 // with: a regular file, a pipe or a socket, but not a device.
 bool standard_output_holds_bytes() noexcept {

@@ -105,14 +105,6 @@ bool move_into_place(const char* from, const char* to, bool replace) noexcept {
 #endif
 }
 
-int descriptor_of(std::FILE* stream) noexcept {
-#ifdef _WIN32
-  return _fileno(stream);
-#else
-  return fileno(stream);
-#endif
-}
-
 #ifndef _WIN32
 mode_t creation_mask = 022;  // the umask, read once at the start
 #endif
