@@ -244,7 +244,7 @@ RestoreStatus CompressorState::compress(std::span<const std::uint8_t>& input,
   return RestoreStatus::kOk;
 }
 
-void CompressorState::finish(std::span<std::uint8_t>& output) noexcept {
+RestoreStatus CompressorState::finish(std::span<std::uint8_t>& output) noexcept {
   finishing_ = true;
   // The last block waits until the record before it is given out.
   if (give_out(output) && block_fill_ != 0) {
@@ -252,6 +252,7 @@ void CompressorState::finish(std::span<std::uint8_t>& output) noexcept {
     block_fill_ = 0;
     code_block(std::span(block_).first(last), output);
   }
+  return RestoreStatus::kOk;
 }
 
 std::size_t CompressorState::held() const noexcept {

@@ -30,8 +30,10 @@ class CompressorState {
   // kOk, or kMisuse with nothing used once the file has been ended.
   RestoreStatus compress(std::span<const std::uint8_t>& input,
                          std::span<std::uint8_t>& output) noexcept;
-  // Ends the file: codes the last block and gives out what it can.
-  void finish(std::span<std::uint8_t>& output) noexcept;
+  // Ends the file: codes the last block and gives out what it can. Returns
+  // kOk, the outcome of every file compressed, as the restorer's finish()
+  // returns its own.
+  RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
   // Bytes still held, at least: the last block may wait to be coded until
   // the record before it is given out.
   std::size_t held() const noexcept;

@@ -90,13 +90,12 @@ C* create_threaded(unsigned threads) {
   return workers == nullptr ? nullptr : create<C>(workers, true);
 }
 
-// Runs `call(in, out)`, a call of a coder's state, over the caller's areas
-// and tells how much of each it used; a missing coder, or areas that
-// overlap, are misuse.
-template <typename Coder, typename Call>
-tarvix_status code(Coder* coder, Call call, const void* input, size_t input_size,
-                   size_t* input_used, void* output, size_t output_capacity,
-                   size_t* output_written) {
+// Runs `step`, the compress() or restore() of a coder's state, over the
+// caller's areas and tells how much of each it used; a missing coder, or
+// areas that overlap, are misuse.
+template <typename C, typename Step>
+tarvix_status code(C* coder, Step step, const void* input, size_t input_size, size_t* input_used,
+                   void* output, size_t output_capacity, size_t* output_written) {
   *input_used = 0;
   *output_written = 0;
   if (coder == nullptr || overlap(input, input_size, output, output_capacity)) {
@@ -104,21 +103,26 @@ tarvix_status code(Coder* coder, Call call, const void* input, size_t input_size
   }
   std::span<const std::uint8_t> in = bytes(input, input_size);
   std::span<std::uint8_t> out = bytes(output, output_capacity);
-  const RestoreStatus status = call(in, out);
+  const RestoreStatus status = (coder->state.*step)(in, out);
   *input_used = input_size - in.size();
   *output_written = output_capacity - out.size();
   return to_c(status);
 }
 
-// Runs `finish(out)`, a coder's end of the file, over the caller's area and
-// tells how much of it was written and how much the coder still holds.
-template <typename Coder, typename Finish>
-tarvix_status end(Coder& coder, Finish finish, void* output, size_t output_capacity,
-                  size_t* output_written, size_t* held) {
+// Runs the finish() of a coder's state over the caller's area and tells how
+// much of it was written and how much the coder still holds.
+template <typename C>
+tarvix_status end(C* coder, void* output, size_t output_capacity, size_t* output_written,
+                  size_t* held) {
+  *output_written = 0;
+  *held = 0;
+  if (coder == nullptr) {
+    return TARVIX_MISUSE;
+  }
   std::span<std::uint8_t> out = bytes(output, output_capacity);
-  const RestoreStatus status = finish(out);
+  const RestoreStatus status = coder->state.finish(out);
   *output_written = output_capacity - out.size();
-  *held = coder.held();
+  *held = coder->state.held();
   return to_c(status);
 }
 
@@ -205,23 +209,13 @@ void tarvix_compressor_free(tarvix_compressor* compressor) { destroy(compressor)
 tarvix_status tarvix_compressor_compress(tarvix_compressor* compressor, const void* input,
                                          size_t input_size, size_t* input_used, void* output,
                                          size_t output_capacity, size_t* output_written) {
-  auto compress = [&](auto& in, auto& out) { return compressor->state.compress(in, out); };
-  return code(compressor, compress, input, input_size, input_used, output, output_capacity,
-              output_written);
+  return code(compressor, &tarvix::detail::CompressorState::compress, input, input_size, input_used,
+              output, output_capacity, output_written);
 }
 
 tarvix_status tarvix_compressor_end(tarvix_compressor* compressor, void* output,
                                     size_t output_capacity, size_t* output_written, size_t* held) {
-  *output_written = 0;
-  *held = 0;
-  if (compressor == nullptr) {
-    return TARVIX_MISUSE;
-  }
-  auto finish = [&](std::span<std::uint8_t>& out) {
-    compressor->state.finish(out);
-    return RestoreStatus::kOk;
-  };
-  return end(compressor->state, finish, output, output_capacity, output_written, held);
+  return end(compressor, output, output_capacity, output_written, held);
 }
 
 void tarvix_compressor_reset(tarvix_compressor* compressor) {
@@ -262,20 +256,13 @@ void tarvix_restorer_set_concatenated(tarvix_restorer* restorer, int concatenate
 tarvix_status tarvix_restorer_restore(tarvix_restorer* restorer, const void* input,
                                       size_t input_size, size_t* input_used, void* output,
                                       size_t output_capacity, size_t* output_written) {
-  auto restore = [&](auto& in, auto& out) { return restorer->state.restore(in, out); };
-  return code(restorer, restore, input, input_size, input_used, output, output_capacity,
-              output_written);
+  return code(restorer, &tarvix::detail::RestorerState::restore, input, input_size, input_used,
+              output, output_capacity, output_written);
 }
 
 tarvix_status tarvix_restorer_end(tarvix_restorer* restorer, void* output, size_t output_capacity,
                                   size_t* output_written, size_t* held) {
-  *output_written = 0;
-  *held = 0;
-  if (restorer == nullptr) {
-    return TARVIX_MISUSE;
-  }
-  auto finish = [&](std::span<std::uint8_t>& out) { return restorer->state.finish(out); };
-  return end(restorer->state, finish, output, output_capacity, output_written, held);
+  return end(restorer, output, output_capacity, output_written, held);
 }
 
 tarvix_status tarvix_restorer_status(const tarvix_restorer* restorer) {

@@ -269,12 +269,20 @@ void tarvix_workers::start_workers() noexcept {
   }
 }
 
+namespace {
+
+// Makes every call of a batch on the calling thread, touching no pool.
+void run_here(std::size_t count, tarvix_task task, void* context) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    task(context, i);
+  }
+}
+
+}  // namespace
+
 void tarvix_workers::run(std::size_t count, tarvix_task task, void* context) noexcept {
   if (count <= 1 || threads_ == 1) {
-    // The calling thread alone: nothing of the pool is touched.
-    for (std::size_t i = 0; i < count; ++i) {
-      task(context, i);
-    }
+    run_here(count, task, context);
     return;
   }
   start(count, task, context);
@@ -376,9 +384,7 @@ unsigned tarvix_workers_threads(const tarvix_workers* workers) {
 
 void tarvix_workers_run(tarvix_workers* workers, size_t count, tarvix_task task, void* context) {
   if (workers == nullptr) {
-    for (std::size_t i = 0; i < count; ++i) {
-      task(context, i);
-    }
+    run_here(count, task, context);
     return;
   }
   workers->run(count, task, context);
@@ -386,7 +392,7 @@ void tarvix_workers_run(tarvix_workers* workers, size_t count, tarvix_task task,
 
 void tarvix_workers_start(tarvix_workers* workers, size_t count, tarvix_task task, void* context) {
   if (workers == nullptr) {
-    tarvix_workers_run(nullptr, count, task, context);
+    run_here(count, task, context);
     return;
   }
   workers->start(count, task, context);

@@ -160,23 +160,23 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
                   const char* target_name, Counts& counts) {
   Pipeline pipeline(source.stream, target, threads_ > 1 ? &coders_ : nullptr, io_);
   progress_.begin(source_name, source.size);
-  // Runs the source through `coder`, a Compressor or a Restorer, and ends
-  // its file: the outcome, or std::nullopt when a write failed.
+  // Runs the source through `coder`, a Compressor or a Restorer, with its
+  // `feed` (compress or restore) and ends its file: the outcome, or
+  // std::nullopt when a write failed.
   auto run = [&](auto& coder, auto feed) -> std::optional<RestoreStatus> {
     coder.reset();
     auto step = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
       progress_.update(pipeline.bytes_read());
-      return feed(coder, input, output) == RestoreStatus::kOk;
+      return (coder.*feed)(input, output) == RestoreStatus::kOk;
     };
     if (!pipeline.pump(step)) {
       return std::nullopt;
     }
     return pipeline.finish(coder);
   };
-  const std::optional<RestoreStatus> outcome =
-      mode() == Mode::kCompress
-          ? run(compressor_, [](Compressor& c, auto& in, auto& out) { return c.compress(in, out); })
-          : run(restorer_, [](Restorer& r, auto& in, auto& out) { return r.restore(in, out); });
+  const std::optional<RestoreStatus> outcome = mode() == Mode::kCompress
+                                                   ? run(compressor_, &Compressor::compress)
+                                                   : run(restorer_, &Restorer::restore);
   progress_.end(pipeline.bytes_read());
   // A failed write first, then a failed read, which may have cut the file
   // short, then damage.
