@@ -100,19 +100,33 @@ TEST(Workers, TwoCallersAtOnceTakeTurns) {
 }
 
 #ifdef TARVIX_TEST_FORK
+// A batch that also notes whether any call ran off the thread that made it.
+struct CountingHere : Counting {
+  using Counting::Counting;
+  void operator()(std::size_t index) noexcept {
+    Counting::operator()(index);
+    if (std::this_thread::get_id() != caller) {
+      elsewhere = true;
+    }
+  }
+  bool each_once_here() const { return each_once() && !elsewhere; }
+  std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> elsewhere{false};
+};
+
 // Forks while `pool` may be in any state, and checks that the child can run
-// batches on it, as the parent goes on.
+// batches on it, on its one thread, as the parent goes on.
 void fork_and_use(Workers& pool) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    alarm(10);  // a child that hangs fails, rather than the whole test
-    Counting together(64);
+    alarm(60);  // a child that hangs fails, rather than the whole test
+    CountingHere together(64);
     pool.for_each(together.calls.size(), together);
-    Counting waited(64);
+    CountingHere waited(64);
     pool.start(waited.calls.size(), waited);
     pool.wait();
-    _exit(together.each_once() && waited.each_once() ? 0 : 1);
+    _exit(together.each_once_here() && waited.each_once_here() ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);

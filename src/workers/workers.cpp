@@ -158,8 +158,11 @@ struct tarvix_workers {  // NOLINT(readability-identifier-naming): the C name
  private:
   // In a child process the parent's workers do not exist, and the parent's
   // locks may have been held at the fork: the pool starts again from the
-  // state of a new one. The parent's threads are not the child's to join.
-  // One thread of the child does it; others wait for it.
+  // state of a new one that runs every batch on the calling thread. It
+  // starts no worker there: a child of a process with threads may rely on
+  // little more than async-signal-safe calls until it execs, and its own
+  // new pools are its own choice. The parent's threads are not the child's
+  // to join. One thread of the child does it; others wait for it.
   void adopt_process() noexcept;
   void take_turn() noexcept;
   void end_turn() noexcept;
@@ -226,7 +229,7 @@ void tarvix_workers::adopt_process() noexcept {
       // The old Platform is not destroyed: its mutex may be locked for good.
       new (&platform_) Platform;
       started_ = 0;
-      workers_tried_ = false;
+      workers_tried_ = true;
       turn_taken_ = false;
       batch_open_ = false;
       generation_ = 0;

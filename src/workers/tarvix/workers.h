@@ -16,11 +16,14 @@
  * A task must not start a batch of its own on the pool that runs it.
  *
  * fork(). A pool notices, at the next batch, that it is in a new process
- * whose threads are not the parent's: it starts workers of its own there, and
- * the parent's pool goes on as before. (A handler that pthread_atfork() runs
- * in each child counts the forks; a pool compares the count with the one it
- * was made or last used in.) Fork between batches; a batch started but not
- * yet waited for stays the parent's.
+ * that has none of the parent's threads: there it runs every batch on the
+ * calling thread, starting no thread in a child that POSIX allows little more
+ * than async-signal-safe calls until it execs, and the parent's pool goes on
+ * as before. A pool made in the child is the child's own and starts workers
+ * as usual. (A handler that pthread_atfork() runs in each child counts the
+ * forks; a pool compares the count with the one it was made or last used
+ * in.) Fork between batches; a batch started but not yet waited for stays
+ * the parent's.
  *
  * Signals. The workers block every signal, so that the process's signals go
  * to the caller's own threads.
