@@ -34,6 +34,8 @@ fail() {
 }
 
 # contains TEXT PATTERN WHAT: fails unless a line of TEXT matches PATTERN.
+# A command's output is taken whole first: `grep -q` in a pipe may end before
+# the command has written everything, which pipefail reports as its failure.
 contains() {
   grep -q -- "$2" <<<"$1" || fail "$3"
 }
@@ -114,9 +116,9 @@ dpkg-deb --extract "${deb[tarvix]}" "$work/deb"
 dpkg-deb --extract "${deb[libtarvix1]}" "$work/deb"
 library="$work/deb/usr/$libdir/libtarvix.so.$version"
 for binary in "$work/deb/usr/bin/tarvix" "$work/deb/usr/bin/tvx" "$library"; do
-  file "$binary" | grep -q ', stripped' || fail "$binary is not stripped"
+  contains "$(file "$binary")" ', stripped' "$binary is not stripped"
 done
-readelf -d "$library" | grep -q 'SONAME.*\[libtarvix\.so\.1\]' || fail "libtarvix1 has no SONAME libtarvix.so.1"
+contains "$(readelf -d "$library")" 'SONAME.*\[libtarvix\.so\.1\]' "libtarvix1 has no SONAME libtarvix.so.1"
 tests/c/check_exports.sh nm "$library" tests/c/exports.txt
 
 if scripts/ensure-packages.sh lintian >/dev/null 2>&1 && command -v lintian >/dev/null; then
@@ -195,7 +197,7 @@ LD_LIBRARY_PATH="$prefix/$libdir" "$work/c-shared" >/dev/null
 c99 "$work/c-static" tests/c/c_interface_test.c $(pc --static --cflags) \
   -Wl,-Bstatic $(pc --static --libs) -Wl,-Bdynamic
 "$work/c-static" >/dev/null
-! readelf -d "$work/c-static" | grep -q 'NEEDED.*libtarvix' || fail "the static C program needs libtarvix"
+! grep -q 'NEEDED.*libtarvix' <<<"$(readelf -d "$work/c-static")" || fail "the static C program needs libtarvix"
 # shellcheck disable=SC2046
 g++ -std=c++20 -O2 tests/consumer/main.cpp -o "$work/cxx-pkg-config" $(pc --cflags --libs)
 LD_LIBRARY_PATH="$prefix/$libdir" "$work/cxx-pkg-config" "${consumer_files[@]}" >/dev/null
@@ -211,8 +213,8 @@ echo "== The Python module from the prefix, with no library path set"
 # It loads the library installed beside it, by a path relative to its own
 # folder: its tests run there, with the installed tool as the reference.
 python_env=(env -u LD_LIBRARY_PATH -u TARVIX_LIBRARY PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1)
-"${python_env[@]}" python3 -c 'import sys, tarvix; print(tarvix.__file__, tarvix.__version__)' |
-  grep -q "^$prefix/$pydir/tarvix/__init__.py $version\$" || fail "python3 did not import tarvix from $prefix"
+contains "$("${python_env[@]}" python3 -c 'import tarvix; print(tarvix.__file__, tarvix.__version__)')" \
+  "^$prefix/$pydir/tarvix/__init__.py $version\$" "python3 did not import tarvix from $prefix"
 tests/check_example.sh "$tool" "${python_env[@]}" python3 "$examples/tarvix_file.py"
 (cd tests/python && "${python_env[@]}" TARVIX_TOOL="$tool" TARVIX_VERSION="$version" \
   TARVIX_DATAGEN="$datagen" python3 -m unittest -q test_tarvix)
@@ -227,8 +229,8 @@ check_man_page() {
 }
 check_man_page docs/tarvix.1
 check_man_page "$prefix/share/man/man1/tarvix.1.gz"
-zcat "$prefix/share/man/man1/tarvix.1.gz" | grep -q "^\.TH TARVIX 1 [^ ]* \"tarvix $version\"" ||
-  fail "the installed manual page does not carry version $version"
+contains "$(zcat "$prefix/share/man/man1/tarvix.1.gz")" "^\.TH TARVIX 1 [^ ]* \"tarvix $version\"" \
+  "the installed manual page does not carry version $version"
 LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/tarvix.1.gz" | tail -n 1
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -239,7 +241,7 @@ fi
 echo "== Install the four packages, use them from outside programs, remove them"
 dpkg -i "${deb[@]}" >/dev/null
 installed=yes
-ldconfig -p | grep -q 'libtarvix\.so\.1 ' || fail "the loader's cache lacks libtarvix.so.1"
+contains "$(ldconfig -p)" 'libtarvix\.so\.1 ' "the loader's cache lacks libtarvix.so.1"
 # The programs, their manual pages.
 tests/check_example.sh /usr/bin/tarvix /usr/bin/tarvix >/dev/null
 TARVIX_DATAGEN=$datagen tests/tvx_e2e.sh /usr/bin/tvx /usr/bin/tarvix
@@ -252,8 +254,8 @@ done
 cp /usr/share/doc/libtarvix-dev/examples/stream_file.c "$work/outside.c"
 # shellcheck disable=SC2046
 c99 "$work/outside" "$work/outside.c" $(pkg-config --cflags --libs tarvix)
-readelf -d "$work/outside" | grep -q 'NEEDED.*\[libtarvix\.so\.1\]' ||
-  fail "the outside C program is not linked against libtarvix.so.1"
+contains "$(readelf -d "$work/outside")" 'NEEDED.*\[libtarvix\.so\.1\]' \
+  "the outside C program is not linked against libtarvix.so.1"
 tests/check_example.sh /usr/bin/tarvix "$work/outside"
 # shellcheck disable=SC2046
 c99 "$work/outside-test" tests/c/c_interface_test.c $(pkg-config --cflags --libs tarvix)
@@ -261,8 +263,8 @@ c99 "$work/outside-test" tests/c/c_interface_test.c $(pkg-config --cflags --libs
 # Outside Python programs, with Debian's python3 and no path given: the
 # module, which loads the system's library, its example, its tests against
 # the installed tool, and its type hints as a program that uses it sees them.
-env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 -c 'import tarvix; print(tarvix.__file__)' |
-  grep -q "^/usr/$pydir/tarvix/__init__.py\$" || fail "/usr/bin/python3 does not import the packaged tarvix"
+contains "$(env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 -c 'import tarvix; print(tarvix.__file__)')" \
+  "^/usr/$pydir/tarvix/__init__.py\$" "/usr/bin/python3 does not import the packaged tarvix"
 grep -q '^LIBRARY = None$' "/usr/$pydir/tarvix/_location.py" ||
   fail "the packaged module does not load the system's library"
 tests/check_example.sh /usr/bin/tarvix env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 \
