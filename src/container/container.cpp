@@ -259,14 +259,6 @@ std::size_t CompressorState::held() const noexcept {
   return (kMagicSize - magic_given_) + (record_end_ - record_begin_);
 }
 
-void CompressorState::reset() noexcept {
-  block_fill_ = 0;
-  record_begin_ = 0;
-  record_end_ = 0;
-  magic_given_ = 0;
-  finishing_ = false;
-}
-
 // Each block is coded into a slot of its own, as if the output held only
 // that block's record; then the records close up, in file order, so the
 // bytes are those of the blocks coded one after another.
@@ -451,19 +443,6 @@ RestoreStatus RestorerState::finish(std::span<std::uint8_t>& output) noexcept {
       break;
   }
   return fault_;
-}
-
-void RestorerState::reset() noexcept {
-  have_ = 0;
-  length_ = 0;
-  held_begin_ = 0;
-  held_end_ = 0;
-  records_read_ = 0;
-  stored_blocks_ = 0;
-  opened_ = false;
-  stage_ = Stage::kMagic;
-  fault_ = RestoreStatus::kOk;
-  finished_ = false;
 }
 
 // The records are found one after another, as the one-thread path reads

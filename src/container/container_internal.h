@@ -21,8 +21,18 @@ std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_
 RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept;
 std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 
+// Where a streaming compressor stands in the file it codes: all that
+// reset() makes new, stated once.
+struct CompressorPosition {
+  std::size_t block_fill_ = 0;    // bytes in block_
+  std::size_t record_begin_ = 0;  // record_[record_begin_, record_end_) is still held
+  std::size_t record_end_ = 0;
+  std::size_t magic_given_ = 0;  // bytes of the magic given out
+  bool finishing_ = false;
+};
+
 // The state of a streaming compressor: the calls of tarvix_compressor_*.
-class CompressorState {
+class CompressorState : private CompressorPosition {
  public:
   // `workers` may be null: one thread.
   explicit CompressorState(tarvix_workers* workers) noexcept : workers_(workers) {}
@@ -37,7 +47,7 @@ class CompressorState {
   // Bytes still held, at least: the last block may wait to be coded until
   // the record before it is given out.
   std::size_t held() const noexcept;
-  void reset() noexcept;
+  void reset() noexcept { static_cast<CompressorPosition&>(*this) = {}; }
 
  private:
   // Gives out held bytes, the magic first; true when none are left.
@@ -52,16 +62,29 @@ class CompressorState {
 
   std::array<std::uint8_t, kMaxBlockSize> block_{};             // a source block being gathered
   std::array<std::uint8_t, kCompressorStraightRoom> record_{};  // a record waiting for room
-  std::size_t block_fill_ = 0;                                  // bytes in block_
-  std::size_t record_begin_ = 0;  // record_[record_begin_, record_end_) is still held
-  std::size_t record_end_ = 0;
-  std::size_t magic_given_ = 0;  // bytes of the magic given out
-  bool finishing_ = false;
   tarvix_workers* workers_;
 };
 
+// Where a streaming restorer stands in the file it reads: all that reset()
+// makes new, stated once. (Whether files are read as one concatenation is a
+// setting, kept.)
+struct RestorerPosition {
+  enum class Stage : std::uint8_t { kMagic, kLengthField, kBlockData, kFault };
+
+  std::size_t have_ = 0;        // bytes of the magic, length field or block data gathered
+  std::size_t length_ = 0;      // the length field: low byte, then the whole field
+  std::size_t held_begin_ = 0;  // block_[held_begin_, held_end_) is still held
+  std::size_t held_end_ = 0;
+  std::uint64_t records_read_ = 0;
+  std::uint64_t stored_blocks_ = 0;
+  bool opened_ = false;  // the first file's magic has come whole
+  Stage stage_ = Stage::kMagic;
+  RestoreStatus fault_ = RestoreStatus::kOk;
+  bool finished_ = false;
+};
+
 // The state of a streaming restorer: the calls of tarvix_restorer_*.
-class RestorerState {
+class RestorerState : private RestorerPosition {
  public:
   // `workers` may be null: one thread.
   explicit RestorerState(tarvix_workers* workers) noexcept : workers_(workers) {}
@@ -79,11 +102,9 @@ class RestorerState {
   }
   std::uint64_t records_read() const noexcept { return records_read_; }
   std::uint64_t stored_blocks() const noexcept { return stored_blocks_; }
-  void reset() noexcept;
+  void reset() noexcept { static_cast<RestorerPosition&>(*this) = {}; }
 
  private:
-  enum class Stage : std::uint8_t { kMagic, kLengthField, kBlockData, kFault };
-
   // Gives out held bytes; true when none are left.
   bool give_out(std::span<std::uint8_t>& output) noexcept;
   // Takes a magic byte; the file magic of a later file follows the length
@@ -109,16 +130,6 @@ class RestorerState {
 
   std::array<std::uint8_t, kMaxBlockDataSize> block_data_{};  // block data being gathered
   std::array<std::uint8_t, kMaxBlockSize> block_{};           // a block waiting for room
-  std::size_t have_ = 0;        // bytes of the magic, length field or block data gathered
-  std::size_t length_ = 0;      // the length field: low byte, then the whole field
-  std::size_t held_begin_ = 0;  // block_[held_begin_, held_end_) is still held
-  std::size_t held_end_ = 0;
-  std::uint64_t records_read_ = 0;
-  std::uint64_t stored_blocks_ = 0;
-  bool opened_ = false;  // the first file's magic has come whole
-  Stage stage_ = Stage::kMagic;
-  RestoreStatus fault_ = RestoreStatus::kOk;
-  bool finished_ = false;
   bool concatenated_ = false;
   tarvix_workers* workers_;
 };

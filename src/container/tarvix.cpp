@@ -6,11 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <new>
 #include <span>
 
+#include "c_object.h"
 #include "container_internal.h"
 
 using tarvix::RestoreStatus;
@@ -57,27 +56,14 @@ struct Handle {
   tarvix_workers* pool;
 };
 
-// A coder is made in memory from malloc(), not from operator new: a program
-// that uses the library needs nothing of the C++ runtime for it.
+// A new coder on `workers`; a pool it was to own is freed if it cannot be made.
 template <typename C>
 C* create(tarvix_workers* workers, bool owns_workers) {
-  static_assert(alignof(C) <= alignof(std::max_align_t));
-  void* const memory = std::malloc(sizeof(C));  // NOLINT(cppcoreguidelines-no-malloc)
-  if (memory == nullptr) {
-    if (owns_workers) {
-      tarvix_workers_free(workers);
-    }
-    return nullptr;
+  C* const coder = tarvix::detail::make_c_object<C>(workers, owns_workers);
+  if (coder == nullptr && owns_workers) {
+    tarvix_workers_free(workers);
   }
-  return new (memory) C(workers, owns_workers);
-}
-
-template <typename C>
-void destroy(C* coder) {
-  if (coder != nullptr) {
-    coder->~C();
-    std::free(coder);  // NOLINT(cppcoreguidelines-no-malloc): made by create()
-  }
+  return coder;
 }
 
 // A coder of `threads` threads owns a pool when it has more than one.
@@ -204,7 +190,9 @@ tarvix_compressor* tarvix_compressor_create_on(tarvix_workers* workers) {
   return create<tarvix_compressor>(workers, false);
 }
 
-void tarvix_compressor_free(tarvix_compressor* compressor) { destroy(compressor); }
+void tarvix_compressor_free(tarvix_compressor* compressor) {
+  tarvix::detail::free_c_object(compressor);
+}
 
 tarvix_status tarvix_compressor_compress(tarvix_compressor* compressor, const void* input,
                                          size_t input_size, size_t* input_used, void* output,
@@ -245,7 +233,7 @@ tarvix_restorer* tarvix_restorer_create_on(tarvix_workers* workers) {
   return create<tarvix_restorer>(workers, false);
 }
 
-void tarvix_restorer_free(tarvix_restorer* restorer) { destroy(restorer); }
+void tarvix_restorer_free(tarvix_restorer* restorer) { tarvix::detail::free_c_object(restorer); }
 
 void tarvix_restorer_set_concatenated(tarvix_restorer* restorer, int concatenated) {
   if (restorer != nullptr) {

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 
 #ifdef _WIN32
@@ -18,6 +17,8 @@
 
 #include <csignal>
 #endif
+
+#include "c_object.h"
 
 namespace {
 
@@ -366,20 +367,11 @@ void tarvix_workers::work(void* pool_memory) noexcept {
 
 extern "C" {
 
-// The pool is made in memory from malloc(), not from operator new: a program
-// that uses it needs nothing of the C++ runtime.
 tarvix_workers* tarvix_workers_create(unsigned threads) {
-  static_assert(alignof(tarvix_workers) <= alignof(std::max_align_t));
-  void* const memory = std::malloc(sizeof(tarvix_workers));  // NOLINT(cppcoreguidelines-no-malloc)
-  return memory == nullptr ? nullptr : new (memory) tarvix_workers(threads);
+  return tarvix::detail::make_c_object<tarvix_workers>(threads);
 }
 
-void tarvix_workers_free(tarvix_workers* workers) {
-  if (workers != nullptr) {
-    workers->~tarvix_workers();
-    std::free(workers);  // NOLINT(cppcoreguidelines-no-malloc): made by tarvix_workers_create()
-  }
-}
+void tarvix_workers_free(tarvix_workers* workers) { tarvix::detail::free_c_object(workers); }
 
 unsigned tarvix_workers_threads(const tarvix_workers* workers) {
   return workers == nullptr ? 1 : workers->threads();

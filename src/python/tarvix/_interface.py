@@ -478,34 +478,33 @@ class TarvixFile(io.BufferedIOBase):
                 self._fp = self._buffer = self._compressor = None
                 super().close()
 
-    def _check_can_read(self) -> io.BufferedReader:
+    def _check_not_closed(self) -> None:
         if self.closed:
             raise ValueError("I/O operation on closed file")
+
+    def _check_can_read(self) -> io.BufferedReader:
+        self._check_not_closed()
         if self._buffer is None:
             raise io.UnsupportedOperation("File not open for reading")
         return self._buffer
 
     def _check_can_write(self) -> Compressor:
-        if self.closed:
-            raise ValueError("I/O operation on closed file")
+        self._check_not_closed()
         if self._compressor is None:
             raise io.UnsupportedOperation("File not open for writing")
         return self._compressor
 
     def fileno(self) -> int:
         """The file descriptor of the file object, where it has one."""
-        if self.closed:
-            raise ValueError("I/O operation on closed file")
+        self._check_not_closed()
         return int(self._fp.fileno())
 
     def readable(self) -> bool:
-        if self.closed:
-            raise ValueError("I/O operation on closed file")
+        self._check_not_closed()
         return self._buffer is not None
 
     def writable(self) -> bool:
-        if self.closed:
-            raise ValueError("I/O operation on closed file")
+        self._check_not_closed()
         return self._compressor is not None
 
     def seekable(self) -> bool:
