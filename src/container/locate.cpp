@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "container_internal.h"
 #include "record_walk.h"
 
 namespace tarvix::detail {
@@ -21,14 +22,6 @@ constexpr std::size_t kMaxBatchRecords = 256;
 constexpr std::size_t kFirstBatchRecords = 8;
 // The fewest records worth handing to a pool.
 constexpr std::size_t kMinRecordsTogether = 4;
-
-// The length field of a later file's magic, D8 C7: more than any block data.
-constexpr std::size_t kMagicAsLength = kFileMagic[0] | (std::size_t{kFileMagic[1]} << 8);
-static_assert(kMagicAsLength > kMaxBlockDataSize);
-
-std::size_t read_length_field(const std::uint8_t* field) noexcept {
-  return field[0] | (std::size_t{field[1]} << 8);
-}
 
 }  // namespace
 
@@ -114,7 +107,7 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
       return Stop::kFileEnd;
     }
     const std::size_t length = read_length_field(rest.data());
-    if (concatenated_ && length == kMagicAsLength) {
+    if (concatenated_ && length == read_length_field(kFileMagic.data())) {
       // A later file: the rest of its magic follows, each byte read in turn.
       for (std::size_t i = kLengthFieldSize; i < kMagicSize; ++i) {
         if (i == rest.size()) {
@@ -132,7 +125,7 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
       at += kMagicSize;
       continue;
     }
-    if (length == 0 || length > kMaxBlockDataSize) {
+    if (!is_readable_length(length)) {
       fault = RestoreStatus::kBadLength;
       return Stop::kFault;
     }
