@@ -1,10 +1,5 @@
-// tvx's walks over a compressed file's records, through its stream.
-//
-// Offsets past 2 GiB need a 64-bit off_t on 32-bit hosts too, for fseeko()
-// and ftello() here (nothing here passes an off_t to other files).
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
+// tvx's walks over a compressed file's records, through its stream. (Built
+// with a 64-bit off_t on every host, for fseeko() and ftello() past 2 GiB.)
 #include "walk.h"
 
 #include <array>
