@@ -121,8 +121,12 @@ cut_restored blend.ref 1000000 307200 >single.cut
 cut_restored two.tvx 29000 5000 >two.cut
 cut_restored inner.tvx 29000 5000 >inner.cut
 cut_restored blend.ref 1996800 1000000 >end.cut
+head -c 100000 blend.ref >blend.cut.tvx
+cut_restored blend.cut.tvx 5000 200000 >fault.cut
 head -c 819200 blend >half1
 tail -c +819201 blend >half2
+tvx -c half1 >half1.tvx
+tvx -c half2 >half2.tvx
 
 # needs | label | command | status | standard output | standard error |
 # checks. The outputs are globs, with \n between lines; an empty one is not
@@ -156,9 +160,11 @@ rows=(
   "any   | without a length, to the end | tvx -d --range=1950K -c blend.ref | 0 | | | same:out:end.cut"
   "any   | past the end, nothing | tvx -d --range=5G:1 -c blend.ref | 0 | | | holds:out:"
   "any   | a fault before the range | tvx -d --range=2000 -c cut.tvx | 1 | | tvx: cut.tvx: the compressed file is cut short |"
+  "any   | a fault inside the range, after the bytes before it | tvx -d --range=5000:200000 -c blend.cut.tvx | 1 | | tvx: blend.cut.tvx: the compressed file is cut short | same:out:fault.cut"
   "any   | --range needs -d | tvx --range=1 abc | 1 | | tvx: --range restores: give it with -d\nTry 'tvx --help' for more. |"
   "any   | a range that is no range | tvx -d --range=1:x abc.ref | 1 | | tvx: the range must be OFFSET?:LENGTH? in bytes (K, M, G: times 1024, 1024^2, 1024^3), not '1:x'\nTry 'tvx --help' for more. |"
-  "any   | --join gives tarvix's bytes for the whole | tvx -c half1 >h1.tvx && tvx -c half2 >h2.tvx && tail -c +5 h2.tvx >h2.rec && tvx --join h1.tvx h2.rec -o joined.tvx | 0 | | | same:joined.tvx:blend.ref"
+  "any   | --join gives tarvix's bytes for the whole | tail -c +5 half2.tvx >half2.rec && tvx --join half1.tvx half2.rec -o joined.tvx | 0 | | | same:joined.tvx:blend.ref"
+  "any   | and to standard output, from whole files | tvx --join -c half1.tvx half2.tvx | 0 | | | same:out:blend.ref"
   "any   | --join refuses a short block in the middle | tvx --join prose.ref abc.ref -o no.tvx | 1 | | tvx: prose.ref: would leave a short block in the middle (every part but the last must restore to whole blocks of 8192 bytes) | absent:no.tvx none:.no.tvx.*"
   "any   | --join writes one file | tvx --join prose.ref | 1 | | tvx: --join writes one file: name it with -o, or write to standard output with -c\nTry 'tvx --help' for more. |"
   "any   | -l walks a file with a short block inside | tvx -l inner.tvx | 0 | *2030000*inner.tvx | |"
