@@ -370,7 +370,7 @@ const char* help_text() {
          "                     compressed from a stretch of one source, in order\n"
          "  -c, --stdout       write to standard output and keep the files\n"
          "                     (tvxcat is tvx -dc)\n"
-         "  -o, --output=FILE  write to FILE (one input only)\n"
+         "  -o, --output=FILE  write to FILE (one input only, but for --join)\n"
          "  -k, --keep         keep each source file (the default)\n"
          "      --rm           remove each source file once its target is on disk\n"
          "  -f, --force        overwrite existing files, write compressed data to a\n"
