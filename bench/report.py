@@ -227,8 +227,8 @@ def write_page(res, out, svg, threads_svg):
       "into 8 KiB blocks, each block coded on its own, by tarvix's `encode_block` and "
       "`decode_block` and by liblz4's `LZ4_compress_default` and `LZ4_decompress_safe`. "
       "\"all\" is the corpus's files once over, \"generated\" generated text (when there is "
-      "no corpus) and \"random\" random bytes. These are the codecs alone, without reading, "
-      "writing or threads.\n\n")
+      "no corpus), \"mixed\" generated mixed data and \"random\" random bytes. These are the "
+      "codecs alone, without reading, writing or threads.\n\n")
     rows = []
     for key in sorted(res.codec, key=lambda k: (not k.endswith("/all"), k)):
         if key.startswith("tarvix_encode/"):

@@ -1,4 +1,4 @@
-// Fuzz target: decode_block on arbitrary bytes, into guarded output areas.
+// Fuzz target: decode_block on arbitrary bytes into guarded output areas, and the walk beside it.
 //
 // The output area is a heap block of exactly 8192 bytes, so AddressSanitizer
 // stops any write past it; the input is libFuzzer's own heap copy of exactly
@@ -12,6 +12,7 @@
 #include <tarvix/block_decoder.h>
 #include "fuzz_check.h"
 
+using tarvix::block_restored_size;
 using tarvix::decode_block;
 using tarvix::kMaxBlockDataSize;
 using tarvix::kMaxBlockSize;
@@ -21,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> block_data(data, size);
   const auto output = std::make_unique<std::uint8_t[]>(kMaxBlockSize);
   const auto decoded = decode_block(block_data, std::span(output.get(), kMaxBlockSize));
+  // The walk gives the same length without decoding, and refuses the same inputs.
+  FUZZ_CHECK(block_restored_size(block_data) == decoded);
   if (size == 0 || size > kMaxBlockDataSize) {
     FUZZ_CHECK(!decoded);
   }

@@ -8,6 +8,8 @@
 //     record, never kNotCompressed or kOutputTooSmall;
 //   - with exactly the bytes restored, the outcome and the bytes are the same;
 //   - with one byte less, it is kOutputTooSmall, after fewer whole blocks;
+//   - the walk over the records to the end, restoring nothing, meets the same
+//     outcome after the same bytes;
 //   - code_file, run in-process on a file in /dev/shm, gives result 0 for kOk
 //     and 7 for a fault, and its target holds exactly the bytes restored.
 #include <cstddef>
@@ -69,6 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(less.result.restored == 0 ||
                std::memcmp(less.out.get(), bound.out.get(), less.result.restored) == 0);
   }
+
+  tarvix::Record last{};
+  FUZZ_CHECK(tarvix::locate(file, UINT64_MAX, last) == status);
+  FUZZ_CHECK(tarvix::restored_end(last) == restored);
 
   static tarvix::test::ToolRunner runner;
   const tarvix::test::ToolRun run = runner.run(file);

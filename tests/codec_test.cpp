@@ -35,12 +35,13 @@ Bytes encode(const Bytes& block) {
 }
 
 // Decodes guarded block data into a guarded output area of exactly the
-// largest block.
+// largest block; the walk gives the same length, or refuses it too.
 std::optional<Bytes> decode(const Bytes& block_data) {
   const GuardedBuffer input(block_data);
   GuardedBuffer output(kMaxBlockSize);
   const auto length = decode_block(input.span(), output.span());
   EXPECT_TRUE(output.intact());
+  EXPECT_EQ(block_restored_size(input.span()), length);
   if (!length) {
     return std::nullopt;
   }

@@ -1,11 +1,13 @@
 // Tests of the compressed-file container: the exact files compress writes,
-// every restore outcome on small hand-built files, and round trips.
+// every restore outcome on small hand-built files, round trips, and the walk
+// over the records held to what restoring finds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <ostream>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <tarvix/container.h>
@@ -198,6 +200,190 @@ TEST(Streaming, EveryChunkingGivesTheWholeBufferBytes) {
       EXPECT_EQ(streamed.records, (size + kMaxBlockSize - 1) / kMaxBlockSize);
     }
   }
+}
+
+// ---- The walk over the records ----------------------------------------------
+
+// What a Restorer gives for `file`, read whole, and its count of stored blocks.
+struct Whole {
+  Streamed streamed;
+  std::uint64_t stored;
+};
+// Records alone restore as the restorer reads them after the magic.
+Whole restore_as(const Bytes& file, unsigned flags) {
+  if ((flags & kLocateRecords) != 0 &&
+      !std::equal(kMagic.begin(), kMagic.end(), file.begin(),
+                  file.begin() + std::min<std::size_t>(file.size(), 4))) {
+    return restore_as(kMagic + file, flags & ~kLocateRecords);
+  }
+  Restorer restorer;
+  restorer.set_concatenated((flags & kLocateConcatenated) != 0);
+  const auto all = [] { return SIZE_MAX; };
+  const auto room = [] { return std::size_t{1} << 20; };
+  Streamed streamed = test::stream(restorer, file, all, room);
+  return {std::move(streamed), restorer.stored_blocks()};
+}
+
+Bytes slice(const Bytes& bytes, std::uint64_t from, std::uint64_t to = UINT64_MAX) {
+  const auto begin = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(from, bytes.size()));
+  const auto end = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(to, bytes.size()));
+  return {bytes.begin() + begin, bytes.begin() + end};
+}
+
+// A record's fields, to compare and print.
+auto fields(const Record& r) {
+  return std::tuple(r.file_offset, r.index, r.restored_offset, r.stored_blocks, r.data_size,
+                    r.restored_size);
+}
+
+// locate_read() over `file`, reading at most 1000 bytes a call, checking that
+// the walk reads in file order, each byte once.
+RestoreStatus locate_by_reads(const Bytes& file, std::uint64_t offset, Record& record,
+                              unsigned flags, Workers* workers = nullptr) {
+  std::uint64_t next = record.file_offset;
+  auto read = [&](std::uint64_t at, std::span<std::uint8_t> area) -> std::int64_t {
+    EXPECT_EQ(at, next);
+    const Bytes piece = slice(file, at, at + std::min<std::size_t>(area.size(), 1000));
+    std::copy(piece.begin(), piece.end(), area.begin());
+    next += piece.size();
+    return static_cast<std::int64_t>(piece.size());
+  };
+  Bytes buffer(kMaxRecordSize + 3000);
+  return locate_read(read, buffer, offset, record, flags, workers);
+}
+
+// Walks `file` to `offset` in every way (the file's bytes, reads, on a pool,
+// from a record an earlier walk gave) to the same record and status, and
+// holds them to a Restorer's: the record's file offset, index, restored
+// offset and stored blocks are those of the records before it, its block is
+// the one that holds `offset`, and restoring from it gives the rest of the
+// restored bytes with the same outcome. Returns the walk's status.
+RestoreStatus expect_walk_agrees(const Bytes& file, unsigned flags, std::uint64_t offset) {
+  Record record{};
+  const RestoreStatus status = locate(file, offset, record, flags);
+  Workers pool(3);
+  Record pooled{};
+  EXPECT_EQ(locate(file, offset, pooled, flags, &pool), status);
+  Record read{};
+  EXPECT_EQ(locate_by_reads(file, offset, read, flags, &pool), status);
+  Record halfway{};
+  (void)locate(file, offset / 2, halfway, flags);
+  EXPECT_EQ(locate(file, offset, halfway, flags), status);
+  for (const Record& other : {pooled, read, halfway}) {
+    EXPECT_EQ(fields(other), fields(record));
+  }
+
+  const Whole whole = restore_as(file, flags);
+  const Bytes& restored = whole.streamed.restored.bytes;
+  if (record.data_size != 0) {
+    // Up to the end of the record, and from its start on.
+    const Whole before =
+        restore_as(slice(file, 0, record.file_offset + kLengthFieldSize + record.data_size), flags);
+    EXPECT_EQ(before.streamed.restored.bytes, slice(restored, 0, restored_end(record)));
+    EXPECT_EQ(before.streamed.records, record.index + 1);
+    EXPECT_EQ(before.stored, record.stored_blocks);
+    const Whole after = restore_as(kMagic + slice(file, record.file_offset), flags);
+    EXPECT_EQ(after.streamed.restored,
+              (Restored{whole.streamed.restored.status, slice(restored, record.restored_offset)}));
+  }
+  if (status == RestoreStatus::kOk && offset < restored.size()) {
+    EXPECT_LE(record.restored_offset, offset);
+    EXPECT_LT(offset, restored_end(record));
+  } else {
+    // The file's end or its fault lies at or before the offset, after the record.
+    EXPECT_EQ(status, whole.streamed.restored.status);
+    EXPECT_EQ(restored_end(record), restored.size());
+    EXPECT_LE(restored.size(), offset);
+  }
+  return status;
+}
+
+struct LocateCase {
+  std::string name;
+  Bytes file;
+  unsigned flags;
+  std::uint64_t offset;
+  RestoreStatus status;
+
+  friend void PrintTo(const LocateCase& c, std::ostream* os) { *os << c.name; }
+};
+
+std::vector<LocateCase> locate_cases() {
+  using enum RestoreStatus;
+  // Enough records for a walk on a pool to size several batches.
+  const Bytes source = test::generate(test::Shape::kMixed, 30 * kMaxBlockSize + 3000, 11);
+  const Bytes single = compress_whole(source);
+  const Bytes records = slice(single, kMagicSize);
+  // A member ending in a short block, then more: read as one concatenation,
+  // and as one file whose records run on without the second magic.
+  const Bytes first = compress_whole(slice(source, 0, kMaxBlockSize + 100));
+  const Bytes two = first + single;
+  const Bytes short_inside = first + records;
+  const std::size_t end = source.size();
+  const std::size_t two_end = kMaxBlockSize + 100 + end;
+  const Bytes bad_block = first + from_hex("05 00 40 80 00 00 10") + records;
+  return {
+      {"AtZero", single, 0, 0, kOk},
+      {"AtABlockBoundary", single, 0, 2 * kMaxBlockSize, kOk},
+      {"InsideTheLastBlock", single, 0, end - 1, kOk},
+      {"AtTheEnd", single, 0, end, kOk},
+      {"PastTheEnd", single, 0, end + 5000, kOk},
+      {"InTheSecondFile", two, kLocateConcatenated, two_end - 10, kOk},
+      {"AfterTheFirstFilesShortBlock", two, kLocateConcatenated, kMaxBlockSize + 100, kOk},
+      {"ConcatenatedReadAsOne", two, 0, two_end - 10, kBadLength},
+      {"ShortBlockInTheMiddle", short_inside, 0, two_end - 10, kOk},
+      {"RecordsAlone", records, kLocateRecords, 3 * kMaxBlockSize + 7, kOk},
+      {"RecordsWithoutTheFlag", records, 0, 7, kNotCompressed},
+      {"MagicAlone", kMagic, 0, 0, kOk},
+      {"Nothing", {}, 0, 0, kNotCompressed},
+      {"EmptyBlockInTheMiddle", kMagic + kRecordA + from_hex("01 00 80") + kRecordBc, 0, 1, kOk},
+      {"CutBeforeTheOffset", slice(single, 0, single.size() - 3), 0, end - 1, kCutShort},
+      {"CutAfterTheOffset", slice(single, 0, single.size() - 3), 0, 10, kOk},
+      {"BadBlockBeforeTheOffset", bad_block, 0, two_end - 10, kBadBlockData},
+      {"BadBlockAfterTheOffset", bad_block, 0, kMaxBlockSize + 50, kOk},
+      {"LengthZeroBeforeTheOffset", first + from_hex("00 00") + records, 0, 9000, kBadLength},
+      {"CutInsideTheSecondMagic", slice(two, 0, first.size() + 3), kLocateConcatenated, 9000,
+       kCutShort},
+      {"ADamagedSecondMagic", slice(two, 0, first.size() + 2) + from_hex("B6 A4") + records,
+       kLocateConcatenated, 9000, kBadLength},
+      {"ALoneByteOfTheSecondMagic", slice(two, 0, first.size() + 1), kLocateConcatenated, 9000,
+       kCutShort},
+      {"ALoneByteAfterOneFile", slice(two, 0, first.size() + 1), 0, 9000, kOk},
+  };
+}
+
+class LocateTest : public ::testing::TestWithParam<LocateCase> {};
+
+TEST_P(LocateTest, FindsTheRecordThatRestoringFinds) {
+  const LocateCase& c = GetParam();
+  EXPECT_EQ(expect_walk_agrees(c.file, c.flags, c.offset), c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, LocateTest, ::testing::ValuesIn(locate_cases()),
+                         [](const auto& param_info) { return param_info.param.name; });
+
+// A walk never goes back from its start; a reader that fails ends it with
+// the last sound record, from which it may go on.
+TEST(Locate, RefusesAStartPastTheOffsetAndReportsAFailedRead) {
+  const Bytes file = compress_whole(test::generate(test::Shape::kText, 3 * kMaxBlockSize, 5));
+  Record record{};
+  ASSERT_EQ(locate(file, 2 * kMaxBlockSize, record, 0), RestoreStatus::kOk);
+  const Record found = record;
+  EXPECT_EQ(locate(file, kMaxBlockSize, record, 0), RestoreStatus::kMisuse);
+  EXPECT_EQ(fields(record), fields(found));
+  auto failing = [&](std::uint64_t at, std::span<std::uint8_t> area) -> std::int64_t {
+    const Bytes piece = slice(file, at, std::min<std::uint64_t>(at + area.size(), 9000));
+    std::copy(piece.begin(), piece.end(), area.begin());
+    return piece.empty() ? -1 : static_cast<std::int64_t>(piece.size());
+  };
+  Bytes buffer(kMaxRecordSize);
+  record = {};
+  EXPECT_EQ(locate_read(failing, buffer, 2 * kMaxBlockSize, record, 0), RestoreStatus::kReadFailed);
+  Record cut{};
+  EXPECT_EQ(locate(slice(file, 0, 9000), 2 * kMaxBlockSize, cut, 0), RestoreStatus::kCutShort);
+  EXPECT_EQ(fields(record), fields(cut));
+  EXPECT_EQ(locate(file, 2 * kMaxBlockSize, record, 0), RestoreStatus::kOk);
+  EXPECT_EQ(fields(record), fields(found));
 }
 
 }  // namespace

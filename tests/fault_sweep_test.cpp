@@ -138,6 +138,7 @@ std::string name_of(RestoreStatus status) {
       return "bad block data";
     case RestoreStatus::kOutputTooSmall:
     case RestoreStatus::kMisuse:
+    case RestoreStatus::kReadFailed:
       break;
   }
   return "output too small";

@@ -109,6 +109,25 @@ reference noise noise.ref
 listing=$(printf '%14s %14s %6s %9s %8s  %s\\n' compressed restored ratio records stored name \
   14 9 1.556 1 0 abc.ref 10010 10000 1.001 2 2 noise.ref 10024 10009 1.001 3 2 total)
 
+# Stretches of what files restore to, cut as tail and head cut them, for
+# --range: of one file, across the end of the first of two files one after
+# another, and across a short block inside one file (records run on without
+# a second magic); halves of the blend data cut at a multiple of 8192 bytes,
+# for --join.
+cat prose.ref blend.ref >two.tvx
+{ cat prose.ref && tail -c +5 blend.ref; } >inner.tvx
+cut_restored() { tvx -dc "$1" 2>/dev/null | tail -c +"$(($2 + 1))" | head -c "$3"; }
+cut_restored blend.ref 1000000 307200 >single.cut
+cut_restored two.tvx 29000 5000 >two.cut
+cut_restored inner.tvx 29000 5000 >inner.cut
+cut_restored blend.ref 1996800 1000000 >end.cut
+head -c 100000 blend.ref >blend.cut.tvx
+cut_restored blend.cut.tvx 5000 200000 >fault.cut
+head -c 819200 blend >half1
+tail -c +819201 blend >half2
+tvx -c half1 >half1.tvx
+tvx -c half2 >half2.tvx
+
 # needs | label | command | status | standard output | standard error |
 # checks. The outputs are globs, with \n between lines; an empty one is not
 # checked for standard output, and must be empty for standard error. needs:
@@ -134,6 +153,21 @@ rows=(
   "any   | -t passes a sound file and names a damaged one | tvx -t prose.ref cut.tvx | 1 | | tvx: cut.tvx: the compressed file is cut short | absent:cut"
   "any   | -l lists sizes, ratio, records and stored blocks | tvx -l abc.ref noise.ref | 0 | $listing | |"
   "any   | -v tells the sizes on standard error | tvx -v -o v.tvx abc | 0 | | tvx: abc: 9 -> 14 bytes (1.556), v.tvx | same:v.tvx:abc.ref"
+  "any   | --range restores a stretch of one file | tvx -d --range=1000000:300K -c blend.ref | 0 | | | same:out:single.cut"
+  "any   | across the end of the first of two files | tvx -d --range=29000:5000 -c two.tvx | 0 | | | same:out:two.cut"
+  "any   | across a short block inside a file | tvx -d --range=29000:5000 -o inner.part inner.tvx | 0 | | | same:inner.part:inner.cut"
+  "posix | from a pipe, reading on | tvx -d --range=29000:5000 < <(cat inner.tvx) | 0 | | | same:out:inner.cut"
+  "any   | without a length, to the end | tvx -d --range=1950K -c blend.ref | 0 | | | same:out:end.cut"
+  "any   | past the end, nothing | tvx -d --range=5G:1 -c blend.ref | 0 | | | holds:out:"
+  "any   | a fault before the range | tvx -d --range=2000 -c cut.tvx | 1 | | tvx: cut.tvx: the compressed file is cut short |"
+  "any   | a fault inside the range, after the bytes before it | tvx -d --range=5000:200000 -c blend.cut.tvx | 1 | | tvx: blend.cut.tvx: the compressed file is cut short | same:out:fault.cut"
+  "any   | --range needs -d | tvx --range=1 abc | 1 | | tvx: --range restores: give it with -d\nTry 'tvx --help' for more. |"
+  "any   | a range that is no range | tvx -d --range=1:x abc.ref | 1 | | tvx: the range must be OFFSET?:LENGTH? in bytes (K, M, G: times 1024, 1024^2, 1024^3), not '1:x'\nTry 'tvx --help' for more. |"
+  "any   | --join gives tarvix's bytes for the whole | tail -c +5 half2.tvx >half2.rec && tvx --join half1.tvx half2.rec -o joined.tvx | 0 | | | same:joined.tvx:blend.ref"
+  "any   | and to standard output, from whole files | tvx --join -c half1.tvx half2.tvx | 0 | | | same:out:blend.ref"
+  "any   | --join refuses a short block in the middle | tvx --join prose.ref abc.ref -o no.tvx | 1 | | tvx: prose.ref: would leave a short block in the middle (every part but the last must restore to whole blocks of 8192 bytes) | absent:no.tvx none:.no.tvx.*"
+  "any   | --join writes one file | tvx --join prose.ref | 1 | | tvx: --join writes one file: name it with -o, or write to standard output with -c\nTry 'tvx --help' for more. |"
+  "any   | -l walks a file with a short block inside | tvx -l inner.tvx | 0 | *2030000*inner.tvx | |"
   "any   | --progress shows a line and clears it | tvx --progress -c abc | 0 | | *tvx: abc: 0.0 MiB, 100%, * | same:out:abc.ref"
   "any   | --help | tvx --help | 0 | Usage: tvx *\n*--decompress* | |"
   "any   | --version | tvx -V | 0 | tvx [0-9]* (libtarvix [0-9]*) | |"

@@ -1,4 +1,4 @@
-// The block decoder, bounded against malformed block data.
+// The block decoder and its walk, bounded against malformed block data.
 //
 // Two loops decode the coded form. The fast loop decodes whole groups of
 // items while both ends are far: its bounds are derived once at its top, and
@@ -8,6 +8,9 @@
 // the careful loop, which checks every item against the exact ends. The
 // checks that refuse malformed block data are made on exact lengths before any
 // copy, so every refusal is the same as the byte-at-a-time decoder's.
+//
+// block_restored_size() walks the items the same way, with a fast loop over
+// whole groups and a careful loop for the end, and writes nothing.
 #include <tarvix/block_decoder.h>
 
 #include <algorithm>
@@ -15,6 +18,13 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#define TARVIX_WALK_SSE2 1
+#include <emmintrin.h>
+#else
+#define TARVIX_WALK_SSE2 0
+#endif
 
 namespace tarvix {
 
@@ -328,6 +338,243 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
     if (read == in_size) {
       break;
     }
+  }
+  return static_cast<std::uint16_t>(written);
+}
+
+namespace {
+
+// The most block data one group of items takes: its control word and 16 run
+// items. A group that starts this far from the end lies whole in the block
+// data.
+constexpr std::size_t kLargestGroup = kControlWordSize + kItemsPerControlWord * kRunItemSize;
+
+// The output length of the copy item at `item`, of which `available` bytes
+// lie in the block data: a run's count, or a match's length. Sets `size` to
+// the item's bytes. std::nullopt for an item cut off by the end, or a match
+// that reaches back further than the `written` bytes before it.
+std::optional<std::size_t> copy_length(const std::uint8_t* item, std::size_t available,
+                                       std::size_t written, std::size_t& size) noexcept {
+  if (available < kMatchItemSize) {
+    return std::nullopt;
+  }
+  const unsigned field = get_big_endian16(item);
+  const unsigned distance = field >> 4;
+  if (distance == 0) [[unlikely]] {
+    size = kRunItemSize;
+    if (available < kRunItemSize) {
+      return std::nullopt;
+    }
+    return get_big_endian16(item + 1) + kMinRunLength;
+  }
+  size = kMatchItemSize;
+  if (distance > written) {
+    return std::nullopt;
+  }
+  return (field & 0x0F) + kMinMatchLength;
+}
+
+#if TARVIX_WALK_SSE2
+// The number of copy items that each control byte announces (a table: x86-64
+// has no population count instruction in every model).
+constexpr std::array<std::uint8_t, 256> kCopyItems = [] {
+  std::array<std::uint8_t, 256> counts{};
+  for (unsigned control = 0; control < 256; ++control) {
+    counts[control] = static_cast<std::uint8_t>(std::popcount(control));
+  }
+  return counts;
+}();
+
+// The byte lanes of 16 bytes that hold the second byte of each copy item of
+// half a group, 8 items announced by `control`, if every copy item is a
+// match: 0xFF there, 0 elsewhere. A literal takes one lane, a match two:
+// the bits 0100 0000 (a literal, a match, six literals) give lane 2, as the
+// match's bytes are lanes 1 and 2.
+struct alignas(16) LaneMask {
+  std::array<std::uint8_t, 16> lanes;
+};
+constexpr std::array<LaneMask, 256> kSecondBytes = [] {
+  std::array<LaneMask, 256> masks{};
+  for (unsigned control = 0; control < 256; ++control) {
+    unsigned lane = 0;
+    for (unsigned bit = 8; bit-- > 0;) {
+      lane += ((control >> bit) & 1U) + 1;
+      if (((control >> bit) & 1U) != 0) {
+        masks[control].lanes[lane - 1] = 0xFF;
+      }
+    }
+  }
+  return masks;
+}();
+
+// Walks the group whose control word is at `group`, in SSE2's byte lanes, if
+// its items are literals and matches, each known to reach no further back
+// than the `written` bytes before the group: its 16 items then take 16 bytes
+// and one per match, and restore to 16 bytes, two more per match and the sum
+// of the matches' length fields (the low 4 bits of their second bytes).
+// Reads 34 bytes from `group`. Returns false, walking nothing, for a group
+// with a run item or, in the first kMaxMatchDistance bytes, a match that may
+// reach further back: its first byte over 16 gives its distance to within
+// 15 bytes.
+bool walk_plain_group(const std::uint8_t* group, Cursor& at) noexcept {
+  const unsigned copies[2] = {kCopyItems[group[0]], kCopyItems[group[1]]};
+  const std::uint8_t* const half_at[2] = {group + kControlWordSize,
+                                          group + kControlWordSize + 8 + copies[0]};
+  const __m128i zero = _mm_setzero_si128();
+  __m128i runs = zero;
+  __m128i firsts = zero;
+  __m128i fields = zero;
+  for (int half = 0; half < 2; ++half) {
+    const __m128i mask =
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kSecondBytes[group[half]].lanes.data()));
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(half_at[half]));
+    const __m128i second = _mm_and_si128(bytes, mask);
+    // Each match's first byte, moved into the lane of its second.
+    const __m128i first = _mm_and_si128(_mm_slli_si128(bytes, 1), mask);
+    // A copy item whose distance field (its first byte and the upper half
+    // of its second) is 0 is a run.
+    const __m128i distance_field =
+        _mm_or_si128(first, _mm_and_si128(second, _mm_set1_epi8(static_cast<char>(0xF0))));
+    runs = _mm_or_si128(runs, _mm_and_si128(_mm_cmpeq_epi8(distance_field, zero), mask));
+    firsts = _mm_max_epu8(firsts, first);
+    fields = _mm_add_epi64(fields, _mm_sad_epu8(_mm_and_si128(second, _mm_set1_epi8(0x0F)), zero));
+  }
+  if (_mm_movemask_epi8(runs) != 0) {
+    return false;
+  }
+  if (at.written < kMaxMatchDistance) {
+    // Every group but the first starts 16 bytes or more into the block; a
+    // match in the first has nothing before it.
+    if (at.written < kItemsPerControlWord) {
+      return false;
+    }
+    const auto farthest = static_cast<char>((at.written - 15) >> 4);
+    const __m128i beyond = _mm_subs_epu8(firsts, _mm_set1_epi8(farthest));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(beyond, zero)) != 0xFFFF) {
+      return false;
+    }
+  }
+  const auto length_fields = static_cast<std::size_t>(_mm_cvtsi128_si32(fields)) +
+                             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(fields, 8)));
+  const std::size_t matches = copies[0] + copies[1];
+  at.read += kControlWordSize + kItemsPerControlWord + matches;
+  at.written += kItemsPerControlWord + matches * (kMinMatchLength - 1) + length_fields;
+  return true;
+}
+#endif
+
+// Walks the group of items whose control word is at `in + at.read` item by
+// item; the whole group lies in the block data. Returns false if a match
+// reaches before the block.
+bool walk_group(const std::uint8_t* in, Cursor& at) noexcept {
+  std::uint32_t copies = copy_items(in + at.read);
+  std::size_t read = at.read + kControlWordSize;
+  std::size_t written = at.written;
+  unsigned next = 0;  // the index of the group's next item
+  while (copies != 0) {
+    const auto copy = static_cast<unsigned>(std::countr_zero(copies));
+    copies &= copies - 1;
+    read += copy - next;
+    written += copy - next;
+    next = copy + 1;
+    std::size_t size = 0;
+    const std::optional<std::size_t> length = copy_length(in + read, kRunItemSize, written, size);
+    if (!length) {
+      return false;
+    }
+    written += *length;
+    read += size;
+  }
+  at.read = read + kItemsPerControlWord - next;
+  at.written = written + kItemsPerControlWord - next;
+  return true;
+}
+
+// The walk's fast loop: whole groups from a control word at `at.read` on,
+// while a whole group and the bytes read past it lie before the end of the
+// block data, so that no item can be cut off. A group of 16 literals takes
+// a step; where SSE2 is at hand, so does one of literals and matches, and
+// every other group goes item by item. Returns false if a match reaches
+// before the block.
+bool walk_fast(std::span<const std::uint8_t> block_data, Cursor& at) noexcept {
+  assert(at.items == kGroupDone);
+  const std::uint8_t* const in = block_data.data();
+  Cursor walked = at;  // kept in registers, not written back per group
+  while (block_data.size() - walked.read >= kLargestGroup) {
+    const std::uint8_t* const group = in + walked.read;
+    if ((group[0] | group[1]) == 0) {
+      walked.read += kControlWordSize + kItemsPerControlWord;
+      walked.written += kItemsPerControlWord;
+      continue;
+    }
+#if TARVIX_WALK_SSE2
+    if (walk_plain_group(group, walked)) {
+      continue;
+    }
+#endif
+    if (!walk_group(in, walked)) {
+      return false;
+    }
+  }
+  at = walked;
+  return true;
+}
+
+}  // namespace
+
+// The output only grows, and every refusal is the same std::nullopt, so the
+// largest block is checked once, at the end: a block that passes it midway
+// is refused there as well.
+std::optional<std::uint16_t> block_restored_size(
+    std::span<const std::uint8_t> block_data) noexcept {
+  const std::size_t in_size = block_data.size();
+  if (in_size == 0 || in_size > kMaxBlockDataSize) {
+    return std::nullopt;
+  }
+  const std::uint8_t* const in = block_data.data();
+  if (in[0] == kKindStored) {
+    return static_cast<std::uint16_t>(in_size - 1);
+  }
+  if (in_size <= kCodedHeaderSize) {
+    return 0;
+  }
+  Cursor at{1, 0, kGroupDone};
+  if (!walk_fast(block_data, at)) {
+    return std::nullopt;
+  }
+  // The careful loop, to the end, with the decoder's checks on the exact
+  // end: the last group may hold fewer items, and the last item must end on
+  // the last byte.
+  std::size_t read = at.read;
+  std::size_t written = at.written;
+  std::uint32_t items = kGroupDone;
+  while (read != in_size) {
+    if (items == kGroupDone) {
+      if (in_size - read <= kControlWordSize) {
+        return std::nullopt;
+      }
+      items = copy_items(in + read) | kFullGroupMarker;
+      read += kControlWordSize;
+    }
+    // The literals before the next copy item, up to the end of the block data.
+    const std::size_t literals = std::min<std::size_t>(std::countr_zero(items), in_size - read);
+    read += literals;
+    written += literals;
+    items >>= literals;
+    if (read == in_size || items == kGroupDone) {
+      continue;
+    }
+    items >>= 1;
+    std::size_t size = 0;
+    const std::optional<std::size_t> length = copy_length(in + read, in_size - read, written, size);
+    if (!length) {
+      return std::nullopt;
+    }
+    written += *length;
+    read += size;
+  }
+  if (written > kMaxBlockSize) {
+    return std::nullopt;
   }
   return static_cast<std::uint16_t>(written);
 }

@@ -32,18 +32,6 @@ constexpr std::size_t record_room(std::size_t block_length) noexcept {
 }
 static_assert(record_room(kMaxBlockSize) == kCompressorStraightRoom);
 
-// Length fields are little-endian on every host.
-std::size_t read_length_field(const std::uint8_t* field) noexcept {
-  return field[0] | (std::size_t{field[1]} << 8);
-}
-
-// A length field of 0 announces block data without its kind byte, and one
-// above kMaxBlockDataSize more block data than any block has; both are
-// refused before their block data is read.
-bool is_readable_length(std::size_t length) noexcept {
-  return length != 0 && length <= kMaxBlockDataSize;
-}
-
 // The block record at the start of `rest`, once its length field is whole:
 // its block data, or the fault of the record (kBadLength, kCutShort). The
 // record takes kLengthFieldSize + block_data.size() bytes of `rest`.

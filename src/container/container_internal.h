@@ -21,6 +21,18 @@ std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_
 RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept;
 std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept;
 
+// Length fields are little-endian on every host.
+inline std::size_t read_length_field(const std::uint8_t* field) noexcept {
+  return field[0] | (std::size_t{field[1]} << 8);
+}
+
+// A length field of 0 announces block data without its kind byte, and one
+// above kMaxBlockDataSize more block data than any block has; both are
+// refused before their block data is read.
+inline bool is_readable_length(std::size_t length) noexcept {
+  return length != 0 && length <= kMaxBlockDataSize;
+}
+
 // Where a streaming compressor stands in the file it codes: all that
 // reset() makes new, stated once.
 struct CompressorPosition {

@@ -11,6 +11,7 @@
 
 #include "c_object.h"
 #include "container_internal.h"
+#include "record_walk.h"
 
 using tarvix::RestoreStatus;
 
@@ -169,11 +170,34 @@ const char* tarvix_status_string(tarvix_status status) {
       return "the output is too small for the next block";
     case TARVIX_MISUSE:
       return "the call came out of order, or its areas overlap";
+    case TARVIX_READ_FAILED:
+      return "reading the compressed file failed";
   }
   return "unknown status";
 }
 
 const char* tarvix_version_string(void) { return TARVIX_VERSION_STRING; }
+
+// ---------------------------------------------------------------------------
+// The walk over the records
+
+tarvix_status tarvix_locate(const void* file, size_t file_size, uint64_t offset, unsigned flags,
+                            tarvix_workers* workers, tarvix_record* record) {
+  if (record == nullptr) {
+    return TARVIX_MISUSE;
+  }
+  return to_c(tarvix::detail::locate(bytes(file, file_size), offset, flags, workers, *record));
+}
+
+tarvix_status tarvix_locate_read(tarvix_reader read, void* context, void* buffer,
+                                 size_t buffer_size, uint64_t offset, unsigned flags,
+                                 tarvix_workers* workers, tarvix_record* record) {
+  if (record == nullptr) {
+    return TARVIX_MISUSE;
+  }
+  return to_c(tarvix::detail::locate_read(read, context, bytes(buffer, buffer_size), offset, flags,
+                                          workers, *record));
+}
 
 // ---------------------------------------------------------------------------
 // The compressor

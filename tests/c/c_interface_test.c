@@ -1,8 +1,8 @@
 /* Tests of the C interface from C99: whole-buffer round trips, the streaming
  * coders against the whole-buffer functions, every restore outcome with its
  * restored count through both, the coders' contract (ending, misuse, reset),
- * concatenated files, and coders that live on across fork(). Exits with 0
- * when every check holds. */
+ * concatenated files, the walk over the records, and coders that live on
+ * across fork(). Exits with 0 when every check holds. */
 #include <tarvix/tarvix.h>
 #include <tarvix/version.h>
 
@@ -335,6 +335,46 @@ static void test_concatenated(void) {
   }
 }
 
+/* A reader of `file` for the walk, 1000 bytes at most a call. */
+static int64_t read_file(void* context, uint64_t offset, void* buffer, size_t size) {
+  const size_t file_size = *(const size_t*)context;
+  size_t piece = offset < file_size ? file_size - (size_t)offset : 0;
+  piece = piece < size ? piece : size;
+  piece = piece < 1000 ? piece : 1000;
+  memcpy(buffer, file + offset, piece);
+  return (int64_t)piece;
+}
+
+/* The walk finds, in the file's bytes and through a reader, the record of
+ * the second of two files that holds an offset; restoring from it with the
+ * magic before it gives the rest of the sources. */
+static void test_locate(void) {
+  const size_t first = tarvix_compress(source, 5000, file, sizeof file);
+  size_t both = first + tarvix_compress(source + 5000, 4 * TARVIX_MAX_BLOCK_SIZE, file + first,
+                                        sizeof file - first);
+  const uint64_t offset = 5000 + 2 * TARVIX_MAX_BLOCK_SIZE + 10;
+  static unsigned char buffer[TARVIX_MAX_RECORD_SIZE];
+  static unsigned char from_record[2 * kLargest];
+  tarvix_record record = {0};
+  tarvix_record read = {0};
+  size_t restored_size = 0;
+  CHECK(tarvix_locate(file, both, offset, TARVIX_LOCATE_CONCATENATED, NULL, &record) == TARVIX_OK);
+  CHECK(record.index == 3 && record.restored_offset == 5000 + 2 * TARVIX_MAX_BLOCK_SIZE &&
+        record.restored_size == TARVIX_MAX_BLOCK_SIZE);
+  CHECK(tarvix_locate_read(read_file, &both, buffer, sizeof buffer, offset,
+                           TARVIX_LOCATE_CONCATENATED, NULL, &read) == TARVIX_OK);
+  CHECK(read.file_offset == record.file_offset && read.stored_blocks == record.stored_blocks);
+  memcpy(from_record, "\xD8\xC7\xB6\xA5", 4);
+  memcpy(from_record + 4, file + record.file_offset, both - (size_t)record.file_offset);
+  CHECK(stream_restore(from_record, 4 + both - (size_t)record.file_offset, both, kLargest, 1,
+                       &restored_size) == TARVIX_OK);
+  CHECK(restored_size == 2 * TARVIX_MAX_BLOCK_SIZE &&
+        memcmp(restored, source + record.restored_offset, restored_size) == 0);
+  CHECK(tarvix_locate(file, both, 0, 0, NULL, NULL) == TARVIX_MISUSE);
+  CHECK(tarvix_locate_read(read_file, &both, buffer, sizeof buffer - 1, 0, 0, NULL, &read) ==
+        TARVIX_MISUSE);
+}
+
 #ifdef HAVE_FORK
 /* Coders whose workers started before fork() code in the child and in the
  * parent alike, each with the right bytes. */
@@ -378,7 +418,7 @@ static void test_fork(void) {
 
 static void test_strings(void) {
   int status;
-  for (status = TARVIX_OK; status <= TARVIX_MISUSE; ++status) {
+  for (status = TARVIX_OK; status <= TARVIX_READ_FAILED; ++status) {
     const char* text = tarvix_status_string((tarvix_status)status);
     CHECK(text != NULL && strcmp(text, "unknown status") != 0);
     CHECK(status == TARVIX_OK || strcmp(text, tarvix_status_string((tarvix_status)(status - 1))));
@@ -393,6 +433,7 @@ int main(void) {
   test_faults();
   test_contract();
   test_concatenated();
+  test_locate();
 #ifdef HAVE_FORK
   test_fork();
 #endif

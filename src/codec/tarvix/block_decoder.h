@@ -1,4 +1,4 @@
-// The block decoder: one block data back to its block, safe on any input.
+// The block decoder: one block data back to its block, or to its length, safe on any input.
 #ifndef TARVIX_CODEC_BLOCK_DECODER_H
 #define TARVIX_CODEC_BLOCK_DECODER_H
 
@@ -38,6 +38,17 @@ namespace tarvix {
 // between calls, so calls on distinct buffers may run concurrently.
 TARVIX_EXPORT std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
                                                         std::span<std::uint8_t> output) noexcept;
+
+// block_restored_size() returns the length of the block that `block_data`
+// (kind byte first) restores to, 0 to kMaxBlockSize, by walking its control
+// words and items without writing them out (a stored block: its block data's
+// length - 1). It returns std::nullopt exactly where decode_block() into an
+// output of kMaxBlockSize bytes does: for the same malformed block data, a
+// match that reaches back before the start of the block included. It reads
+// nothing outside `block_data`, allocates nothing and keeps nothing between
+// calls, so calls may run concurrently.
+TARVIX_EXPORT std::optional<std::uint16_t> block_restored_size(
+    std::span<const std::uint8_t> block_data) noexcept;
 
 }  // namespace tarvix
 

@@ -1,5 +1,6 @@
 // The compressed-file container in C++: the file magic and the block records
-// around the block data, as whole-buffer functions and as streaming coders.
+// around the block data, as whole-buffer functions, streaming coders and a
+// walk over the records.
 //
 // A compressed file is the 4-byte file magic D8 C7 B6 A5, then one block
 // record per block of at most kMaxBlockSize source bytes: a 2-byte
@@ -54,7 +55,8 @@ enum class RestoreStatus : int {
   kBadLength = TARVIX_BAD_LENGTH,          // a length field of 0, or above kMaxBlockDataSize
   kBadBlockData = TARVIX_BAD_BLOCK_DATA,   // the block decoder refuses a record's block data
   kOutputTooSmall = TARVIX_OUTPUT_TOO_SMALL,  // restore() only: the next whole block does not fit
-  kMisuse = TARVIX_MISUSE,  // a call out of order, or overlapping areas: nothing was done
+  kMisuse = TARVIX_MISUSE,           // a call out of order, or overlapping areas: nothing was done
+  kReadFailed = TARVIX_READ_FAILED,  // locate_read() only: the caller's reader failed
 };
 
 // to_string() describes `status` in English, without a final period ("the
@@ -282,6 +284,54 @@ class Restorer {
  private:
   std::unique_ptr<tarvix_restorer, detail::CoderFree> coder_;
 };
+
+// ---------------------------------------------------------------------------
+// The records of a file, walked without decoding (see <tarvix/tarvix.h>)
+
+// Where a block record lies: its file offset, its index, the restored bytes
+// before it, the stored blocks up to it, its block data's and its block's
+// sizes. Record{} is the start of the file.
+using Record = tarvix_record;
+
+// Flags of a walk, or'ed together.
+inline constexpr unsigned kLocateConcatenated = TARVIX_LOCATE_CONCATENATED;
+inline constexpr unsigned kLocateRecords = TARVIX_LOCATE_RECORDS;
+
+// The restored bytes up to the end of `record`'s block: after a walk to the
+// end, the restored size.
+inline std::uint64_t restored_end(const Record& record) noexcept {
+  return record.restored_offset + record.restored_size;
+}
+
+// locate() walks `file` from `record` on to the record whose block holds the
+// restored offset `offset` and sets `record` to it: kOk, with the file's
+// last record when `offset` is at or past the restored size; a fault met
+// before it, with the last sound record; kMisuse for a record past
+// `offset`. As tarvix_locate(), on `workers` if given.
+inline RestoreStatus locate(std::span<const std::uint8_t> file, std::uint64_t offset,
+                            Record& record, unsigned flags = 0,
+                            Workers* workers = nullptr) noexcept {
+  return static_cast<RestoreStatus>(
+      tarvix_locate(file.data(), file.size(), offset, flags, detail::c_pool(workers), &record));
+}
+
+// locate_read() is locate() on a file that `read(offset, area)` reads into
+// the front of `area` (a std::span<std::uint8_t>), returning the bytes it
+// read, 0 at the end, or a negative number on failure; with `buffer` for the
+// reads, at least kMaxRecordSize bytes, and kReadFailed when `read` fails.
+// As tarvix_locate_read(): `read` is called with offsets in file order,
+// each byte once.
+template <typename Read>
+RestoreStatus locate_read(Read& read, std::span<std::uint8_t> buffer, std::uint64_t offset,
+                          Record& record, unsigned flags = 0, Workers* workers = nullptr) noexcept {
+  const tarvix_reader reader = [](void* context, std::uint64_t at, void* area,
+                                  std::size_t size) -> std::int64_t {
+    return (*static_cast<Read*>(context))(at, std::span(static_cast<std::uint8_t*>(area), size));
+  };
+  return static_cast<RestoreStatus>(tarvix_locate_read(reader, &read, buffer.data(), buffer.size(),
+                                                       offset, flags, detail::c_pool(workers),
+                                                       &record));
+}
 
 }  // namespace tarvix
 

@@ -34,7 +34,8 @@ extern "C" {
  * TARVIX_OUTPUT_TOO_SMALL names the first fault of a compressed file in file
  * order, with the blocks before it restored; TARVIX_MISUSE names a call that
  * did nothing because it came out of order or was given overlapping areas.
- * New statuses may be added at the end. */
+ * TARVIX_READ_FAILED (1.2) names a reader that failed. New statuses may be
+ * added at the end. */
 typedef enum tarvix_status {
   TARVIX_OK = 0,           /* the whole file was restored (a single byte after the last
                               record is ignored, as the tool does), or the call did its work */
@@ -43,7 +44,8 @@ typedef enum tarvix_status {
   TARVIX_BAD_LENGTH,       /* a length field of 0, or above the longest block data (8193) */
   TARVIX_BAD_BLOCK_DATA,   /* the block decoder refuses a record's block data */
   TARVIX_OUTPUT_TOO_SMALL, /* tarvix_restore() only: the next whole block does not fit */
-  TARVIX_MISUSE            /* a call out of order, or overlapping areas: nothing was done */
+  TARVIX_MISUSE,           /* a call out of order, or overlapping areas: nothing was done */
+  TARVIX_READ_FAILED       /* tarvix_locate_read() only: the caller's reader failed */
 } tarvix_status;
 
 /* ------------------------------------------------------------------------ */
@@ -101,6 +103,95 @@ TARVIX_EXPORT const char* tarvix_status_string(tarvix_status status);
  * such as "1.1.0"; TARVIX_VERSION_STRING in <tarvix/version.h> is that of the
  * headers a program was compiled with. */
 TARVIX_EXPORT const char* tarvix_version_string(void);
+
+/* ------------------------------------------------------------------------ */
+/* The records of a file, walked without decoding
+ *
+ * A walk finds the block record in which a restored offset lies, reading the
+ * length fields in file order and sizing each record's block with
+ * tarvix::block_restored_size() (<tarvix/block_decoder.h>), which restores
+ * nothing. It is exact on any file that restores: compressed files one after
+ * another, and blocks shorter than TARVIX_MAX_BLOCK_SIZE anywhere, are
+ * counted as they restore; and it meets a damaged file's first fault where
+ * a restorer does, with the same status. To restore from a record, give a
+ * restorer (set concatenated as the walk was) the file magic, then the
+ * file's bytes from the record's file_offset on: its first block begins at
+ * the record's restored_offset.
+ *
+ * A walk may start from any record that an earlier walk of the same file
+ * (with the same flags) gave, and go on from there: a caller that keeps
+ * what its walks gave seeks forward from where it is, and backward from the
+ * nearest record before the offset it wants, never walking a stretch twice.
+ * Given a pool, a walk sizes many records at once on its threads.
+ * Distinct walks may run on distinct threads at the same time. */
+
+/* The largest block record: a length field and a stored block's data. */
+#define TARVIX_MAX_RECORD_SIZE (2 + TARVIX_MAX_BLOCK_SIZE + 1)
+
+/* Where a block record lies, in the file and in what it restores to. A
+ * record of all zeros is the start of the file. */
+typedef struct tarvix_record {
+  uint64_t file_offset;     /* where its length field lies in the file */
+  uint64_t index;           /* the records before it (the magics of later files are none) */
+  uint64_t restored_offset; /* the restored bytes before its block */
+  uint64_t stored_blocks;   /* the stored blocks among the records up to it, it included */
+  uint32_t data_size;       /* its length field, 1 to TARVIX_MAX_BLOCK_SIZE + 1; 0 for none */
+  uint32_t restored_size;   /* the bytes its block restores to, 0 to TARVIX_MAX_BLOCK_SIZE */
+} tarvix_record;
+
+/* Flags of a walk, or'ed together:
+ *   TARVIX_LOCATE_CONCATENATED  compressed files one after another, read as
+ *                               tarvix_restorer_set_concatenated() reads them;
+ *   TARVIX_LOCATE_RECORDS       a file that does not open with the magic holds
+ *                               records from its first byte, as a part written
+ *                               for joining does. */
+#define TARVIX_LOCATE_CONCATENATED 1u
+#define TARVIX_LOCATE_RECORDS 2u
+
+/* tarvix_locate() walks the compressed file of file_size bytes at `file`,
+ * from the record *record on (a record of zeros: from the start), to the
+ * record whose block holds the restored offset `offset`, and sets *record to
+ * it (an empty block holds no offset).
+ *
+ * It returns TARVIX_OK with *record the record that holds `offset`, or, when
+ * `offset` lies at or past the restored size, the file's last record: its
+ * restored_offset + restored_size is the restored size. So a walk to
+ * UINT64_MAX tells a file's restored size, records (index + 1) and stored
+ * blocks, and whether every block before the last is whole
+ * (restored_offset == index * TARVIX_MAX_BLOCK_SIZE).
+ *
+ * It returns the first fault met before the record that holds `offset`
+ * (TARVIX_NOT_COMPRESSED, TARVIX_CUT_SHORT, TARVIX_BAD_LENGTH or
+ * TARVIX_BAD_BLOCK_DATA, as a restorer does) with *record the last sound
+ * record before it. Where the walk passes no sound record, *record is left
+ * as it was (with data_size 0 for the start). It returns TARVIX_MISUSE,
+ * doing nothing, for a NULL record or one that begins past `offset`.
+ *
+ * Given a pool (`workers`; NULL: the calling thread alone), it sizes batches
+ * of records on the pool's threads, with the same result. It reads nothing
+ * outside `file` and allocates nothing. */
+TARVIX_EXPORT tarvix_status tarvix_locate(const void* file, size_t file_size, uint64_t offset,
+                                          unsigned flags, tarvix_workers* workers,
+                                          tarvix_record* record);
+
+/* A reader of a compressed file for tarvix_locate_read(): it reads up to
+ * `size` bytes at file offset `offset` into `buffer` and returns how many it
+ * read, 0 at the end of the file (fewer than `size` is no end: the rest is
+ * asked for next), or a negative number when reading failed. */
+typedef int64_t (*tarvix_reader)(void* context, uint64_t offset, void* buffer, size_t size);
+
+/* tarvix_locate_read() is tarvix_locate() on a file that `read` reads, with
+ * `context`, into the caller's `buffer` of buffer_size bytes, at least
+ * TARVIX_MAX_RECORD_SIZE (1 MiB lets a pool size many records at once). It
+ * reads the file in order from the start record on, each byte once, so that
+ * a reader of a stream (a pipe) may read on whatever the offset; it reads up
+ * to buffer_size bytes past the record it finds. It returns what
+ * tarvix_locate() returns, or TARVIX_READ_FAILED, with *record the last
+ * sound record before the bytes that could not be read, or TARVIX_MISUSE for
+ * a NULL reader, or a buffer too small. */
+TARVIX_EXPORT tarvix_status tarvix_locate_read(tarvix_reader read, void* context, void* buffer,
+                                               size_t buffer_size, uint64_t offset, unsigned flags,
+                                               tarvix_workers* workers, tarvix_record* record);
 
 /* ------------------------------------------------------------------------ */
 /* Streaming coders

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -22,6 +23,8 @@ enum class Id {
   kForce,
   kTest,
   kList,
+  kRange,
+  kJoin,
   kThreads,
   kQuiet,
   kVerbose,
@@ -48,6 +51,8 @@ constexpr std::array kOptions = {
     Option{Id::kForce, 'f', "force", false},
     Option{Id::kTest, 't', "test", false},
     Option{Id::kList, 'l', "list", false},
+    Option{Id::kRange, '\0', "range", true},
+    Option{Id::kJoin, '\0', "join", false},
     Option{Id::kThreads, 'T', "threads", true},
     Option{Id::kQuiet, 'q', "quiet", false},
     Option{Id::kVerbose, 'v', "verbose", false},
@@ -119,6 +124,49 @@ bool parse_threads(const char* value, unsigned& threads) {
   return count <= Workers::kMaxThreads;
 }
 
+// A count of bytes: a whole number, times 1024, 1024^2 or 1024^3 after K, M
+// or G; false when it is none, or too large for 64 bits.
+bool parse_size(std::string_view text, std::uint64_t& size) {
+  constexpr std::string_view kUnits = "KMG";
+  unsigned shift = 0;
+  if (const std::size_t unit = kUnits.find(text.empty() ? ' ' : text.back());
+      unit != std::string_view::npos) {
+    shift = 10 * static_cast<unsigned>(unit + 1);
+    text.remove_suffix(1);
+  }
+  if (text.empty() ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) {
+      return false;
+    }
+    value = value * 10 + digit;
+  }
+  if (value > (UINT64_MAX >> shift)) {
+    return false;
+  }
+  size = value << shift;
+  return true;
+}
+
+// OFFSET[:LENGTH], each a count of bytes.
+bool parse_range(std::string_view text, Range& range) {
+  const std::size_t colon = text.find(':');
+  range.length.reset();
+  if (colon != std::string_view::npos) {
+    std::uint64_t length = 0;
+    if (!parse_size(text.substr(colon + 1), length)) {
+      return false;
+    }
+    range.length = length;
+  }
+  return parse_size(text.substr(0, colon), range.offset);
+}
+
 // Applies `option`; returns a mistake, or nullptr.
 const char* apply(const Option& option, const char* value, Options& options) {
   switch (option.id) {
@@ -155,6 +203,19 @@ const char* apply(const Option& option, const char* value, Options& options) {
       break;
     case Id::kList:
       options.mode = Mode::kList;
+      break;
+    case Id::kRange:
+      if (Range range; parse_range(value, range)) {
+        options.range = range;
+      } else {
+        return mistake(
+            "the range must be OFFSET[:LENGTH] in bytes (K, M, G: times 1024, "
+            "1024^2, 1024^3), not '%s'",
+            value);
+      }
+      break;
+    case Id::kJoin:
+      options.mode = Mode::kJoin;
       break;
     case Id::kThreads:
       if (!parse_threads(value, options.threads)) {
@@ -274,8 +335,18 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
   }
   // tvxcat's standard output gives way to -o.
   options.to_stdout = options.to_stdout && options.output == nullptr;
-  if (options.output != nullptr && options.files.size() > 1) {
+  if (options.mode == Mode::kJoin) {
+    if (options.output == nullptr && !options.to_stdout) {
+      return "--join writes one file: name it with -o, or write to standard output with -c";
+    }
+    if (options.files.empty()) {
+      return "--join needs the parts to join";
+    }
+  } else if (options.output != nullptr && options.files.size() > 1) {
     return "-o writes one file: name one input";
+  }
+  if (options.range && options.mode != Mode::kRestore) {
+    return "--range restores: give it with -d";
   }
   return nullptr;
 }
@@ -289,10 +360,17 @@ const char* help_text() {
          "  -d, --decompress   restore FILE.tvx into FILE (untvx is tvx -d)\n"
          "  -t, --test         restore into nothing; report the first fault\n"
          "  -l, --list         list the compressed and restored sizes, the ratio,\n"
-         "                     the records and the stored blocks of each file\n"
+         "                     the records and the stored blocks of each file,\n"
+         "                     without restoring it\n"
+         "      --range=OFFSET[:LENGTH]\n"
+         "                     with -d, restore only LENGTH bytes (to the end without\n"
+         "                     it) from restored byte OFFSET on; K, M, G after a\n"
+         "                     number: times 1024, 1024^2, 1024^3\n"
+         "      --join         write one compressed file (-o or -c) from parts, each\n"
+         "                     compressed from a stretch of one source, in order\n"
          "  -c, --stdout       write to standard output and keep the files\n"
          "                     (tvxcat is tvx -dc)\n"
-         "  -o, --output=FILE  write to FILE (one input only)\n"
+         "  -o, --output=FILE  write to FILE (one input only, but for --join)\n"
          "  -k, --keep         keep each source file (the default)\n"
          "      --rm           remove each source file once its target is on disk\n"
          "  -f, --force        overwrite existing files, write compressed data to a\n"

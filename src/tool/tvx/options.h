@@ -2,6 +2,8 @@
 #ifndef TARVIX_TOOL_TVX_OPTIONS_H
 #define TARVIX_TOOL_TVX_OPTIONS_H
 
+#include <cstdint>
+#include <optional>
 #include <span>
 
 namespace tarvix::tvx {
@@ -11,9 +13,16 @@ enum class Mode {
   kRestore,   // FILE.tvx into FILE
   kTest,      // restore into nothing
   kList,      // sizes and records of each compressed file
+  kJoin,      // one compressed file from parts of one
 };
 
 enum class Progress { kAuto, kAlways, kNever };
+
+// A stretch of the restored bytes: from `offset`, `length` bytes or to the end.
+struct Range {
+  std::uint64_t offset = 0;
+  std::optional<std::uint64_t> length;
+};
 
 struct Options {
   Mode mode = Mode::kCompress;
@@ -23,6 +32,7 @@ struct Options {
   bool remove_source = false;    // --rm
   bool force = false;            // -f
   unsigned threads = 0;          // -T; 0 is every core the process may use
+  std::optional<Range> range;    // --range, restoring
   int verbosity = 1;             // 0 with -q, 2 with -v
   Progress progress = Progress::kAuto;
   bool help = false;       // -h

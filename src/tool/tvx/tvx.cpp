@@ -16,9 +16,12 @@
 #include <string_view>
 
 #include "files.h"
+#include "join.h"
 #include "pipeline.h"
 #include "progress.h"
+#include "range.h"
 #include "thread_count.h"
+#include "walk.h"
 
 namespace tarvix::tvx {
 
@@ -77,6 +80,8 @@ class Runner {
 
   // Codes one file, "-" for standard input; false when it failed.
   bool process(const char* name);
+  // Joins the files, as parts, into one; false when it failed.
+  bool join();
   // Ends the run: the totals of a list of several files. False when the
   // list could not be written.
   bool finish();
@@ -86,6 +91,9 @@ class Runner {
   bool choose_target(const char* name, bool from_stdin, Target& target);
   bool code(Source& source, std::FILE* target, const char* source_name, const char* target_name,
             Counts& counts);
+  // The counts of -l, from a walk over the records.
+  bool list_records(Source& source, const char* source_name, Counts& counts);
+  Workers* pool() { return threads_ > 1 ? &coders_ : nullptr; }
   void report_done(const char* source_name, const Target& target, const Counts& counts);
   // Prints a line of -l, and keeps the first failure to write it.
   void list(const Counts& counts, const char* name);
@@ -156,9 +164,38 @@ bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
   return true;
 }
 
+bool Runner::list_records(Source& source, const char* source_name, Counts& counts) {
+  const Walked walked = walk_stream(source.stream, UINT64_MAX, kLocateConcatenated, pool());
+  if (walked.status == RestoreStatus::kReadFailed) {
+    report_error(source_name, walked.read_error);
+    return false;
+  }
+  if (walked.status != RestoreStatus::kOk) {
+    report(source_name, to_string(walked.status).data());
+    return false;
+  }
+  const Record& last = walked.record;
+  counts = {walked.bytes_read, restored_end(last), last.data_size == 0 ? 0 : last.index + 1,
+            last.stored_blocks};
+  return true;
+}
+
+bool Runner::join() {
+  const std::optional<JoinFailure> failure = join_parts(options_, pool());
+  if (failure && failure->error != 0) {
+    report_error(failure->name, failure->error);
+  } else if (failure) {
+    report(failure->name, failure->reason);
+  }
+  return !failure;
+}
+
 bool Runner::code(Source& source, std::FILE* target, const char* source_name,
                   const char* target_name, Counts& counts) {
-  Pipeline pipeline(source.stream, target, threads_ > 1 ? &coders_ : nullptr, io_);
+  if (mode() == Mode::kList) {
+    return list_records(source, source_name, counts);
+  }
+  Pipeline pipeline(source.stream, target, pool(), io_);
   progress_.begin(source_name, source.size);
   // Runs the source through `coder`, a Compressor or a Restorer, with its
   // `feed` (compress or restore) and ends its file: the outcome, or
@@ -174,14 +211,21 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
     }
     return pipeline.finish(coder);
   };
-  const std::optional<RestoreStatus> outcome = mode() == Mode::kCompress
-                                                   ? run(compressor_, &Compressor::compress)
-                                                   : run(restorer_, &Restorer::restore);
+  int walk_error = 0;  // of a walk to a range's first record
+  const std::optional<RestoreStatus> outcome =
+      mode() == Mode::kCompress ? run(compressor_, &Compressor::compress)
+      : options_.range ? restore_range(pipeline, restorer_, source.stream, source.is_regular,
+                                       *options_.range, pool(), progress_, walk_error)
+                       : run(restorer_, &Restorer::restore);
   progress_.end(pipeline.bytes_read());
   // A failed write first, then a failed read, which may have cut the file
   // short, then damage.
   if (!outcome) {
     report_error(target_name, pipeline.write_error());
+    return false;
+  }
+  if (walk_error != 0) {
+    report_error(source_name, walk_error);
     return false;
   }
   if (pipeline.read_failed()) {
@@ -287,6 +331,8 @@ void Runner::report_done(const char* source_name, const Target& target, const Co
         (void)std::fprintf(stderr, "tvx: %s: OK\n", source_name);
       }
       break;
+    case Mode::kJoin:
+      break;
     case Mode::kCompress:
     case Mode::kRestore:
       if (options_.verbosity > 1) {
@@ -322,6 +368,9 @@ bool Runner::finish() {
 
 int run(const Options& options) {
   Runner runner(options);
+  if (options.mode == Mode::kJoin) {
+    return runner.join() ? 0 : 1;
+  }
   bool failed = false;
   if (options.files.empty()) {
     failed = !runner.process("-");

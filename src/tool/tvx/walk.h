@@ -1,0 +1,46 @@
+// tvx's walks over a compressed file's records through its stream, decoding
+// nothing: the sizes that -l lists, the record --range restores from, the
+// records --join copies.
+#ifndef TARVIX_TOOL_TVX_WALK_H
+#define TARVIX_TOOL_TVX_WALK_H
+
+#include <tarvix/container.h>
+#include <tarvix/workers.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+namespace tarvix::tvx {
+
+// What a walk gave: its status and record (as tarvix::locate_read gives
+// them), the bytes it read, and the errno of a read that failed (kReadFailed).
+struct Walked {
+  RestoreStatus status;
+  Record record;
+  std::uint64_t bytes_read;
+  int read_error;
+};
+
+// walk_stream() walks the compressed file that `stream` holds from where it
+// stands, reading on in order (a pipe will do), to the record that holds
+// the restored offset `offset`, on `workers` if given. The stream stands
+// after the bytes read. One walk at a time: it reads into a static area.
+Walked walk_stream(std::FILE* stream, std::uint64_t offset, unsigned flags,
+                   Workers* workers) noexcept;
+
+// Where a stream that can seek stands; std::nullopt for one that cannot.
+std::optional<std::uint64_t> stream_position(std::FILE* stream) noexcept;
+// Moves a stream that can seek to `position`; false with errno set.
+bool seek_stream(std::FILE* stream, std::uint64_t position) noexcept;
+
+// The first byte after `record`, the last one a walk passed, or `start` for
+// a walk that passed none (`record` is then the start).
+inline std::uint64_t records_end(const Record& record, std::uint64_t start) noexcept {
+  return record.data_size == 0 ? start : record.file_offset + kLengthFieldSize + record.data_size;
+}
+
+}  // namespace tarvix::tvx
+
+#endif  // TARVIX_TOOL_TVX_WALK_H
