@@ -228,9 +228,10 @@ class Compressor {
 class Restorer {
  public:
   Restorer() noexcept : Restorer(nullptr) {}
-  // With `workers`, a call that is given four or more whole records and room
-  // for their blocks decodes them on the pool's threads; the bytes and the
-  // outcome are the same.
+  // With `workers`, a call that is given whole records, with room for what
+  // they may restore to, decodes them on the pool's threads, about a block's
+  // work to a task however small the records; the bytes and the outcome are
+  // the same.
   explicit Restorer(Workers* workers) noexcept
       : coder_(tarvix_restorer_create_on(detail::c_pool(workers))) {}
 
