@@ -108,7 +108,12 @@ inline RestoreResult restore(std::span<const std::uint8_t> file,
 // `file`, or its first fault, without kOutputTooSmall (0 for a file without
 // the magic; SIZE_MAX if the sum does not fit in a size_t). It walks the
 // length fields and decodes nothing: a stored block counts its own size, a
-// coded one kMaxBlockSize.
+// coded one kMaxBlockSize. So it suits files that this library wrote, which
+// it exceeds by less than a block. Do not size an area by it for a file from
+// anyone else: a record of 3 bytes (01 00 40) counts a whole block and
+// restores to nothing, so that 300 KB of file ask for 800 MB. Restore such a
+// file with a Restorer, into areas of your size, or cap the area and take
+// kOutputTooSmall as "too large".
 inline std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
   return tarvix_restored_size_bound(file.data(), file.size());
 }
