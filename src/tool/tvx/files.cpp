@@ -17,8 +17,11 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
+
+#include <tarvix/container.h>
 
 #include "names.h"
 
@@ -32,8 +35,35 @@ char pending_name[PendingTarget::kMaxName + 1];
 std::atomic<bool> pending{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
+// The compressed stream that a signal handler ends with a mark: its
+// descriptor (-1 for none) and where its writes stand.
+std::atomic<int> watched_descriptor{-1};
+WriteWatch stream_watch;
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Ends the watched stream, cut after a whole write, with the length field 0,
+// which every reader refuses. A reader that takes no more bytes within a
+// second is not waited for: the signal still ends the process.
+void mark_cut_stream() noexcept {
+  constexpr char kMark[kLengthFieldSize] = {0, 0};
+  const int fd = watched_descriptor.load();
+  if (fd < 0 || !stream_watch.claim_boundary()) {
+    return;
+  }
+#ifdef _WIN32
+  (void)_write(fd, kMark, sizeof kMark);
+#else
+  struct pollfd ready {
+    fd, POLLOUT, 0
+  };
+  if (poll(&ready, 1, 1000) == 1 && (ready.revents & POLLOUT) != 0) {
+    (void)write(fd, kMark, sizeof kMark);
+  }
+#endif
+}
+
 // The signal is raised again once its handler is gone, and ends the process
-// as it would have without tvx.
+// as it would have without tvx. Everything here is safe in a signal handler.
 extern "C" void remove_pending_target(int signal_number) {
   if (pending.load()) {
 #ifdef _WIN32
@@ -42,6 +72,7 @@ extern "C" void remove_pending_target(int signal_number) {
     (void)unlink(pending_name);  // safe in a signal handler, as std::remove() need not be
 #endif
   }
+  mark_cut_stream();
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);
 }
@@ -244,11 +275,33 @@ bool is_same_file(const char* name, const Source& source) noexcept {
   return same_open_file(name, descriptor_of(source.stream));
 }
 
+bool is_standard_output(const Source& source) noexcept {
+  return source.is_regular && same_open_files(descriptor_of(stdout), descriptor_of(source.stream));
+}
+
+WriteWatch* watch_compressed_stream(std::FILE* stream) noexcept {
+  const int fd = descriptor_of(stream);
+  if (watched_descriptor.load() != fd) {
+    watched_descriptor.store(-1);
+    stream_watch.reset();
+    watched_descriptor.store(fd);
+  }
+  return &stream_watch;
+}
+
+void stop_watching_stream() noexcept { watched_descriptor.store(-1); }
+
 bool is_terminal(std::FILE* stream) noexcept {
 #ifdef _WIN32
   return _isatty(_fileno(stream)) != 0;
 #else
   return isatty(fileno(stream)) != 0;
+#endif
+}
+
+void raise_broken_pipe() noexcept {
+#ifndef _WIN32
+  (void)std::raise(SIGPIPE);
 #endif
 }
 

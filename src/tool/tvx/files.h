@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "pipeline.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -66,8 +68,25 @@ inline bool is_file_of_data(const Source& source) noexcept {
 
 // Whether `name` is the file open as `source`.
 bool is_same_file(const char* name, const Source& source) noexcept;
+// Whether standard output is the regular file open as `source`.
+bool is_standard_output(const Source& source) noexcept;
 
 bool is_terminal(std::FILE* stream) noexcept;
+
+// watch_compressed_stream() names `stream`, to which compressed data goes
+// straight (standard output), to the handlers of SIGINT, SIGTERM and SIGHUP:
+// one that comes while no write to it is under way ends it, after its last
+// whole write, with a length field of 0, so that no reader restores the cut
+// stream as sound; one that comes during a write leaves it cut there. Give
+// the pipelines that write it the watch it returns, the same for the same
+// stream; stop_watching_stream() ends the watch.
+WriteWatch* watch_compressed_stream(std::FILE* stream) noexcept;
+void stop_watching_stream() noexcept;
+
+// raise_broken_pipe() raises SIGPIPE on the calling thread, which ends the
+// process unless the signal is ignored or blocked there (or, on Windows,
+// does nothing).
+void raise_broken_pipe() noexcept;
 
 // PendingTarget writes a target under a temporary name in the target's
 // folder, created anew and readable by its owner alone, and renames it onto

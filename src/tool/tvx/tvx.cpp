@@ -30,9 +30,11 @@ void report(const char* name, const char* reason) {
   (void)std::fprintf(stderr, "tvx: %s: %s\n", name, reason);
 }
 
-// A failure the system told: its errno, or EIO when it told none.
+// A failure the system told: its errno, or EIO when it told none. A file
+// that exists is kept, and the message says how to replace it.
 void report_error(const char* name, int error) {
-  report(name, std::strerror(error != 0 ? error : EIO));
+  (void)std::fprintf(stderr, "tvx: %s: %s%s\n", name, std::strerror(error != 0 ? error : EIO),
+                     error == EEXIST ? " (use -f to overwrite)" : "");
 }
 
 // Where the bytes of one file go.
@@ -80,6 +82,8 @@ class Runner {
   // Ends the run: the totals of a list of several files. False when the
   // list could not be written.
   bool finish();
+  // True once nothing reads standard output: the run ends.
+  bool reader_gone() const { return reader_gone_; }
 
  private:
   Mode mode() const { return options_.mode; }
@@ -89,6 +93,10 @@ class Runner {
   void report_done(const char* source_name, const Target& target, const Counts& counts);
   // Prints a line of -l, and keeps the first failure to write it.
   void list(const Counts& counts, const char* name);
+  // Whether `error`, from a write, says that no one reads the pipe written:
+  // SIGPIPE is raised, as a write on this thread would have raised it, and
+  // ends the process; where it is ignored, the run ends silently too.
+  bool is_lost_reader(int error);
 
   const Options& options_;
   const unsigned threads_;
@@ -100,6 +108,7 @@ class Runner {
   Counts totals_;
   std::size_t listed_ = 0;
   int list_error_ = 0;  // errno of the first line of -l that was not written
+  bool reader_gone_ = false;
 };
 
 Runner::Runner(const Options& options)
@@ -158,7 +167,11 @@ bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
 
 bool Runner::code(Source& source, std::FILE* target, const char* source_name,
                   const char* target_name, Counts& counts) {
-  Pipeline pipeline(source.stream, target, threads_ > 1 ? &coders_ : nullptr, io_);
+  // A compressed stream that is not shown, when it is cut, is marked as cut.
+  WriteWatch* const watch = mode() == Mode::kCompress && target == stdout && !is_terminal(stdout)
+                                ? watch_compressed_stream(stdout)
+                                : nullptr;
+  Pipeline pipeline(source.stream, target, threads_ > 1 ? &coders_ : nullptr, io_, watch);
   progress_.begin(source_name, source.size);
   // Runs the source through `coder`, a Compressor or a Restorer, with its
   // `feed` (compress or restore) and ends its file: the outcome, or
@@ -181,7 +194,10 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
   // A failed write first, then a failed read, which may have cut the file
   // short, then damage.
   if (!outcome) {
-    report_error(target_name, pipeline.write_error());
+    // Reading further would write nothing more: the peers too end quietly.
+    if (!(is_lost_reader(pipeline.write_error()) && target == stdout)) {
+      report_error(target_name, pipeline.write_error());
+    }
     return false;
   }
   if (pipeline.read_failed()) {
@@ -221,6 +237,12 @@ bool Runner::process(const char* name) {
   // A device or a pipe by name is read only when asked, and never removed.
   if (!is_file_of_data(source) && !options_.force) {
     report(source_name, "is not a regular file (use -f to force)");
+    return false;
+  }
+  // Standard output that is the source would read back what it writes, and
+  // grow until the disk is full.
+  if (target.kind == Target::Kind::kStandardOutput && is_standard_output(source)) {
+    report("stdout", "is the source file itself");
     return false;
   }
   PendingTarget pending;
@@ -307,12 +329,25 @@ void Runner::list(const Counts& counts, const char* name) {
   }
 }
 
+bool Runner::is_lost_reader(int error) {
+  if (error != EPIPE) {
+    return false;
+  }
+  // The pipeline writes on the I/O thread, which blocks signals: there the
+  // signal stays pending, and the write fails with EPIPE.
+  raise_broken_pipe();
+  reader_gone_ = true;
+  return true;
+}
+
 bool Runner::finish() {
   if (listed_ > 1) {
     list(totals_, "total");
   }
   if (list_error_ != 0) {
-    report_error("stdout", list_error_);
+    if (!is_lost_reader(list_error_)) {
+      report_error("stdout", list_error_);
+    }
     return false;
   }
   return true;
@@ -329,6 +364,8 @@ int run(const Options& options) {
   for (const char* const name : options.files) {
     failed = !runner.process(name) || failed;
   }
+  // Every stream is whole.
+  stop_watching_stream();
   failed = !runner.finish() || failed;
   return failed ? 1 : 0;
 }
