@@ -57,6 +57,34 @@ void close_source(Source& source) noexcept;
 // Whether a file of this name exists (a dangling symbolic link counts).
 bool exists(const char* name) noexcept;
 
+// Whether `name` leads to a folder.
+bool is_folder(const char* name) noexcept;
+
+// What walk_folder() finds.
+class FolderVisitor {
+ public:
+  // A regular file, by its name below the folder walked.
+  virtual void file(const char* name) = 0;
+  // A folder that could not be read, or a name too long to make.
+  virtual void failed(const char* name, int error) = 0;
+
+ protected:
+  FolderVisitor() = default;
+  ~FolderVisitor() = default;
+  FolderVisitor(const FolderVisitor&) = default;
+  FolderVisitor& operator=(const FolderVisitor&) = default;
+  FolderVisitor(FolderVisitor&&) = default;
+  FolderVisitor& operator=(FolderVisitor&&) = default;
+};
+
+// walk_folder() shows `visitor` each regular file in the folder `name` and
+// in its folders, in the order the system lists them, as "name/sub/file". It
+// follows no symbolic link (nor, on Windows, any other reparse point) inside
+// the folder, and passes over what is neither a file nor a folder, and what
+// is gone by the time it looks. Files that appear while it walks may or may
+// not be shown.
+void walk_folder(const char* name, FolderVisitor& visitor) noexcept;
+
 // Whether `name` leads to a file that holds no data of its own: a device
 // (such as /dev/null), a pipe or a socket.
 bool is_special_file(const char* name) noexcept;

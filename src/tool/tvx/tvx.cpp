@@ -26,6 +26,10 @@ namespace {
 
 constexpr std::string_view kSuffix = ".tvx";
 
+bool has_suffix(std::string_view name) {
+  return name.size() > kSuffix.size() && name.ends_with(kSuffix);
+}
+
 void report(const char* name, const char* reason) {
   (void)std::fprintf(stderr, "tvx: %s: %s\n", name, reason);
 }
@@ -141,12 +145,12 @@ bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
     return true;
   }
   const std::string_view source(name);
-  const bool has_suffix = source.size() > kSuffix.size() && source.ends_with(kSuffix);
-  if (mode() == Mode::kCompress && has_suffix && !options_.force) {
+  const bool suffixed = has_suffix(source);
+  if (mode() == Mode::kCompress && suffixed && !options_.force) {
     report(name, "already ends in .tvx: not compressed again (use -f to force)");
     return false;
   }
-  if (mode() == Mode::kRestore && !has_suffix) {
+  if (mode() == Mode::kRestore && !suffixed) {
     report(name,
            "does not end in .tvx: name the target with -o, or write to standard output with -c");
     return false;
@@ -353,6 +357,30 @@ bool Runner::finish() {
   return true;
 }
 
+// Codes the files found in a folder as if each were named: compressing, those
+// that do not end in .tvx, else those that do. Gives up once nothing reads
+// standard output.
+class FolderRun final : public FolderVisitor {
+ public:
+  FolderRun(Runner& runner, Mode mode) : runner_(runner), compressing_(mode == Mode::kCompress) {}
+
+  void file(const char* name) override {
+    if (has_suffix(name) != compressing_ && !runner_.reader_gone()) {
+      succeeded_ = runner_.process(name) && succeeded_;
+    }
+  }
+  void failed(const char* name, int error) override {
+    report_error(name, error);
+    succeeded_ = false;
+  }
+  bool succeeded() const { return succeeded_; }
+
+ private:
+  Runner& runner_;
+  bool compressing_;
+  bool succeeded_ = true;
+};
+
 }  // namespace
 
 int run(const Options& options) {
@@ -362,7 +390,16 @@ int run(const Options& options) {
     failed = !runner.process("-");
   }
   for (const char* const name : options.files) {
-    failed = !runner.process(name) || failed;
+    if (options.recursive && std::strcmp(name, "-") != 0 && is_folder(name)) {
+      FolderRun folder(runner, options.mode);
+      walk_folder(name, folder);
+      failed = !folder.succeeded() || failed;
+    } else {
+      failed = !runner.process(name) || failed;
+    }
+    if (runner.reader_gone()) {
+      break;
+    }
   }
   // Every stream is whole.
   stop_watching_stream();
