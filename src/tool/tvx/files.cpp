@@ -197,10 +197,10 @@ bool is_dot_entry(std::string_view entry) noexcept { return entry == "." || entr
 void walk(WalkedName& name, FolderVisitor& visitor) noexcept {
   // Shows one entry of the folder, found to be a folder, a file or neither.
   auto take = [&](std::string_view entry, auto kind_of) {
-    std::size_t before = 0;
     if (is_dot_entry(entry)) {
       return;
     }
+    std::size_t before = 0;
     if (!name.enter(entry, before)) {
       visitor.failed(name.c_str(), ENAMETOOLONG);
       return;

@@ -86,7 +86,7 @@ class Runner {
   // Ends the run: the totals of a list of several files. False when the
   // list could not be written.
   bool finish();
-  // True once nothing reads standard output: the run ends.
+  // True once a write found that nothing reads its pipe: the run ends.
   bool reader_gone() const { return reader_gone_; }
 
  private:
@@ -97,9 +97,9 @@ class Runner {
   void report_done(const char* source_name, const Target& target, const Counts& counts);
   // Prints a line of -l, and keeps the first failure to write it.
   void list(const Counts& counts, const char* name);
-  // Whether `error`, from a write, says that no one reads the pipe written:
-  // SIGPIPE is raised, as a write on this thread would have raised it, and
-  // ends the process; where it is ignored, the run ends silently too.
+  // Whether `error`, from a write, says that nothing reads the pipe written:
+  // then SIGPIPE is raised, as a write on this thread would have raised it,
+  // and ends the process, or where it is ignored, the run.
   bool is_lost_reader(int error);
 
   const Options& options_;
@@ -171,7 +171,8 @@ bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
 
 bool Runner::code(Source& source, std::FILE* target, const char* source_name,
                   const char* target_name, Counts& counts) {
-  // A compressed stream that is not shown, when it is cut, is marked as cut.
+  // Compressed data on standard output that a signal cuts is marked as cut,
+  // but on a terminal, which shows it.
   WriteWatch* const watch = mode() == Mode::kCompress && target == stdout && !is_terminal(stdout)
                                 ? watch_compressed_stream(stdout)
                                 : nullptr;
@@ -198,7 +199,8 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
   // A failed write first, then a failed read, which may have cut the file
   // short, then damage.
   if (!outcome) {
-    // Reading further would write nothing more: the peers too end quietly.
+    // A reader of standard output that quit is no fault to report: the other
+    // compressors end quietly too.
     if (!(is_lost_reader(pipeline.write_error()) && target == stdout)) {
       report_error(target_name, pipeline.write_error());
     }
@@ -401,7 +403,7 @@ int run(const Options& options) {
       break;
     }
   }
-  // Every stream is whole.
+  // Every file is done: a signal now cuts no stream.
   stop_watching_stream();
   failed = !runner.finish() || failed;
   return failed ? 1 : 0;
