@@ -63,6 +63,7 @@ bool is_folder(const char* name) noexcept;
 // What walk_folder() finds.
 class FolderVisitor {
  public:
+  virtual ~FolderVisitor() = default;
   // A regular file, by its name below the folder walked.
   virtual void file(const char* name) = 0;
   // A folder that could not be read, or a name too long to make.
@@ -70,7 +71,6 @@ class FolderVisitor {
 
  protected:
   FolderVisitor() = default;
-  ~FolderVisitor() = default;
   FolderVisitor(const FolderVisitor&) = default;
   FolderVisitor& operator=(const FolderVisitor&) = default;
   FolderVisitor(FolderVisitor&&) = default;
