@@ -173,7 +173,7 @@ rows=(
   "any   | a damaged file leaves no target | cp cut.tvx dam.tvx && tvx -d dam.tvx | 1 | | tvx: dam.tvx: the compressed file is cut short | absent:dam none:.dam*"
   "any   | a file cut after the next one's first byte | cp abc.ref lone.tvx && printf '\\330' >>lone.tvx && tvx -t lone.tvx | 1 | | tvx: lone.tvx: the compressed file is cut short |"
   "any   | the target cannot be the source | cp abc self && tvx -f -o self self | 1 | | tvx: self: is the source file itself | same:self:abc"
-  "any   | nor standard output | cp abc app && tvx -c app >>app | 1 | | tvx: stdout: is the source file itself | same:app:abc"
+  "posix | nor standard output | cp abc app && tvx -c app >>app | 1 | | tvx: stdout: is the source file itself | same:app:abc"
   "posix | a write that fails leaves no file | (ulimit -f 16 && tvx -o big.tvx blend) | 1 | | tvx: big.tvx: File too large | absent:big.tvx none:.big.tvx.*"
   "posix | a device as the target is written, not replaced | tvx -o /dev/full abc | 1 | | tvx: /dev/full: No space left on device |"
   "posix | a pipe at a target's name is not written into | mkfifo leak.tvx && cp abc leak && tvx leak | 1 | | tvx: leak.tvx: File exists (use -f to overwrite) |"

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -103,13 +104,15 @@ std::size_t compose(std::span<char> line, std::string_view name, std::string_vie
     cut = kCut;
     end = last_characters(name, room / 2);
   }
-  const int size = std::snprintf(
-      line.data(), line.size(), "%.*s%.*s%.*s%.*s%.*s", static_cast<int>(kPrefix.size()),
-      kPrefix.data(), static_cast<int>(head.size()), head.data(), static_cast<int>(cut.size()),
-      cut.data(), static_cast<int>(end.size()), end.data(), static_cast<int>(tail.size()),
-      tail.data());
-  std::string_view text(line.data(),
-                        std::clamp<std::size_t>(size < 0 ? 0 : size, 0, line.size() - 1));
+  // The pieces one after another, as much of them as the line holds.
+  std::size_t size = 0;
+  for (const std::string_view piece : {kPrefix, head, cut, end, tail}) {
+    const std::size_t taken = std::min(piece.size(), line.size() - 1 - size);
+    std::copy_n(piece.begin(), taken, line.begin() + static_cast<std::ptrdiff_t>(size));
+    size += taken;
+  }
+  line[size] = '\0';
+  std::string_view text(line.data(), size);
   if (columns != 0 && characters(text) > columns) {
     text = first_characters(text, columns);
     line[text.size()] = '\0';
