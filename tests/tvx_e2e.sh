@@ -181,6 +181,7 @@ rows=(
   "direct | standard output closed | tvx -c abc >&- | 1 | | tvx: stdout: Bad file descriptor |"
   "posix | a listing that cannot be written | tvx -l abc.ref >/dev/full | 1 | | tvx: stdout: No space left on device |"
   "posix | a reader that goes away ends tvx quietly, by SIGPIPE | first_bytes tvxcat blend.ref | 141 | | |"
+  "posix | or where SIGPIPE is ignored, with status 1 | (trap '' PIPE && first_bytes tvxcat blend.ref) | 1 | | |"
   "posix | an interrupted run leaves no file | interrupted prose \"compgen -G '.int.tvx.*' >/dev/null\" -o int.tvx | 143 | | | absent:int.tvx none:.int.tvx.*"
   "posix | a stream cut between writes ends with a length field of 0 | interrupted blend3 'cmp -s out blend2.ref' -T2 -c | 143 | | | same:out:marked.ref"
   "posix | compressed data is not written to a terminal | in_terminal \"\$TVX -c abc\" | 1 | tvx: stdout: compressed data is not written to a terminal (use -f to force)* | |"
