@@ -177,7 +177,9 @@ void decode_group(RecordGroup& group, std::span<const std::uint8_t> input,
   std::size_t at = group.input_begin;
   std::size_t restored = group.output_begin;
   while (at < group.input_end) {
-    const std::span<const std::uint8_t> block_data = next_record(input.subspan(at))->block_data;
+    const std::optional<Record> record = next_record(input.subspan(at));
+    assert(record && record->fault == RestoreStatus::kOk);
+    const std::span<const std::uint8_t> block_data = record->block_data;
     at += kLengthFieldSize + block_data.size();
     ++group.records;
     // The area left holds at least this record's bound, so only malformed
@@ -574,7 +576,9 @@ bool RestorerState::restore_together(std::span<const std::uint8_t>& input,
     records_read_ += group.records;
     stored_blocks_ += group.stored;
     // The groups before it may have restored less than their areas hold.
-    std::memmove(output.data() + written, output.data() + group.output_begin, group.restored);
+    if (group.restored != 0) {
+      std::memmove(output.data() + written, output.data() + group.output_begin, group.restored);
+    }
     written += group.restored;
     used = group.input_begin + group.input_used;
     if (group.refused) {
