@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include <tarvix/workers.h>
 #include "block_encoder_internal.h"
 #include "coded_items.h"
+#include "container_internal.h"
 #include "guarded_buffer.h"
 #include "reference_codec.h"
 #include "streams.h"
@@ -31,6 +33,7 @@ using test::Bytes;
 using test::GuardedBuffer;
 using test::Random;
 using test::Shape;
+using test::operator+;
 
 // Every input and output area is a guarded buffer: the fast paths read and
 // write whole words, and a word that spills over the end of one stops the
@@ -408,16 +411,30 @@ std::vector<Damaged> damaged_copies(const Bytes& file, std::uint64_t seed) {
   return copies;
 }
 
+// The Restorer on pools of 2 and 7 threads gives every damaged copy of
+// `file` the outcome, the bytes and the records read that it gives without.
+void expect_same_restores_with_threads(const Bytes& file, std::uint64_t seed) {
+  Workers two(2);
+  Workers seven(7);
+  for (const Damaged& copy : damaged_copies(file, seed)) {
+    for (const test::Chunking& chunking : kThreadChunkings) {
+      const test::Streamed one = test::restore_in_pieces(copy.file, chunking);
+      for (Workers* const pool : {&two, &seven}) {
+        EXPECT_EQ(test::restore_in_pieces(copy.file, chunking, pool), one)
+            << copy.what << ", " << chunking.name << ", " << pool->threads() << " threads";
+      }
+    }
+  }
+}
+
 // The Compressor on pools of 2 and 7 threads writes the file that it writes
-// without a pool, and compress() writes; the Restorer on them gives every
-// damaged copy of it the outcome, the bytes and the records read that it
-// gives without.
+// without a pool, and compress() writes; the Restorer restores it and its
+// damaged copies as it does without.
 void expect_same_with_threads(const Bytes& source, std::uint64_t seed) {
   Workers two(2);
   Workers seven(7);
   Bytes file(compress_bound(source.size()));
   file.resize(compress(source, file));
-  const auto copies = damaged_copies(file, seed);
   for (const test::Chunking& chunking : kThreadChunkings) {
     SCOPED_TRACE(chunking.name);
     EXPECT_EQ(test::compress_in_pieces(source, chunking), file) << "no pool";
@@ -425,14 +442,8 @@ void expect_same_with_threads(const Bytes& source, std::uint64_t seed) {
       EXPECT_EQ(test::compress_in_pieces(source, chunking, pool), file)
           << pool->threads() << " threads";
     }
-    for (const Damaged& copy : copies) {
-      const test::Streamed one = test::restore_in_pieces(copy.file, chunking);
-      for (Workers* const pool : {&two, &seven}) {
-        EXPECT_EQ(test::restore_in_pieces(copy.file, chunking, pool), one)
-            << copy.what << ", " << pool->threads() << " threads";
-      }
-    }
   }
+  expect_same_restores_with_threads(file, seed);
 }
 
 TEST(Threads, GeneratedDataGivesTheSameFilesAndOutcomes) {
@@ -440,6 +451,54 @@ TEST(Threads, GeneratedDataGivesTheSameFilesAndOutcomes) {
     SCOPED_TRACE(test::name_of(shape));
     expect_same_with_threads(test::generate(shape, 20 * kMaxBlockSize + 1234, 3), 3);
   }
+}
+
+// Records that no compressor writes, many to a batch of input: one restores
+// to nothing, one to the most its length allows.
+const Bytes kMagicBytes(kFileMagic.begin(), kFileMagic.end());
+const Bytes kEmptyRecord = test::from_hex("01 00 40");  // coded, no item
+const Bytes kLongestRunRecord =
+    test::from_hex("07 00 40 80 00 00 0F FF 61");                  // one run item: 4111 'a'
+const Bytes kOneByteRecord = test::from_hex("02 00 80 41");        // stored "A"
+const Bytes kRefusedRecord = test::from_hex("04 00 40 80 00 00");  // a run item cut off
+
+Bytes copies(std::size_t count, const Bytes& bytes) {
+  Bytes all;
+  for (std::size_t i = 0; i < count; ++i) {
+    all.insert(all.end(), bytes.begin(), bytes.end());
+  }
+  return all;
+}
+
+TEST(Threads, SmallRecordsGiveTheSameOutcomes) {
+  Bytes block(compress_bound(3000));
+  block.resize(compress(test::generate(Shape::kText, 3000, 5), block));
+  const Bytes text_record(block.begin() + kMagicSize, block.end());
+  const Bytes files[] = {
+      kMagicBytes + copies(100000, kEmptyRecord) + text_record,
+      kMagicBytes + copies(50, kEmptyRecord + kLongestRunRecord + kOneByteRecord),
+      kMagicBytes + copies(5000, kEmptyRecord) + kRefusedRecord + copies(10, kEmptyRecord),
+  };
+  for (std::size_t i = 0; i < std::size(files); ++i) {
+    SCOPED_TRACE("file " + std::to_string(i));
+    expect_same_restores_with_threads(files[i], i);
+  }
+}
+
+// 300 KB of records that restore to nothing go to the pool in one batch, as
+// 300 KB of full blocks would, not in one batch per few records.
+TEST(Threads, RecordsGoToThePoolByTheirBytes) {
+  Workers two(2);
+  const Bytes file = kMagicBytes + copies(100000, kEmptyRecord);
+  const auto restorer = std::make_unique<detail::RestorerState>(two.c_pool());
+  Bytes out(std::size_t{1} << 20);
+  std::span<const std::uint8_t> input(file);
+  std::span<std::uint8_t> output(out);
+  EXPECT_EQ(restorer->restore(input, output), RestoreStatus::kOk);
+  EXPECT_TRUE(input.empty());
+  EXPECT_EQ(output.size(), out.size());
+  EXPECT_EQ(restorer->records_read(), 100000U);
+  EXPECT_EQ(restorer->pool_batches(), 1U);
 }
 
 TEST(Threads, CorpusGivesTheSameFilesAndOutcomes) {

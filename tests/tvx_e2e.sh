@@ -52,6 +52,14 @@ mkdir folder
 cp abc folder/a
 cp prose folder/t
 cat prose blend >prose+blend
+# Three batches of 512 KiB, of which two are written when the third is read;
+# the first two compressed, and then ended by a length field of 0; records
+# that restore to nothing.
+head -c $((3 << 19)) blend >blend3
+head -c $((2 << 19)) blend >blend2
+reference blend2 blend2.ref
+{ cat blend2.ref && printf '\0\0'; } >marked.ref
+{ printf '\330\307\266\245' && printf '\001\000\100%.0s' $(seq 100000); } >empties.tvx
 
 passed=0
 failed=0
@@ -79,17 +87,20 @@ check() {
   esac
 }
 
-# Sends SIGTERM to a tvx that compresses a pipe which stays open, once its
-# temporary file exists: the run ends by the signal, with its status.
+# interrupted FEED READY ARGS...: sends SIGTERM to tvx ARGS..., which reads
+# a pipe that stays open once FEED is in it, when the command READY succeeds:
+# the run ends by the signal, with its status.
 interrupted() {
-  mkfifo slow
+  local feed=$1 ready=$2 pid tries status
+  shift 2
+  rm -f slow && mkfifo slow
   # Started directly, not through the function, so that $! is the program.
-  "${emulator[@]}" "$tvx_program" -o int.tvx <slow &
-  local pid=$! tries status
+  "${emulator[@]}" "$tvx_program" "$@" <slow &
+  pid=$!
   exec 9>slow
-  cat prose >&9
+  cat "$feed" >&9
   for ((tries = 0; tries < 100; tries++)); do
-    compgen -G '.int.tvx.*' >/dev/null && break
+    eval "$ready" && break
     sleep 0.1
   done
   kill -TERM "$pid"
@@ -99,8 +110,18 @@ interrupted() {
   return "$status"
 }
 
+# The first 10 bytes of what COMMAND... writes; the status is the command's.
+first_bytes() { "$@" | head -c 10; }
+
 # Runs COMMAND in a pseudo-terminal, standard error merged into its output.
 in_terminal() { script -qec "$1" /dev/null; }
+# The same in a terminal of 50 columns; fails if a line it shows between
+# carriage returns is wider than 49.
+in_narrow_terminal() {
+  in_terminal "stty cols 50 && $1" >narrow
+  cat narrow
+  ! tr '\r' '\n' <narrow | grep -q '.\{50\}'
+}
 
 # What -l prints for abc.ref and a file of two stored blocks, as one line
 # with \n between its lines.
@@ -169,25 +190,34 @@ rows=(
   "any   | --join writes one file | tvx --join prose.ref | 1 | | tvx: --join writes one file: name it with -o, or write to standard output with -c\nTry 'tvx --help' for more. |"
   "any   | -l walks a file with a short block inside | tvx -l inner.tvx | 0 | *2030000*inner.tvx | |"
   "any   | --progress shows a line and clears it | tvx --progress -c abc | 0 | | *tvx: abc: 0.0 MiB, 100%, * | same:out:abc.ref"
-  "any   | --help | tvx --help | 0 | Usage: tvx *\n*--decompress* | |"
+  "posix | the line fits the terminal, the name cut in its middle | cp abc a-name-too-long-for-fifty-columns-with-the-rest && in_narrow_terminal \"\$TVX --progress -c a-name-too-long-for-fifty-columns-with-the-rest >/dev/null\" | 0 | *tvx: a-name-*...*-rest: 0.0 MiB, 100%, * | |"
+  "any   | levels are accepted and ignored | tvx -19 --fast --fast=3 --best -c abc | 0 | | | same:out:abc.ref"
+  "posix | -r compresses the files in folders, not .tvx ones nor links | mkdir -p tree/sub && cp abc tree/a && cp prose tree/sub/p && cp abc.ref tree/sub/k.tvx && ln -s ../prose tree/link && tvx -r tree | 0 | | | same:tree/a.tvx:abc.ref same:tree/sub/p.tvx:prose.ref absent:tree/sub/k.tvx.tvx absent:tree/link.tvx"
+  "any   | -dr restores the .tvx files in folders, past a failure | mkdir -p rtree/sub && cp abc.ref rtree/a.tvx && cp cut.tvx rtree/sub/bad.tvx && cp prose.ref rtree/sub/z.tvx && cp prose rtree/plain && tvx -dr rtree | 1 | | tvx: rtree/sub/bad.tvx: the compressed file is cut short | same:rtree/a:abc same:rtree/sub/z:prose absent:rtree/sub/bad"
+  "any   | records that restore to nothing, on 3 threads | tvx -T3 -dc empties.tvx | 0 | | | holds:out:"
+  "any   | --help | tvx --help | 0 | Usage: tvx *\n*--decompress*the format has one coder* | |"
   "any   | --version | tvx -V | 0 | tvx [0-9]* (libtarvix [0-9]*) | |"
   # Each failure: its message, and nothing touched.
   "any   | an unknown option | tvx -x abc | 1 | | tvx: unknown option '-x'\nTry 'tvx --help' for more. | absent:abc.tvx"
   "any   | a missing file; the next one still goes | cp abc next && tvx missing next | 1 | | tvx: missing: No such file or directory | same:next.tvx:abc.ref"
   "posix | a folder is refused | tvx folder | 1 | | tvx: folder: Is a directory | absent:folder.tvx"
-  "any   | an existing target is refused and kept | printf old >kept.tvx && cp abc kept && tvx kept | 1 | | tvx: kept.tvx: File exists | holds:kept.tvx:old"
+  "any   | an existing target is refused and kept | printf old >kept.tvx && cp abc kept && tvx kept | 1 | | tvx: kept.tvx: File exists (use -f to overwrite) | holds:kept.tvx:old"
   "any   | a name ending in .tvx is not compressed again | cp abc again.tvx && tvx again.tvx | 1 | | tvx: again.tvx: already ends in .tvx: not compressed again (use -f to force) | absent:again.tvx.tvx"
   "any   | restoring a name without .tvx needs -o or -c | tvx -d abc | 1 | | tvx: abc: does not end in .tvx: name the target with -o, or write to standard output with -c |"
   "any   | a damaged file leaves no target | cp cut.tvx dam.tvx && tvx -d dam.tvx | 1 | | tvx: dam.tvx: the compressed file is cut short | absent:dam none:.dam*"
   "any   | a file cut after the next one's first byte | cp abc.ref lone.tvx && printf '\\330' >>lone.tvx && tvx -t lone.tvx | 1 | | tvx: lone.tvx: the compressed file is cut short |"
   "any   | the target cannot be the source | cp abc self && tvx -f -o self self | 1 | | tvx: self: is the source file itself | same:self:abc"
+  "posix | nor standard output | cp abc app && tvx -c app >>app | 1 | | tvx: stdout: is the source file itself | same:app:abc"
   "posix | a write that fails leaves no file | (ulimit -f 16 && tvx -o big.tvx blend) | 1 | | tvx: big.tvx: File too large | absent:big.tvx none:.big.tvx.*"
   "posix | a device as the target is written, not replaced | tvx -o /dev/full abc | 1 | | tvx: /dev/full: No space left on device |"
-  "posix | a pipe at a target's name is not written into | mkfifo leak.tvx && cp abc leak && tvx leak | 1 | | tvx: leak.tvx: File exists |"
+  "posix | a pipe at a target's name is not written into | mkfifo leak.tvx && cp abc leak && tvx leak | 1 | | tvx: leak.tvx: File exists (use -f to overwrite) |"
   "posix | a pipe as a source is refused, and kept | mkfifo pipe.in && tvx --rm pipe.in | 1 | | tvx: pipe.in: is not a regular file (use -f to force) | present:pipe.in absent:pipe.in.tvx"
   "direct | standard output closed | tvx -c abc >&- | 1 | | tvx: stdout: Bad file descriptor |"
   "posix | a listing that cannot be written | tvx -l abc.ref >/dev/full | 1 | | tvx: stdout: No space left on device |"
-  "posix | an interrupted run leaves no file | interrupted | 143 | | | absent:int.tvx none:.int.tvx.*"
+  "posix | a reader that goes away ends tvx quietly, by SIGPIPE | first_bytes tvxcat blend.ref | 141 | | |"
+  "posix | or where SIGPIPE is ignored, with status 1 | (trap '' PIPE && first_bytes tvxcat blend.ref) | 1 | | |"
+  "posix | an interrupted run leaves no file | interrupted prose \"compgen -G '.int.tvx.*' >/dev/null\" -o int.tvx | 143 | | | absent:int.tvx none:.int.tvx.*"
+  "posix | a stream cut between writes ends with a length field of 0 | interrupted blend3 'cmp -s out blend2.ref' -T2 -c | 143 | | | same:out:marked.ref"
   "posix | compressed data is not written to a terminal | in_terminal \"\$TVX -c abc\" | 1 | tvx: stdout: compressed data is not written to a terminal (use -f to force)* | |"
   # A created target takes the source's mode and time, owner-only until then.
   "posix | the mode and time of the source | cp prose own && chmod 640 own && touch -d 2020-01-02 own && tvx own | 0 | | | mode:own.tvx:640 mtime:own.tvx:own"

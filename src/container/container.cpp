@@ -17,8 +17,8 @@ namespace {
 
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 
-// The fewest blocks that are coded together on a pool's threads: below
-// this, handing them out costs about what it saves.
+// The fewest blocks, or groups of records, that are coded together on a
+// pool's threads: below this, handing them out costs about what it saves.
 constexpr std::size_t kMinBlocksTogether = 4;
 
 std::size_t add_saturated(std::size_t a, std::size_t b) noexcept {
@@ -79,6 +79,110 @@ void give_out(std::span<const std::uint8_t>& held, std::span<std::uint8_t>& outp
   std::copy_n(held.begin(), size, output.begin());
   held = held.subspan(size);
   output = output.subspan(size);
+}
+
+bool is_stored(std::span<const std::uint8_t> block_data) noexcept {
+  return block_data[0] == kKindStored;
+}
+
+// The most bytes that a record's block data restores to, from its length
+// alone: a stored block holds its own bytes; in the coded form no item gives
+// more bytes for its size than a run item, kMaxReadRunLength for
+// kRunItemSize, and the items follow the kind byte and a control word. So the
+// block data 40 of the record 01 00 40 restores to nothing, and a coded block
+// of 100 bytes to at most a whole block.
+std::size_t restored_bound(std::span<const std::uint8_t> block_data) noexcept {
+  if (is_stored(block_data)) {
+    return block_data.size() - 1;
+  }
+  const std::size_t items = block_data.size() - std::min(block_data.size(), kCodedHeaderSize);
+  return std::min(kMaxBlockSize, items * kMaxReadRunLength / kRunItemSize);
+}
+
+// Records restored on a pool go to its threads in groups of whole records,
+// one task per group, each of about one block's work: the bytes its records
+// may restore to and their own bytes. A group of full blocks holds one
+// record, a group of records that restore to nothing (01 00 40) some 2700,
+// so that handing out work costs the same per byte whatever the records.
+constexpr std::size_t kGroupWork = kMaxBlockSize;
+// The most groups handed to the pool at once.
+constexpr std::size_t kMaxGroups = 64;
+
+// A group: the records at input[input_begin, input_end), decoded into
+// output[output_begin, output_end), the most they restore to; then what its
+// task gave.
+struct RecordGroup {
+  std::size_t input_begin = 0;
+  std::size_t input_end = 0;
+  std::size_t output_begin = 0;
+  std::size_t output_end = 0;
+  std::size_t input_used = 0;  // bytes of the records decoded, a refused one included
+  std::size_t restored = 0;
+  std::uint64_t records = 0;
+  std::uint64_t stored = 0;
+  bool refused = false;  // the last record decoded holds malformed block data
+};
+
+// Gathers the sound, whole records at the front of `input` whose blocks fit
+// in `room` bytes, in file order, into `groups`; returns how many groups it
+// made.
+std::size_t group_records(std::span<const std::uint8_t> input, std::size_t room,
+                          std::span<RecordGroup> groups) noexcept {
+  std::size_t count = 0;
+  std::size_t at = 0;
+  std::size_t bounds = 0;
+  std::size_t work = 0;  // of the open group; 0 when none is open
+  while (count < groups.size()) {
+    const std::optional<Record> record = next_record(input.subspan(at));
+    if (!record || record->fault != RestoreStatus::kOk) {
+      break;
+    }
+    const std::size_t bound = restored_bound(record->block_data);
+    if (bound > room - bounds) {
+      break;
+    }
+    RecordGroup& group = groups[count];
+    if (work == 0) {
+      group = {.input_begin = at, .output_begin = bounds};
+    }
+    at += kLengthFieldSize + record->block_data.size();
+    bounds += bound;
+    group.input_end = at;
+    group.output_end = bounds;
+    work += bound + kLengthFieldSize + record->block_data.size();
+    if (work >= kGroupWork) {
+      ++count;
+      work = 0;
+    }
+  }
+  return work != 0 ? count + 1 : count;
+}
+
+// Decodes the records of `group`, found sound by group_records(), one after
+// another into its area, up to the first refused block data.
+void decode_group(RecordGroup& group, std::span<const std::uint8_t> input,
+                  std::span<std::uint8_t> output) noexcept {
+  std::size_t at = group.input_begin;
+  std::size_t restored = group.output_begin;
+  while (at < group.input_end) {
+    const std::optional<Record> record = next_record(input.subspan(at));
+    assert(record && record->fault == RestoreStatus::kOk);
+    const std::span<const std::uint8_t> block_data = record->block_data;
+    at += kLengthFieldSize + block_data.size();
+    ++group.records;
+    // The area left holds at least this record's bound, so only malformed
+    // block data is refused, as it is with a whole block's room.
+    const std::optional<std::uint16_t> decoded =
+        decode_block(block_data, output.subspan(restored, group.output_end - restored));
+    if (!decoded) {
+      group.refused = true;
+      break;
+    }
+    group.stored += is_stored(block_data) ? 1 : 0;
+    restored += *decoded;
+  }
+  group.input_used = at - group.input_begin;
+  group.restored = restored - group.output_begin;
 }
 
 // Calls task(i) for each i below `count` on the pool's threads.
@@ -171,8 +275,7 @@ std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
       return bound;
     }
     const auto block_data = record->block_data;
-    bound =
-        add_saturated(bound, block_data[0] == kKindStored ? block_data.size() - 1 : kMaxBlockSize);
+    bound = add_saturated(bound, is_stored(block_data) ? block_data.size() - 1 : kMaxBlockSize);
     at += kLengthFieldSize + block_data.size();
   }
 }
@@ -320,7 +423,7 @@ void RestorerState::take_length(std::size_t length) noexcept {
 }
 
 void RestorerState::count_block(std::span<const std::uint8_t> block_data) noexcept {
-  stored_blocks_ += block_data[0] == kKindStored ? 1 : 0;
+  stored_blocks_ += is_stored(block_data) ? 1 : 0;
 }
 
 void RestorerState::decode(std::span<const std::uint8_t> block_data,
@@ -434,46 +537,44 @@ RestoreStatus RestorerState::finish(std::span<std::uint8_t>& output) noexcept {
 }
 
 // The records are found one after another, as the one-thread path reads
-// them; each block is decoded into a slot of its own; then the blocks close
-// up in file order and stop at the first refused block data, so the output,
-// the records read and the fault are those of the one-thread path.
+// them, and gathered into groups; each group is decoded by one task into an
+// area of its own, as large as its blocks can be; then the blocks close up in
+// file order and stop at the first refused block data, so the output, the
+// records read and the fault are those of the one-thread path.
 bool RestorerState::restore_together(std::span<const std::uint8_t>& input,
                                      std::span<std::uint8_t>& output) noexcept {
-  constexpr std::size_t kMaxRecords = 64;
-  std::array<std::span<const std::uint8_t>, kMaxRecords> records;
-  const std::size_t room = std::min(kMaxRecords, output.size() / kMaxBlockSize);
-  std::size_t count = 0;
-  for (std::size_t at = 0; count < room; ++count) {
-    const std::optional<Record> record = next_record(input.subspan(at));
-    if (!record || record->fault != RestoreStatus::kOk) {
-      break;
-    }
-    records[count] = record->block_data;
-    at += kLengthFieldSize + records[count].size();
-  }
-  if (count < kMinBlocksTogether) {
+  std::array<RecordGroup, kMaxGroups> groups;
+  const std::size_t count = group_records(input, output.size(), groups);
+  if (count == 0) {
     return false;
   }
-  std::array<std::optional<std::uint16_t>, kMaxRecords> decoded;
-  auto decode_one = [&](std::size_t i) noexcept {
-    decoded[i] = decode_block(records[i], output.subspan(i * kMaxBlockSize, kMaxBlockSize));
-  };
-  for_each(workers_, count, decode_one);
+  auto decode_one = [&](std::size_t i) noexcept { decode_group(groups[i], input, output); };
+  // Too few groups to hand out are decoded here, all of them, so that the
+  // records of a short stretch are not gathered again for each of them.
+  if (count < kMinBlocksTogether) {
+    for_each(nullptr, count, decode_one);
+  } else {
+    for_each(workers_, count, decode_one);
+    ++pool_batches_;
+  }
+  std::size_t used = 0;
   std::size_t written = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    ++records_read_;
-    input = input.subspan(kLengthFieldSize + records[i].size());
-    if (!decoded[i]) {
+    const RecordGroup& group = groups[i];
+    records_read_ += group.records;
+    stored_blocks_ += group.stored;
+    // The groups before it may have restored less than their areas hold.
+    if (group.restored != 0) {
+      std::memmove(output.data() + written, output.data() + group.output_begin, group.restored);
+    }
+    written += group.restored;
+    used = group.input_begin + group.input_used;
+    if (group.refused) {
       fail(RestoreStatus::kBadBlockData);
       break;
     }
-    count_block(records[i]);
-    // Full blocks before it leave a block where it was decoded.
-    if (written != i * kMaxBlockSize) {
-      std::memmove(&output[written], &output[i * kMaxBlockSize], *decoded[i]);
-    }
-    written += *decoded[i];
   }
+  input = input.subspan(used);
   output = output.subspan(written);
   return true;
 }

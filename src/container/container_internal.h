@@ -114,6 +114,9 @@ class RestorerState : private RestorerPosition {
   }
   std::uint64_t records_read() const noexcept { return records_read_; }
   std::uint64_t stored_blocks() const noexcept { return stored_blocks_; }
+  // The batches of records handed to the workers so far, for the tests: a
+  // batch holds about as many bytes whatever the records.
+  std::uint64_t pool_batches() const noexcept { return pool_batches_; }
   void reset() noexcept { static_cast<RestorerPosition&>(*this) = {}; }
 
  private:
@@ -130,8 +133,8 @@ class RestorerState : private RestorerPosition {
   // Counts a block decoded from `block_data`.
   void count_block(std::span<const std::uint8_t> block_data) noexcept;
   // Decodes the whole records at the front of `input` whose blocks have room
-  // in `output` on the workers, up to the first fault; false, doing nothing,
-  // when fewer than four are there.
+  // in `output`, up to the first fault, on the workers when there are enough
+  // of them; false, doing nothing, when there is none.
   bool restore_together(std::span<const std::uint8_t>& input,
                         std::span<std::uint8_t>& output) noexcept;
   RestoreStatus fail(RestoreStatus status) noexcept {
@@ -144,6 +147,7 @@ class RestorerState : private RestorerPosition {
   std::array<std::uint8_t, kMaxBlockSize> block_{};           // a block waiting for room
   bool concatenated_ = false;
   tarvix_workers* workers_;
+  std::uint64_t pool_batches_ = 0;
 };
 
 }  // namespace tarvix::detail

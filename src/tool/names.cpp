@@ -136,6 +136,12 @@ bool same_open_file(const char* name, int descriptor) noexcept {
   return identify(name, file) && identify(descriptor, open_file) && file == open_file;
 }
 
+bool same_open_files(int descriptor, int other) noexcept {
+  FileIdentity file;
+  FileIdentity other_file;
+  return identify(descriptor, file) && identify(other, other_file) && file == other_file;
+}
+
 int descriptor_of(std::FILE* stream) noexcept {
 #ifdef _WIN32
   return _fileno(stream);

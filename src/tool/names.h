@@ -22,6 +22,9 @@ bool same_file(const char* source_name, const char* target_name) noexcept;
 // file for reading or writing and changes nothing.
 bool same_open_file(const char* name, int descriptor) noexcept;
 
+// same_open_files() returns true when both descriptors are open, on one file.
+bool same_open_files(int descriptor, int other) noexcept;
+
 // descriptor_of() returns the descriptor of an open stream, as fileno() does
 // (_fileno() on Windows).
 int descriptor_of(std::FILE* stream) noexcept;

@@ -32,11 +32,12 @@ Areas areas;
 
 }  // namespace
 
-Pipeline::Pipeline(std::FILE* source, std::FILE* target, const Workers* coders,
-                   Workers& io) noexcept
+Pipeline::Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io,
+                   WriteWatch* watch) noexcept
     : source_(source),
       target_(target),
       io_(io),
+      watch_(watch),
       batch_blocks_(coders == nullptr
                         ? kOneThreadBatchBlocks
                         : std::min(kMaxBatchBlocks, kBatchBlocksPerThread * coders->threads())),
@@ -55,10 +56,20 @@ std::span<const std::uint8_t> Pipeline::read_batch(std::size_t which) noexcept {
 
 bool Pipeline::write(std::span<const std::uint8_t> bytes) noexcept {
   errno = 0;
-  if (target_ != nullptr && !bytes.empty() &&
-      std::fwrite(bytes.data(), 1, bytes.size(), target_) != bytes.size()) {
-    write_error_ = errno;
-    return false;
+  if (target_ != nullptr && !bytes.empty()) {
+    // A signal handler has ended the target: the process is ending.
+    if (watch_ != nullptr && !watch_->begin_write()) {
+      write_error_ = EINTR;
+      return false;
+    }
+    const bool whole = std::fwrite(bytes.data(), 1, bytes.size(), target_) == bytes.size();
+    if (watch_ != nullptr) {
+      watch_->end_write(whole);
+    }
+    if (!whole) {
+      write_error_ = errno;
+      return false;
+    }
   }
   written_.fetch_add(bytes.size(), std::memory_order_relaxed);
   return true;

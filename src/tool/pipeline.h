@@ -15,6 +15,47 @@
 
 namespace tarvix {
 
+// A WriteWatch tells a signal handler where the bytes written to a target
+// stand: after a whole write, or inside one. A Pipeline given one marks the
+// start and the end of each write; a handler whose claim_boundary() returns
+// true may append to the target, whose bytes then end where a whole write
+// ended, and no write starts after it. Lock-free: safe in a signal handler.
+class WriteWatch {
+ public:
+  // Readies it for a target with nothing written yet.
+  void reset() noexcept { stage_.store(Stage::kNothing); }
+  // Before a write: false when a handler has claimed the target, and the
+  // write must not start.
+  bool begin_write() noexcept {
+    Stage stage = stage_.load();
+    for (;;) {
+      if (stage == Stage::kClaimed) {
+        return false;
+      }
+      // Once cut inside a write, the target is never claimed.
+      if (stage == Stage::kCut || stage_.compare_exchange_weak(stage, Stage::kWriting)) {
+        return true;
+      }
+    }
+  }
+  // After the write: `whole` when all of it was written.
+  void end_write(bool whole) noexcept {
+    Stage writing = Stage::kWriting;
+    (void)stage_.compare_exchange_strong(writing, whole ? Stage::kBetween : Stage::kCut);
+  }
+  // True, once, when the target's bytes end with a whole write and none is
+  // under way.
+  bool claim_boundary() noexcept {
+    Stage between = Stage::kBetween;
+    return stage_.compare_exchange_strong(between, Stage::kClaimed);
+  }
+
+ private:
+  enum class Stage : unsigned char { kNothing, kBetween, kWriting, kCut, kClaimed };
+  std::atomic<Stage> stage_{Stage::kNothing};
+  static_assert(std::atomic<Stage>::is_always_lock_free);
+};
+
 // A Pipeline moves the bytes of `source` through a coder to `target`, batch
 // by batch: while the coders work on one batch, the I/O thread writes the
 // output of the batch before it and reads the batch after it. With one thread
@@ -37,7 +78,9 @@ class Pipeline {
   // `target` may be null: the output is counted and dropped. `coders` is the
   // coders' pool, or null for the one-thread path; `io` is a pool of two
   // threads beside it (one on the one-thread path), for the reads and writes.
-  Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io) noexcept;
+  // `watch`, if given, follows the writes to `target`.
+  Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io,
+           WriteWatch* watch = nullptr) noexcept;
 
   // Runs the source through `code(input, output)`, a coder's call that takes
   // from `input` and writes into `output` and returns false at a fault, and
@@ -93,6 +136,7 @@ class Pipeline {
   std::FILE* source_;
   std::FILE* target_;
   Workers& io_;
+  WriteWatch* watch_;
   std::size_t batch_blocks_;
   std::size_t batch_size_;  // bytes
   std::atomic<std::uint64_t> read_{0};

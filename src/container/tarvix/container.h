@@ -110,7 +110,12 @@ inline RestoreResult restore(std::span<const std::uint8_t> file,
 // `file`, or its first fault, without kOutputTooSmall (0 for a file without
 // the magic; SIZE_MAX if the sum does not fit in a size_t). It walks the
 // length fields and decodes nothing: a stored block counts its own size, a
-// coded one kMaxBlockSize.
+// coded one kMaxBlockSize. So it suits files that this library wrote, which
+// it exceeds by less than a block. Do not size an area by it for a file from
+// anyone else: a record of 3 bytes (01 00 40) counts a whole block and
+// restores to nothing, so that 300 KB of file ask for 800 MB. Restore such a
+// file with a Restorer, into areas of your size, or cap the area and take
+// kOutputTooSmall as "too large".
 inline std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
   return tarvix_restored_size_bound(file.data(), file.size());
 }
@@ -230,9 +235,10 @@ class Compressor {
 class Restorer {
  public:
   Restorer() noexcept : Restorer(nullptr) {}
-  // With `workers`, a call that is given four or more whole records and room
-  // for their blocks decodes them on the pool's threads; the bytes and the
-  // outcome are the same.
+  // With `workers`, a call that is given whole records, with room for what
+  // they may restore to, decodes them on the pool's threads, about a block's
+  // work to a task however small the records; the bytes and the outcome are
+  // the same.
   explicit Restorer(Workers* workers) noexcept
       : coder_(tarvix_restorer_create_on(detail::c_pool(workers))) {}
 

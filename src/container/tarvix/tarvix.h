@@ -89,9 +89,11 @@ TARVIX_EXPORT tarvix_status tarvix_restore(const void* file, size_t file_size, v
  * size by less than one block. It returns 0 for a file without the magic, and
  * SIZE_MAX when the sum does not fit in a size_t.
  *
- * A hostile file can ask for TARVIX_MAX_BLOCK_SIZE bytes per 3 bytes of file
- * and restore to nothing; where that matters, restore with a tarvix_restorer
- * into an output of a size you choose. */
+ * Do not size an output by it for a file from anyone else: a record of 3
+ * bytes (01 00 40) counts TARVIX_MAX_BLOCK_SIZE bytes and restores to
+ * nothing, so that 300 KB of file ask for 800 MB. Restore such a file with a
+ * tarvix_restorer, into outputs of a size you choose, or cap out_capacity and
+ * take TARVIX_OUTPUT_TOO_SMALL as "too large". */
 TARVIX_EXPORT size_t tarvix_restored_size_bound(const void* file, size_t file_size);
 
 /* tarvix_status_string() returns a constant, English description of `status`

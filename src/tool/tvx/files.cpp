@@ -16,9 +16,13 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
+
+#include <tarvix/container.h>
 
 #include "names.h"
 
@@ -32,8 +36,35 @@ char pending_name[PendingTarget::kMaxName + 1];
 std::atomic<bool> pending{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
+// The compressed stream that a signal handler ends with a mark: its
+// descriptor (-1 for none) and where its writes stand.
+std::atomic<int> watched_descriptor{-1};
+WriteWatch stream_watch;
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Ends the watched stream, cut after a whole write, with the length field 0,
+// which every reader refuses. A reader that takes no more bytes within a
+// second is not waited for: the signal still ends the process.
+void mark_cut_stream() noexcept {
+  constexpr char kMark[kLengthFieldSize] = {0, 0};
+  const int fd = watched_descriptor.load();
+  if (fd < 0 || !stream_watch.claim_boundary()) {
+    return;
+  }
+#ifdef _WIN32
+  (void)_write(fd, kMark, sizeof kMark);
+#else
+  struct pollfd ready {
+    fd, POLLOUT, 0
+  };
+  if (poll(&ready, 1, 1000) == 1 && (ready.revents & POLLOUT) != 0) {
+    (void)write(fd, kMark, sizeof kMark);
+  }
+#endif
+}
+
 // The signal is raised again once its handler is gone, and ends the process
-// as it would have without tvx.
+// as it would have without tvx. Everything here is safe in a signal handler.
 extern "C" void remove_pending_target(int signal_number) {
   if (pending.load()) {
 #ifdef _WIN32
@@ -42,6 +73,7 @@ extern "C" void remove_pending_target(int signal_number) {
     (void)unlink(pending_name);  // safe in a signal handler, as std::remove() need not be
 #endif
   }
+  mark_cut_stream();
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);
 }
@@ -118,6 +150,121 @@ std::size_t folder_length(std::string_view name) noexcept {
   const std::size_t separator = name.find_last_of('/');
 #endif
   return separator == std::string_view::npos ? 0 : separator + 1;
+}
+
+// The name of the file being walked to: a folder's name, to which each
+// entry's is put in turn.
+class WalkedName {
+ public:
+  static constexpr std::size_t kMaxName = PendingTarget::kMaxName;
+
+  // `folder` holds at most kMaxName bytes.
+  explicit WalkedName(std::string_view folder) noexcept : length_(folder.size()) {
+    std::memcpy(name_.data(), folder.data(), length_);
+    name_[length_] = '\0';
+  }
+  const char* c_str() const noexcept { return name_.data(); }
+  // Puts "/entry" after the name; false when it would be too long.
+  bool enter(std::string_view entry, std::size_t& before) noexcept {
+    before = length_;
+    const bool slash = length_ != 0 && name_[length_ - 1] != '/';
+    if (length_ + (slash ? 1 : 0) + entry.size() > kMaxName) {
+      return false;
+    }
+    if (slash) {
+      name_[length_++] = '/';
+    }
+    std::memcpy(name_.data() + length_, entry.data(), entry.size());
+    length_ += entry.size();
+    name_[length_] = '\0';
+    return true;
+  }
+  void leave(std::size_t before) noexcept {
+    length_ = before;
+    name_[length_] = '\0';
+  }
+
+ private:
+  std::array<char, kMaxName + 1> name_{};
+  std::size_t length_ = 0;
+};
+
+enum class Entry { kFolder, kFile, kOther };
+
+bool is_dot_entry(std::string_view entry) noexcept { return entry == "." || entry == ".."; }
+
+// Walks the folder that `name` holds, and the folders in it.
+void walk(WalkedName& name, FolderVisitor& visitor) noexcept {
+  // Shows one entry of the folder, found to be a folder, a file or neither.
+  auto take = [&](std::string_view entry, auto kind_of) {
+    if (is_dot_entry(entry)) {
+      return;
+    }
+    std::size_t before = 0;
+    if (!name.enter(entry, before)) {
+      visitor.failed(name.c_str(), ENAMETOOLONG);
+      return;
+    }
+    switch (kind_of(name.c_str())) {
+      case Entry::kFolder:
+        walk(name, visitor);
+        break;
+      case Entry::kFile:
+        visitor.file(name.c_str());
+        break;
+      case Entry::kOther:
+        break;
+    }
+    name.leave(before);
+  };
+#ifdef _WIN32
+  std::size_t before = 0;
+  if (!name.enter("*", before)) {
+    visitor.failed(name.c_str(), ENAMETOOLONG);
+    return;
+  }
+  WIN32_FIND_DATAA found{};
+  const HANDLE search = FindFirstFileA(name.c_str(), &found);
+  name.leave(before);
+  if (search == INVALID_HANDLE_VALUE) {
+    visitor.failed(name.c_str(), GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT);
+    return;
+  }
+  do {
+    const DWORD attributes = found.dwFileAttributes;
+    take(found.cFileName, [attributes](const char*) {
+      return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Entry::kOther
+             : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? Entry::kFolder
+                                                              : Entry::kFile;
+    });
+  } while (FindNextFileA(search, &found) != 0);
+  (void)FindClose(search);
+#else
+  // A folder that became a symbolic link since it was looked at is not
+  // followed either.
+  const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* const folder = fd < 0 ? nullptr : fdopendir(fd);
+  if (folder == nullptr) {
+    const int error = errno;
+    if (fd >= 0) {
+      (void)close(fd);
+    }
+    visitor.failed(name.c_str(), error);
+    return;
+  }
+  while (const struct dirent* const entry = readdir(folder)) {
+    take(entry->d_name, [](const char* path) {
+      struct stat info {};
+      if (lstat(path, &info) != 0) {
+        return Entry::kOther;  // gone since the folder was read
+      }
+      return S_ISDIR(info.st_mode)   ? Entry::kFolder
+             : S_ISREG(info.st_mode) ? Entry::kFile
+                                     : Entry::kOther;
+    });
+  }
+  (void)closedir(folder);
+#endif
 }
 
 }  // namespace
@@ -230,6 +377,26 @@ bool exists(const char* name) noexcept {
 #endif
 }
 
+bool is_folder(const char* name) noexcept {
+#ifdef _WIN32
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+#else
+  struct stat info {};
+  return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+}
+
+void walk_folder(const char* name, FolderVisitor& visitor) noexcept {
+  const std::string_view folder(name);
+  if (folder.size() > WalkedName::kMaxName) {
+    visitor.failed(name, ENAMETOOLONG);
+    return;
+  }
+  WalkedName walked(folder);
+  walk(walked, visitor);
+}
+
 bool is_special_file(const char* name) noexcept {
 #ifdef _WIN32
   (void)name;
@@ -244,11 +411,33 @@ bool is_same_file(const char* name, const Source& source) noexcept {
   return same_open_file(name, descriptor_of(source.stream));
 }
 
+bool is_standard_output(const Source& source) noexcept {
+  return source.is_regular && same_open_files(descriptor_of(stdout), descriptor_of(source.stream));
+}
+
+WriteWatch* watch_compressed_stream(std::FILE* stream) noexcept {
+  const int fd = descriptor_of(stream);
+  if (watched_descriptor.load() != fd) {
+    watched_descriptor.store(-1);
+    stream_watch.reset();
+    watched_descriptor.store(fd);
+  }
+  return &stream_watch;
+}
+
+void stop_watching_stream() noexcept { watched_descriptor.store(-1); }
+
 bool is_terminal(std::FILE* stream) noexcept {
 #ifdef _WIN32
   return _isatty(_fileno(stream)) != 0;
 #else
   return isatty(fileno(stream)) != 0;
+#endif
+}
+
+void raise_broken_pipe() noexcept {
+#ifndef _WIN32
+  (void)std::raise(SIGPIPE);
 #endif
 }
 

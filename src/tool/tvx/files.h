@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "pipeline.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -55,6 +57,34 @@ void close_source(Source& source) noexcept;
 // Whether a file of this name exists (a dangling symbolic link counts).
 bool exists(const char* name) noexcept;
 
+// Whether `name` leads to a folder.
+bool is_folder(const char* name) noexcept;
+
+// What walk_folder() finds.
+class FolderVisitor {
+ public:
+  virtual ~FolderVisitor() = default;
+  // A regular file, by its name below the folder walked.
+  virtual void file(const char* name) = 0;
+  // A folder that could not be read, or a name too long to make.
+  virtual void failed(const char* name, int error) = 0;
+
+ protected:
+  FolderVisitor() = default;
+  FolderVisitor(const FolderVisitor&) = default;
+  FolderVisitor& operator=(const FolderVisitor&) = default;
+  FolderVisitor(FolderVisitor&&) = default;
+  FolderVisitor& operator=(FolderVisitor&&) = default;
+};
+
+// walk_folder() shows `visitor` each regular file in the folder `name` and
+// in its folders, in the order the system lists them, as "name/sub/file". It
+// follows no symbolic link (nor, on Windows, any other reparse point) inside
+// the folder, and passes over what is neither a file nor a folder, and what
+// is gone by the time it looks. Files that appear while it walks may or may
+// not be shown.
+void walk_folder(const char* name, FolderVisitor& visitor) noexcept;
+
 // Whether `name` leads to a file that holds no data of its own: a device
 // (such as /dev/null), a pipe or a socket.
 bool is_special_file(const char* name) noexcept;
@@ -66,8 +96,25 @@ inline bool is_file_of_data(const Source& source) noexcept {
 
 // Whether `name` is the file open as `source`.
 bool is_same_file(const char* name, const Source& source) noexcept;
+// Whether standard output is the regular file open as `source`.
+bool is_standard_output(const Source& source) noexcept;
 
 bool is_terminal(std::FILE* stream) noexcept;
+
+// watch_compressed_stream() names `stream`, to which compressed data goes
+// straight (standard output), to the handlers of SIGINT, SIGTERM and SIGHUP:
+// one that comes while no write to it is under way ends it, after its last
+// whole write, with a length field of 0, so that no reader restores the cut
+// stream as sound; one that comes during a write leaves it cut there. Give
+// the pipelines that write it the watch it returns, the same for the same
+// stream; stop_watching_stream() ends the watch.
+WriteWatch* watch_compressed_stream(std::FILE* stream) noexcept;
+void stop_watching_stream() noexcept;
+
+// raise_broken_pipe() raises SIGPIPE on the calling thread, which ends the
+// process unless the signal is ignored or blocked there (or, on Windows,
+// does nothing).
+void raise_broken_pipe() noexcept;
 
 // PendingTarget writes a target under a temporary name in the target's
 // folder, created anew and readable by its owner alone, and renames it onto

@@ -21,11 +21,13 @@ enum class Id {
   kKeep,
   kRemove,
   kForce,
+  kRecursive,
   kTest,
   kList,
   kRange,
   kJoin,
   kThreads,
+  kLevel,
   kQuiet,
   kVerbose,
   kProgress,
@@ -39,6 +41,7 @@ struct Option {
   char short_name;  // '\0' for a long option alone
   std::string_view long_name;
   bool takes_value;
+  bool value_optional = false;  // its value comes only after "=", never next
 };
 
 constexpr std::array kOptions = {
@@ -49,11 +52,14 @@ constexpr std::array kOptions = {
     Option{Id::kKeep, 'k', "keep", false},
     Option{Id::kRemove, '\0', "rm", false},
     Option{Id::kForce, 'f', "force", false},
+    Option{Id::kRecursive, 'r', "recursive", false},
     Option{Id::kTest, 't', "test", false},
     Option{Id::kList, 'l', "list", false},
     Option{Id::kRange, '\0', "range", true},
     Option{Id::kJoin, '\0', "join", false},
     Option{Id::kThreads, 'T', "threads", true},
+    Option{Id::kLevel, '\0', "fast", true, true},
+    Option{Id::kLevel, '\0', "best", false},
     Option{Id::kQuiet, 'q', "quiet", false},
     Option{Id::kVerbose, 'v', "verbose", false},
     Option{Id::kProgress, '\0', "progress", false},
@@ -62,7 +68,13 @@ constexpr std::array kOptions = {
     Option{Id::kVersion, 'V', "version", false},
 };
 
+// -1 to -9, the levels of other compressors: one option.
+constexpr Option kDigitLevel{Id::kLevel, '1', "", false};
+
 const Option* find_short(char name) {
+  if (name >= '1' && name <= '9') {
+    return &kDigitLevel;
+  }
   const auto* const found = std::find_if(kOptions.begin(), kOptions.end(),
                                          [name](const Option& o) { return o.short_name == name; });
   return found == kOptions.end() || name == '\0' ? nullptr : found;
@@ -109,11 +121,15 @@ Shown shown(const Option& option, bool as_long) {
   return {"-", 1, &option.short_name};
 }
 
+bool is_whole_number(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // A thread count: a whole number from 0 to the most one pool runs.
 bool parse_threads(const char* value, unsigned& threads) {
   const std::string_view text(value);
-  if (text.empty() || text.size() > 3 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (text.size() > 3 || !is_whole_number(text)) {
     return false;
   }
   unsigned count = 0;
@@ -198,6 +214,9 @@ const char* apply(const Option& option, const char* value, Options& options) {
     case Id::kForce:
       options.force = true;
       break;
+    case Id::kRecursive:
+      options.recursive = true;
+      break;
     case Id::kTest:
       options.mode = Mode::kTest;
       break;
@@ -221,6 +240,13 @@ const char* apply(const Option& option, const char* value, Options& options) {
       if (!parse_threads(value, options.threads)) {
         return mistake("the thread count must be a number from 0 to %u, not '%s'",
                        Workers::kMaxThreads, value);
+      }
+      break;
+    case Id::kLevel:
+      // The format has one coder: a level changes nothing, but a level that
+      // is no number is a mistake.
+      if (value != nullptr && !is_whole_number(value)) {
+        return mistake("option '--fast' takes a whole number, not '%s'", value);
       }
       break;
     case Id::kQuiet:
@@ -283,6 +309,9 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
     // Applies `option`, as it was written, with what is attached to it.
     auto take = [&](const Option& option, bool as_long, const char* attached) -> const char* {
       const Shown name = shown(option, as_long);
+      if (option.value_optional && attached == nullptr) {
+        return apply(option, nullptr, options);
+      }
       if (!option.takes_value) {
         return attached == nullptr
                    ? apply(option, nullptr, options)
@@ -348,6 +377,9 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
   if (options.range && options.mode != Mode::kRestore) {
     return "--range restores: give it with -d";
   }
+  if (options.output != nullptr && options.recursive) {
+    return "-o writes one file: it cannot go with -r";
+  }
   return nullptr;
 }
 
@@ -358,7 +390,11 @@ const char* help_text() {
          "\n"
          "  -z, --compress     compress (the default)\n"
          "  -d, --decompress   restore FILE.tvx into FILE (untvx is tvx -d)\n"
-         "  -t, --test         restore into nothing; report the first fault\n"
+         "  -t, --test         restore into nothing and report the first fault (a record\n"
+         "                     cut short, a bad length field, malformed block data);\n"
+         "                     with no checksum nor end mark, a file cut between two\n"
+         "                     records restores as sound (-d --rm removes it), and\n"
+         "                     so do bytes changed within the format's rules\n"
          "  -l, --list         list the compressed and restored sizes, the ratio,\n"
          "                     the records and the stored blocks of each file,\n"
          "                     without restoring it\n"
@@ -375,8 +411,12 @@ const char* help_text() {
          "      --rm           remove each source file once its target is on disk\n"
          "  -f, --force        overwrite existing files, write compressed data to a\n"
          "                     terminal, compress names that end in .tvx\n"
+         "  -r, --recursive    code the files in each FILE that is a folder, and in its\n"
+         "                     folders; restoring, those that end in .tvx\n"
          "  -T, --threads=N    code on N threads (0, the default: every core the\n"
          "                     process may use, at most 16)\n"
+         "  -1 ... -9, --fast[=N], --best\n"
+         "                     accepted and ignored: the format has one coder\n"
          "  -q, --quiet        no progress line and no verbose lines\n"
          "  -v, --verbose      a line for each file\n"
          "      --progress     a progress line even when standard error is not a terminal\n"

@@ -31,6 +31,7 @@ struct Options {
   const char* output = nullptr;  // -o FILE
   bool remove_source = false;    // --rm
   bool force = false;            // -f
+  bool recursive = false;        // -r
   unsigned threads = 0;          // -T; 0 is every core the process may use
   std::optional<Range> range;    // --range, restoring
   int verbosity = 1;             // 0 with -q, 2 with -v

@@ -11,7 +11,9 @@ namespace tarvix::tvx {
 
 // ProgressLine shows, for one file at a time, the bytes done, the percent
 // where the size is known, and the speed, on one line of standard error that
-// it rewrites in place and clears at the end. Progress::kAuto shows it only
+// it rewrites in place and clears at the end. On a terminal the line stays
+// narrower than the terminal, the name shortened in its middle, so that it
+// never wraps. Progress::kAuto shows it only
 // while standard error is a terminal and once the file has taken more than a
 // second; kAlways shows it from the start, at least once for each file;
 // kNever never.
@@ -26,13 +28,15 @@ class ProgressLine {
 
  private:
   void show(std::uint64_t done, double now) noexcept;
+  // The columns to blank over the lines shown, within the terminal's width.
+  int clear_width() const noexcept;
 
   Progress setting_;
   const char* name_ = "";
   std::optional<std::uint64_t> size_;
   double started_ = 0;    // seconds
   double shown_at_ = -1;  // seconds; below 0 while nothing is shown
-  int width_ = 0;         // of the line shown
+  int width_ = 0;         // columns of the widest line shown
 };
 
 }  // namespace tarvix::tvx

@@ -29,13 +29,19 @@ namespace {
 
 constexpr std::string_view kSuffix = ".tvx";
 
+bool has_suffix(std::string_view name) {
+  return name.size() > kSuffix.size() && name.ends_with(kSuffix);
+}
+
 void report(const char* name, const char* reason) {
   (void)std::fprintf(stderr, "tvx: %s: %s\n", name, reason);
 }
 
-// A failure the system told: its errno, or EIO when it told none.
+// A failure the system told: its errno, or EIO when it told none. A file
+// that exists is kept, and the message says how to replace it.
 void report_error(const char* name, int error) {
-  report(name, std::strerror(error != 0 ? error : EIO));
+  (void)std::fprintf(stderr, "tvx: %s: %s%s\n", name, std::strerror(error != 0 ? error : EIO),
+                     error == EEXIST ? " (use -f to overwrite)" : "");
 }
 
 // Where the bytes of one file go.
@@ -85,6 +91,8 @@ class Runner {
   // Ends the run: the totals of a list of several files. False when the
   // list could not be written.
   bool finish();
+  // True once a write found that nothing reads its pipe: the run ends.
+  bool reader_gone() const { return reader_gone_; }
 
  private:
   Mode mode() const { return options_.mode; }
@@ -97,6 +105,10 @@ class Runner {
   void report_done(const char* source_name, const Target& target, const Counts& counts);
   // Prints a line of -l, and keeps the first failure to write it.
   void list(const Counts& counts, const char* name);
+  // Whether `error`, from a write, says that nothing reads the pipe written:
+  // then SIGPIPE is raised, as a write on this thread would have raised it,
+  // and ends the process, or where it is ignored, the run.
+  bool is_lost_reader(int error);
 
   const Options& options_;
   const unsigned threads_;
@@ -108,6 +120,7 @@ class Runner {
   Counts totals_;
   std::size_t listed_ = 0;
   int list_error_ = 0;  // errno of the first line of -l that was not written
+  bool reader_gone_ = false;
 };
 
 Runner::Runner(const Options& options)
@@ -140,12 +153,12 @@ bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
     return true;
   }
   const std::string_view source(name);
-  const bool has_suffix = source.size() > kSuffix.size() && source.ends_with(kSuffix);
-  if (mode() == Mode::kCompress && has_suffix && !options_.force) {
+  const bool suffixed = has_suffix(source);
+  if (mode() == Mode::kCompress && suffixed && !options_.force) {
     report(name, "already ends in .tvx: not compressed again (use -f to force)");
     return false;
   }
-  if (mode() == Mode::kRestore && !has_suffix) {
+  if (mode() == Mode::kRestore && !suffixed) {
     report(name,
            "does not end in .tvx: name the target with -o, or write to standard output with -c");
     return false;
@@ -195,7 +208,12 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
   if (mode() == Mode::kList) {
     return list_records(source, source_name, counts);
   }
-  Pipeline pipeline(source.stream, target, pool(), io_);
+  // Compressed data on standard output that a signal cuts is marked as cut,
+  // but on a terminal, which shows it.
+  WriteWatch* const watch = mode() == Mode::kCompress && target == stdout && !is_terminal(stdout)
+                                ? watch_compressed_stream(stdout)
+                                : nullptr;
+  Pipeline pipeline(source.stream, target, pool(), io_, watch);
   progress_.begin(source_name, source.size);
   // Runs the source through `coder`, a Compressor or a Restorer, with its
   // `feed` (compress or restore) and ends its file: the outcome, or
@@ -221,7 +239,11 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
   // A failed write first, then a failed read, which may have cut the file
   // short, then damage.
   if (!outcome) {
-    report_error(target_name, pipeline.write_error());
+    // A reader of standard output that quit is no fault to report: the other
+    // compressors end quietly too.
+    if (!(is_lost_reader(pipeline.write_error()) && target == stdout)) {
+      report_error(target_name, pipeline.write_error());
+    }
     return false;
   }
   if (walk_error != 0) {
@@ -265,6 +287,12 @@ bool Runner::process(const char* name) {
   // A device or a pipe by name is read only when asked, and never removed.
   if (!is_file_of_data(source) && !options_.force) {
     report(source_name, "is not a regular file (use -f to force)");
+    return false;
+  }
+  // Standard output that is the source would read back what it writes, and
+  // grow until the disk is full.
+  if (target.kind == Target::Kind::kStandardOutput && is_standard_output(source)) {
+    report("stdout", "is the source file itself");
     return false;
   }
   PendingTarget pending;
@@ -353,16 +381,53 @@ void Runner::list(const Counts& counts, const char* name) {
   }
 }
 
+bool Runner::is_lost_reader(int error) {
+  if (error != EPIPE) {
+    return false;
+  }
+  // The pipeline writes on the I/O thread, which blocks signals: there the
+  // signal stays pending, and the write fails with EPIPE.
+  raise_broken_pipe();
+  reader_gone_ = true;
+  return true;
+}
+
 bool Runner::finish() {
   if (listed_ > 1) {
     list(totals_, "total");
   }
   if (list_error_ != 0) {
-    report_error("stdout", list_error_);
+    if (!is_lost_reader(list_error_)) {
+      report_error("stdout", list_error_);
+    }
     return false;
   }
   return true;
 }
+
+// Codes the files found in a folder as if each were named: compressing, those
+// that do not end in .tvx, else those that do. Gives up once nothing reads
+// standard output.
+class FolderRun final : public FolderVisitor {
+ public:
+  FolderRun(Runner& runner, Mode mode) : runner_(runner), compressing_(mode == Mode::kCompress) {}
+
+  void file(const char* name) override {
+    if (has_suffix(name) != compressing_ && !runner_.reader_gone()) {
+      succeeded_ = runner_.process(name) && succeeded_;
+    }
+  }
+  void failed(const char* name, int error) override {
+    report_error(name, error);
+    succeeded_ = false;
+  }
+  bool succeeded() const { return succeeded_; }
+
+ private:
+  Runner& runner_;
+  bool compressing_;
+  bool succeeded_ = true;
+};
 
 }  // namespace
 
@@ -376,8 +441,19 @@ int run(const Options& options) {
     failed = !runner.process("-");
   }
   for (const char* const name : options.files) {
-    failed = !runner.process(name) || failed;
+    if (options.recursive && std::strcmp(name, "-") != 0 && is_folder(name)) {
+      FolderRun folder(runner, options.mode);
+      walk_folder(name, folder);
+      failed = !folder.succeeded() || failed;
+    } else {
+      failed = !runner.process(name) || failed;
+    }
+    if (runner.reader_gone()) {
+      break;
+    }
   }
+  // Every file is done: a signal now cuts no stream.
+  stop_watching_stream();
   failed = !runner.finish() || failed;
   return failed ? 1 : 0;
 }
