@@ -24,15 +24,23 @@ set(tarvix_dev_doc_dir "${tarvix_doc_root}/libtarvix-dev")
 find_program(TARVIX_GZIP gzip)
 mark_as_advanced(TARVIX_GZIP)
 
-# The programs, and the names untvx and tvxcat, links to tvx. (The
+# The programs, and the names untvx and tvxcat: links to tvx, or on Windows,
+# where a link may need rights a user lacks, copies of tvx.exe. (The
 # variables that cmake --install sets stand escaped, for its time.)
 if(TARGET tarvix)
   install(TARGETS tarvix tvx RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tool)
+  # Copied from the installed (and, for a package, stripped) tvx.exe.
+  if(WIN32)
+    set(tarvix_make_name "file(COPY_FILE \"\${bin}/tvx.exe\" \"\${bin}/\${name}.exe\")")
+  else()
+    set(tarvix_make_name "file(CREATE_LINK tvx \"\${bin}/\${name}\" SYMBOLIC)")
+  endif()
   foreach(name IN ITEMS untvx tvxcat)
     install(CODE "
-      set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${name}\")
-      message(STATUS \"Installing: \${link}\")
-      file(CREATE_LINK tvx \"\${link}\" SYMBOLIC)
+      set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+      set(name ${name})
+      message(STATUS \"Installing: \${bin}/\${name}${CMAKE_EXECUTABLE_SUFFIX}\")
+      ${tarvix_make_name}
     " COMPONENT Tool)
   endforeach()
 endif()
@@ -107,8 +115,20 @@ install(FILES "${tarvix_generated_dir}/tarvix.pc" DESTINATION "${CMAKE_INSTALL_L
   COMPONENT Development)
 
 # The manual pages: docs/tarvix.1 and docs/tvx.1 with the project's version
-# put into their .TH lines, compressed as Debian does (gzip -9n) when gzip is
-# at hand; untvx.1 and tvxcat.1 are links to tvx.1.
+# put into their .TH lines. On Windows, which has no man, they are rendered
+# as plain text (tvx.txt, tarvix.txt) beside the other documents, when groff
+# is at hand; elsewhere they are compressed as Debian does (gzip -9n), when
+# gzip is at hand, and untvx.1 and tvxcat.1 are links to tvx.1.
+set(tarvix_man_suffix "")
+if(WIN32)
+  find_program(TARVIX_GROFF groff)
+  mark_as_advanced(TARVIX_GROFF)
+  if(TARVIX_GROFF)
+    set(tarvix_man_suffix ".txt")
+  endif()
+elseif(TARVIX_GZIP)
+  set(tarvix_man_suffix ".gz")
+endif()
 set(tarvix_man_pages "")
 foreach(page IN ITEMS tarvix tvx)
   string(TOUPPER "${page}" title)
@@ -122,7 +142,16 @@ foreach(page IN ITEMS tarvix tvx)
     message(FATAL_ERROR "docs/${page}.1: no line '.TH ${title} 1 DATE tarvix \"User Commands\"' to put the version in")
   endif()
   file(CONFIGURE OUTPUT "${generated}" CONTENT "${versioned}")
-  if(TARVIX_GZIP)
+  if(tarvix_man_suffix STREQUAL ".txt")
+    # Plain ASCII: no overstriking for bold or underlining, no hyphenation.
+    set(rendered "${tarvix_generated_dir}/text/${page}.txt")
+    add_custom_command(
+      OUTPUT "${rendered}"
+      COMMAND "${TARVIX_GROFF}" -man -Tascii -P-cbou -rHY=0 "${generated}" > "${rendered}"
+      DEPENDS "${generated}"
+      COMMENT "Rendering the manual page ${page}.1 as text")
+    list(APPEND tarvix_man_pages "${rendered}")
+  elseif(tarvix_man_suffix STREQUAL ".gz")
     add_custom_command(
       OUTPUT "${generated}.gz"
       COMMAND "${TARVIX_GZIP}" -9nkf "${generated}"
@@ -134,13 +163,10 @@ foreach(page IN ITEMS tarvix tvx)
     list(APPEND tarvix_man_pages "${generated}")
   endif()
 endforeach()
-if(TARVIX_GZIP)
-  add_custom_target(tarvix_man ALL DEPENDS ${tarvix_man_pages})
-  set(tarvix_man_suffix ".gz")
-else()
-  set(tarvix_man_suffix "")
-endif()
-if(TARGET tarvix)
+add_custom_target(tarvix_man ALL DEPENDS ${tarvix_man_pages})
+if(TARGET tarvix AND WIN32)
+  install(FILES ${tarvix_man_pages} DESTINATION "${tarvix_doc_root}/tarvix" COMPONENT Tool)
+elseif(TARGET tarvix)
   install(FILES ${tarvix_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT Tool)
   foreach(name IN ITEMS untvx tvxcat)
     install(CODE "
@@ -200,12 +226,18 @@ if(TARGET tarvix_python)
   list(APPEND tarvix_components Python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tarvix)
 endif()
-foreach(component IN LISTS tarvix_components)
-  string(TOUPPER "${component}" upper)
-  install(FILES ${tarvix_doc_files}
-    DESTINATION "${tarvix_doc_root}/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}"
-    COMPONENT ${component})
-endforeach()
+if(WIN32)
+  # One ZIP holds every component: one licence, beside the manual.
+  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${tarvix_doc_root}/tarvix"
+    RENAME LICENSE.txt COMPONENT Development)
+else()
+  foreach(component IN LISTS tarvix_components)
+    string(TOUPPER "${component}" upper)
+    install(FILES ${tarvix_doc_files}
+      DESTINATION "${tarvix_doc_root}/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}"
+      COMPONENT ${component})
+  endforeach()
+endif()
 
 set(CPACK_PACKAGE_NAME tarvix)
 set(CPACK_PACKAGE_VENDOR "The tarvix developers")
@@ -217,7 +249,19 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_GENERATOR DEB)
+# Windows: one ZIP of the whole install tree, tarvix-VERSION-win64.zip (or
+# win32), the last step of `cmake --workflow --preset package-win64`.
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/" "/\\\\.cache/")
 set(CPACK_COMPONENTS_ALL ${tarvix_components})
