@@ -220,6 +220,7 @@ rows=(
   "posix | a stream cut between writes ends with a length field of 0 | interrupted blend3 'cmp -s out blend2.ref' -T2 -c | 143 | | | same:out:marked.ref"
   "posix | compressed data is not written to a terminal | in_terminal \"\$TVX -c abc\" | 1 | tvx: stdout: compressed data is not written to a terminal (use -f to force)* | |"
   # A created target takes the source's mode and time, owner-only until then.
+  "any   | the time of the source, on every host | cp prose dated && touch -d 2020-01-02 dated && tvx dated | 0 | | | mtime:dated.tvx:dated"
   "posix | the mode and time of the source | cp prose own && chmod 640 own && touch -d 2020-01-02 own && tvx own | 0 | | | mode:own.tvx:640 mtime:own.tvx:own"
   "posix | from standard input, the usual mode | (umask 027 && tvx -o std.tvx <abc) | 0 | | | mode:std.tvx:640"
   # tar, both ways.

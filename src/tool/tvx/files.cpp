@@ -14,6 +14,7 @@
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
+#include <sys/utime.h>
 #include <windows.h>
 #else
 #include <dirent.h>
@@ -308,7 +309,7 @@ Source::~Source() { close_source(*this); }
 bool open_source(const char* name, Source& source) noexcept {
   const bool standard_input = std::strcmp(name, "-") == 0;
 #ifdef _WIN32
-  struct _stat64 info {};
+  struct _stat64& info = source.info;
   if (standard_input) {
     source.stream = stdin;
     source.is_standard_input = true;
@@ -522,7 +523,11 @@ bool PendingTarget::commit(const Source& source, bool durable) noexcept {
   const int fd = descriptor_of(stream_);
   bool written = true;
 #ifdef _WIN32
-  (void)source;
+  // The modification time; Windows has no owner or mode bits to copy.
+  if (source.is_regular && !source.is_standard_input) {
+    struct __utimbuf64 times {source.info.st_atime, source.info.st_mtime};
+    (void)_futime64(fd, &times);
+  }
   written = !durable || _commit(fd) == 0;
 #else
   // The owner, where the process may set it, then the mode (a change of

@@ -11,9 +11,7 @@
 
 #include "pipeline.h"
 
-#ifndef _WIN32
 #include <sys/stat.h>
-#endif
 
 namespace tarvix::tvx {
 
@@ -31,7 +29,9 @@ struct Source {
   bool is_standard_input = false;
   bool is_regular = false;
   std::optional<std::uint64_t> size;  // known for a regular file
-#ifndef _WIN32
+#ifdef _WIN32
+  struct _stat64 info {};
+#else
   struct stat info {};
 #endif
 };
