@@ -8,6 +8,7 @@ test data.
 """
 
 import array
+import contextlib
 import copy
 import errno
 import gzip
@@ -16,6 +17,7 @@ import multiprocessing
 import os
 import pickle
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -26,6 +28,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import tarvix
 from tarvix import _tarvix
+from tarvix.__main__ import main as command_line
 
 MAGIC = b"\xD8\xC7\xB6\xA5"
 BLOCK = 8192
@@ -538,6 +541,48 @@ class Module(unittest.TestCase):
             self.assertEqual(self.run_python("-m", "tarvix", "-d", path + ".tvx").returncode, 0)
             with open(path, "rb") as f:
                 self.assertEqual(f.read(), data)
+
+    def test_command_line_file_rules(self) -> None:
+        # As tvx's: a target takes its name only once whole, with the source's
+        # mode and time; nothing that exists is replaced without -f, the
+        # source never, and a failure leaves everything as it was.
+        data = sample(BLOCK * 3 + 1)
+        packed = tarvix.compress(data)
+        with tempfile.TemporaryDirectory() as work:
+            def path(name: str) -> str:
+                return os.path.join(work, name)
+
+            for name, content in (("a", data), ("b", b"kept"), ("b.tvx", packed[:-1]), ("c", data)):
+                with open(path(name), "wb") as f:
+                    f.write(content)
+            os.chmod(path("a"), 0o640)
+            os.utime(path("a"), ns=(10**18, 10**18))
+            os.symlink("c", path("c.tvx"))
+            cases = [  # arguments; exit status, the file and reason it names; files after
+                (["a"], 0, None, {"a.tvx": packed}),
+                (["a"], 1, ("a.tvx", "File exists"), {"a.tvx": packed}),
+                (["-f", "a"], 0, None, {"a.tvx": packed}),
+                (["-d", "a.tvx"], 1, ("a", "File exists"), {"a": data}),
+                (["-d", "-f", "b.tvx"], 1, ("b.tvx", "CUT_SHORT: the compressed file is cut short"),
+                 {"b": b"kept"}),
+                (["-f", "c"], 1, ("c.tvx", "is the source file itself"), {"c": data}),
+                (["a.tvx"], 1, ("a.tvx", "already ends in .tvx: not compressed again (use -f to "
+                                "force)"), {}),
+            ]
+            for args, status, failure, files in cases:
+                with self.subTest(args=args):
+                    stderr = io.StringIO()
+                    with contextlib.redirect_stderr(stderr):
+                        ran = command_line([a if a.startswith("-") else path(a) for a in args])
+                    message = "python3 -m tarvix: %s: %s\n" % (path(failure[0]), failure[1]) \
+                        if failure else ""
+                    self.assertEqual((ran, stderr.getvalue()), (status, message))
+                    for name, content in files.items():
+                        with open(path(name), "rb") as f:
+                            self.assertEqual(f.read(), content)
+            made = os.stat(path("a.tvx"))
+            self.assertEqual((stat.S_IMODE(made.st_mode), made.st_mtime_ns), (0o640, 10**18))
+            self.assertEqual([name for name in os.listdir(work) if name.startswith(".")], [])
 
 
 class Memory(unittest.TestCase):
