@@ -44,7 +44,7 @@ if TYPE_CHECKING:
         def write(self, data: ReadableBuffer, /) -> Optional[int]: ...
 
 
-def _reading_method(fp: Any) -> str:
+def _reading_method(fp: Any) -> Literal["readinto", "read1", "read"]:
     """How the Reader reads fp: into its own buffer from an OS file or a
     BytesIO, whose reads either read or raise having read nothing; with read1
     from io's buffered files, which then never lose what they buffered when
@@ -174,30 +174,34 @@ class TarvixFile(io.BufferedIOBase):
     def close(self) -> None:
         """Ends a file being written, and closes the file object if it was
         opened here. Calling it again does nothing."""
+        # Each step may be done again, and the file counts as closed only
+        # after the last: a close() cut short by an interrupt is done in full
+        # by the next one.
         if self.closed:
             return
-        if self._writer is not None:
-            try:
+        try:
+            if self._writer is not None:
                 self._writer.end()
-                self._fp.flush()
-            except BaseException:
-                if not self._writer.ended:
-                    raise  # nothing is lost: the file stays open, to be closed again
-                self._release()
-                raise
+                if not getattr(self._fp, "closed", False):
+                    self._fp.flush()
+        except BaseException:
+            if self._writer is not None and not self._writer.ended:
+                raise  # nothing is lost: the file stays open, to be closed again
+            self._release()
+            raise
         self._release()
 
     def _release(self) -> None:
-        try:
-            if self._buffer is not None:
-                self._buffer.close()
-        finally:
-            try:
-                if self._owns_fp:
-                    self._fp.close()
-            finally:
-                self._fp = self._buffer = self._writer = None
-                super().close()
+        if self._buffer is not None:
+            self._buffer.close()
+        if self._owns_fp:
+            self._fp.close()
+        self._fp = None
+        self._buffer = self._writer = None
+
+    @property
+    def closed(self) -> bool:
+        return self._fp is None
 
     def _check_not_closed(self) -> None:
         if self.closed:
@@ -276,10 +280,10 @@ class TarvixFile(io.BufferedIOBase):
     def flush(self) -> None:
         """Writes the compressed bytes made so far, then flushes the file
         object; the block being filled stays until more data or close()."""
+        self._check_not_closed()
         if self._writer is not None:
             self._writer.flush()
             self._fp.flush()
-        super().flush()  # raises on a closed file
 
 
 @overload
