@@ -21,6 +21,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import tracemalloc
 import types
 import unittest
@@ -229,6 +230,22 @@ class Incremental(unittest.TestCase):
                 with module.open(io.BytesIO(both)) as f:
                     self.assertEqual(f.read(), first + second)
 
+    def test_max_length_moves_each_input_byte_a_bounded_number_of_times(self) -> None:
+        # The input not yet taken stays in the decompressor, which moves it
+        # only to make room: drawing the output in small pieces is linear.
+        data = sample(256 * BLOCK)
+        file = tarvix.compress(data)
+        for piece, max_length in ((len(file), BLOCK), (1000, 100), (BLOCK, 3 * BLOCK)):
+            with self.subTest(piece=piece, max_length=max_length):
+                decompressor = tarvix.Decompressor(threads=2)
+                restored = bytearray()
+                for i in range(0, len(file), piece):
+                    restored += decompressor.decompress(file[i:i + piece], max_length)
+                    while not decompressor.needs_input:
+                        restored += decompressor.decompress(b"", max_length)
+                self.assertEqual(restored + decompressor.flush(), data)
+                self.assertLessEqual(decompressor._input_copied, 2 * len(file))
+
     def test_the_cut_file_error_comes_from_flush_with_what_is_left(self) -> None:
         data = sample(3 * BLOCK)
         decompressor = tarvix.Decompressor()
@@ -336,6 +353,37 @@ class AsGzip(unittest.TestCase):
 
         outcomes = gzip_and_tarvix(run)
         self.assertEqual(outcomes["tarvix"], outcomes["gzip"])
+
+
+class Seeking(unittest.TestCase):
+    """seek() checks its arguments before it moves, and then lands where
+    gzip's does; a refused seek keeps the position."""
+
+    def test_seek_from_each_origin(self) -> None:
+        data = sample(5 * BLOCK)
+        size = len(data)
+        cases: List[Tuple[int, Any, int, Any]] = [  # from, offset, whence; the position, or error
+            (500, -10, io.SEEK_SET, ValueError),
+            (500, 1.5, io.SEEK_SET, TypeError),
+            (500, 0, 7, ValueError),
+            (3 * BLOCK, 7, io.SEEK_SET, 7),  # backward: restored again from the start
+            (500, 2 * size, io.SEEK_SET, size),
+            (500, -10, io.SEEK_CUR, 490),
+            (500, -600, io.SEEK_CUR, 0),
+            (500, -5, io.SEEK_END, size - 5),
+            (500, -2 * size, io.SEEK_END, 0),
+            (500, 10, io.SEEK_END, size),
+        ]
+        for start, offset, whence, outcome in cases:
+            with self.subTest(start=start, offset=offset, whence=whence):
+                with tarvix.open(io.BytesIO(tarvix.compress(data))) as f:
+                    f.seek(start)
+                    if isinstance(outcome, type):
+                        self.assertRaises(outcome, f.seek, offset, whence)
+                        outcome = start
+                    else:
+                        self.assertEqual(f.seek(offset, whence), outcome)
+                    self.assertEqual((f.tell(), f.read(100)), (outcome, data[outcome:outcome + 100]))
 
 
 class Errors(unittest.TestCase):
@@ -508,6 +556,223 @@ class Recovery(unittest.TestCase):
                 self.assertGreater(nothing_yet, 0)
 
 
+class PieceSink(io.RawIOBase):
+    """A raw file in Python that takes what it is given a piece at a time:
+    an interrupt may fall when it has taken part of it."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.taken = bytearray()
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data)
+        for start in range(0, len(view), 4096):
+            self.taken += view[start:start + 4096]
+        return len(view)
+
+
+class AtBoundary:
+    """Raises KeyboardInterrupt at the `at`-th call boundary met in its
+    blocks: a call or a return of a Python function, or of a C one called
+    from Python, where a signal's handler may run."""
+
+    def __init__(self, at: int) -> None:
+        self.at, self.fired, self.started = at, False, 0.0
+
+    def __enter__(self) -> None:
+        self.started = self.started or time.perf_counter()
+        if not self.fired:
+            sys.setprofile(self.profile)
+
+    def __exit__(self, *exception: object) -> None:
+        sys.setprofile(None)
+
+    def profile(self, frame: object, event: str, arg: object) -> None:
+        self.at -= 1
+        if self.at == 0:
+            sys.setprofile(None)
+            self.fired = True
+            raise KeyboardInterrupt
+
+    def stop(self) -> None:
+        self.took = time.perf_counter() - self.started
+
+
+class AtTime:
+    """Raises KeyboardInterrupt from SIGALRM, `delay` seconds after its first
+    block begins, if it comes inside one of its blocks."""
+
+    armed: Optional["AtTime"] = None
+
+    def __init__(self, delay: float) -> None:
+        self.delay, self.fired, self.started = delay, False, False
+
+    @classmethod
+    def alarm(cls, signal_number: int, frame: object) -> None:
+        armed, cls.armed = cls.armed, None
+        if armed is not None:
+            armed.fired = True
+            raise KeyboardInterrupt
+
+    def __enter__(self) -> None:
+        if not self.started:
+            self.started = True
+            signal.setitimer(signal.ITIMER_REAL, self.delay)
+        if not self.fired:
+            AtTime.armed = self
+
+    def __exit__(self, *exception: object) -> None:
+        AtTime.armed = None
+
+    def stop(self) -> None:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        AtTime.armed = None
+
+
+class Interrupted:
+    """A file object whose every call runs in a block of `interrupt`, where
+    a KeyboardInterrupt may come."""
+
+    def __init__(self, f: Any, interrupt: Any) -> None:
+        self._f, self._interrupt = f, interrupt
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self._f, name)
+        if not callable(attribute):
+            return attribute
+
+        def call(*args: Any) -> Any:
+            with self._interrupt:
+                return attribute(*args)
+        return call
+
+
+@unittest.skipUnless(hasattr(signal, "setitimer"), "no SIGALRM")
+class Interrupts(unittest.TestCase):
+    """A KeyboardInterrupt anywhere in writing or reading leaves the file
+    object as if the call it fell in had been made or not, tell() saying
+    which, or, writing to a file object that may take part of a write (not
+    an OS file), a file that close() refuses and so does every reader:
+    never one that restores as sound to other bytes. The interrupts come at
+    every call boundary in turn, then from SIGALRM at times spread over the
+    run; TARVIX_INTERRUPTS sets how many of those (200 for the full sweep)."""
+
+    data: bytes
+    work: tempfile.TemporaryDirectory[str]
+    previous: Any
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.data = sample(200_000)
+        cls.work = tempfile.TemporaryDirectory()
+        cls.previous = signal.signal(signal.SIGALRM, AtTime.alarm)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        signal.signal(signal.SIGALRM, cls.previous)
+        cls.work.cleanup()
+
+    def written(self, target: str, interrupt: Any, data: bytes) -> str:
+        """Writes data to a path or a PieceSink through an interrupt; the
+        outcome: the file exact, refused, or wrong."""
+        path = os.path.join(self.work.name, "written.tvx")
+        sink = PieceSink()
+        f = tarvix.open(path if target == "path" else sink, "wb")
+        try:
+            error = write_all(Interrupted(f, interrupt), data, 16_000)
+        finally:
+            interrupt.stop()
+        if target == "path":
+            with open(path, "rb") as written:
+                file = written.read()
+        else:
+            file = bytes(sink.taken)
+        if error is None:
+            return "exact" if tarvix.decompress(file) == data else "wrong"
+        return "refused" if refused_by_every_reader(file) else "wrong"
+
+    def read(self, interrupt: Any, data: bytes) -> str:
+        """Reads data back in pieces, seeking back and forth, through an
+        interrupt; after it, the file object must read the source from tell()
+        on, and then reads on from where the reader was."""
+        path = os.path.join(self.work.name, "read.tvx")
+        with open(path, "wb") as out:
+            out.write(tarvix.compress(data))
+        with tarvix.open(path) as opened:
+            f = Interrupted(opened, interrupt)
+            position, step = 0, 0
+            try:
+                while position < len(data):
+                    try:
+                        step += 1
+                        if step % 3 == 0:
+                            f.seek(-5000, io.SEEK_CUR)  # backward, restored again
+                            f.seek(position)
+                        piece = f.read(7_000)
+                        if not piece or piece != data[position:position + len(piece)]:
+                            return "wrong"
+                        position += len(piece)
+                    except KeyboardInterrupt:
+                        at = f.tell()
+                        if f.read(100) != data[at:at + 100]:
+                            return "wrong"
+                        f.seek(position)
+            finally:
+                interrupt.stop()
+            return "exact" if opened.read() == b"" else "wrong"
+
+    def test_at_every_call_boundary(self) -> None:
+        data = self.data[:40_000]
+        for name, run in self.runs(data):
+            with self.subTest(name):
+                counter = AtBoundary(0)  # counts the boundaries, never fires
+                self.assertEqual(run(counter), "exact")
+                outcomes = self.sweep(run, AtBoundary, -counter.at, -counter.at)
+                self.check(name, outcomes)
+                self.assertEqual(sum(outcomes.values()), -counter.at)
+
+    def test_at_times_spread_over_a_run(self) -> None:
+        count = int(os.environ.get("TARVIX_INTERRUPTS", "10"))
+        for name, run in self.runs(self.data):
+            with self.subTest(name):
+                clock = AtBoundary(0)  # times the calls, never fires
+                self.assertEqual(run(clock), "exact")
+                # Offsets spread evenly over the calls' time, run on until
+                # `count` have fallen inside a call.
+                outcomes = self.sweep(run, lambda i: AtTime(clock.took * (i * 0.618034 % 1)),
+                                      count, 10 * count)
+                self.check(name, outcomes)
+
+    def runs(self, data: bytes) -> List[Tuple[str, Callable[[Any], str]]]:
+        return [("write to a path", lambda i: self.written("path", i, data)),
+                ("write to a Python file", lambda i: self.written("sink", i, data)),
+                ("read", lambda i: self.read(i, data))]
+
+    def sweep(self, run: Callable[[Any], str], interrupt: Callable[[int], Any], fired: int,
+              tries: int) -> Dict[str, int]:
+        """The outcomes of run(interrupt(i)), for i = 1, 2, ..., whose
+        interrupt fired, until `fired` of them have or `tries` runs are done."""
+        outcomes: Dict[str, int] = {}
+        for i in range(1, tries + 1):
+            if sum(outcomes.values()) == fired:
+                break
+            at = interrupt(i)
+            outcome = run(at)
+            if at.fired:
+                outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        if "TARVIX_INTERRUPTS" in os.environ:
+            print("\n%s, %d runs: %s" % (type(at).__name__, i, outcomes), file=sys.stderr)
+        return outcomes
+
+    def check(self, name: str, outcomes: Dict[str, int]) -> None:
+        self.assertNotIn("wrong", outcomes)
+        if not name.endswith("Python file"):
+            self.assertEqual(list(outcomes), ["exact"] if outcomes else [])  # never refused
+
+
 class Module(unittest.TestCase):
     """What the module shows, and python3 -m tarvix."""
 
@@ -553,12 +818,13 @@ class Module(unittest.TestCase):
                 return os.path.join(work, name)
 
             for name, content in (("a", data), ("b", b"kept"), ("b.tvx", packed[:-1]), ("c", data)):
-                with open(path(name), "wb") as f:
-                    f.write(content)
+                with open(path(name), "wb") as out:
+                    out.write(content)
             os.chmod(path("a"), 0o640)
             os.utime(path("a"), ns=(10**18, 10**18))
             os.symlink("c", path("c.tvx"))
-            cases = [  # arguments; exit status, the file and reason it names; files after
+            cases: List[Tuple[List[str], int, Optional[Tuple[str, str]], Dict[str, bytes]]] = [
+                # arguments; exit status, the file and reason it names; files after
                 (["a"], 0, None, {"a.tvx": packed}),
                 (["a"], 1, ("a.tvx", "File exists"), {"a.tvx": packed}),
                 (["-f", "a"], 0, None, {"a.tvx": packed}),
@@ -624,6 +890,26 @@ class Memory(unittest.TestCase):
 
             self.assertLess(self.peak_during(write), 1 << 20)
             self.assertLess(self.peak_during(read), 1 << 20)
+
+    def test_decompress_fills_one_bytes_object(self) -> None:
+        # Sized from the length fields: the tool's files are restored in
+        # place, with no memory beside the result. Files whose length fields
+        # promise more still restore to exactly their bytes.
+        block = sample(BLOCK)
+        short, whole = tarvix.compress(b"abc" * 30)[4:], tarvix.compress(block)[4:]
+        cases = [  # file; its source; whether the output is all the memory used
+            ("the tool's", tarvix.compress(block * 40 + b"end"), block * 40 + b"end", True),
+            ("two", tarvix.compress(block) + tarvix.compress(block[:99]), block + block[:99], True),
+            ("a byte after", tarvix.compress(block) + b"\x07", block, True),
+            ("a short block first", MAGIC + short + whole, b"abc" * 30 + block, False),
+            ("empty blocks and file", MAGIC + b"\x01\x00\x40" * 5 + whole + MAGIC, block, True),
+        ]
+        for name, file, source, in_place in cases:
+            with self.subTest(name):
+                result: List[bytes] = []
+                peak = self.peak_during(lambda: result.append(tarvix.decompress(file)))
+                self.assertEqual(result, [source])
+                self.assertLess(peak, len(source) + (1000 if in_place else 2 * BLOCK + 1000))
 
     def test_decompress_grows_with_what_it_restores(self) -> None:
         # 100000 records of a 1-byte block data, each an empty block, that
