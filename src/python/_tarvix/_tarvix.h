@@ -38,10 +38,20 @@ typedef struct {
   unsigned long owner; /* the thread inside, or 0 */
 } ObjectLock;
 
-int object_lock_init(ObjectLock* lock);
 int object_lock_enter(ObjectLock* lock);
 void object_lock_leave(ObjectLock* lock);
-void object_lock_free(ObjectLock* lock);
+
+/* What every coder object of the module begins with. */
+typedef struct {
+  PyObject ob_base; /* PyObject_HEAD */
+  ObjectLock lock;
+} CoderObject;
+
+/* new_coder() allocates an instance of a type of this module, zeroed, with
+ * its lock; NULL with an exception. free_coder() frees it, its lock, and its
+ * hold on its type, once its own parts are freed. */
+CoderObject* new_coder(PyTypeObject* type);
+void free_coder(CoderObject* coder);
 
 /* ------------------------------------------------------------------------ */
 /* Memory of the module's own (support.c), from Python's allocator, which
@@ -76,6 +86,11 @@ int thread_count(PyObject* threads, unsigned* count);
  * file cut short), with `restored` (NULL for b"") as its restored bytes;
  * returns NULL. */
 PyObject* raise_fault(tarvix_status status, PyObject* restored);
+
+/* restoring_outcome() returns `restored` (a new bytes object, or NULL with
+ * an exception), or at a fault raises it as the error's restored bytes and
+ * returns NULL. */
+PyObject* restoring_outcome(tarvix_status status, PyObject* restored);
 
 /* ------------------------------------------------------------------------ */
 /* Coding (support.c); each releases the GIL while the library codes, so the
@@ -114,6 +129,11 @@ typedef struct {
 int restore_growing(tarvix_restorer* restorer, const unsigned char* input, size_t size,
                     size_t first, size_t limit, int end, Area* out, Restoring* done);
 
+/* restored_bytes() frees the area that restore_growing() (which returned
+ * `failed`) restored into, and returns its restored bytes, or raises the
+ * fault with them, as restoring_outcome() does. */
+PyObject* restored_bytes(Area* out, const Restoring* done, int failed);
+
 /* ------------------------------------------------------------------------ */
 /* The module's types (coders.c, file_coders.c), added to it by module.c */
 
@@ -133,11 +153,5 @@ extern PyType_Spec reader_spec;
 #define TVX_SLOTS_BEGIN
 #define TVX_SLOTS_END
 #endif
-
-/* new_object() allocates an instance of a type of this module, zeroed. */
-PyObject* new_object(PyTypeObject* type);
-/* free_object() frees an instance of a type of this module, whose parts are
- * freed, and lets go of its type. */
-void free_object(PyObject* object);
 
 #endif /* TARVIX_PYTHON_TARVIX_H */

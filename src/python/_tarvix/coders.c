@@ -10,7 +10,7 @@
 /* Compressor */
 
 typedef struct {
-  PyObject_HEAD ObjectLock lock;
+  CoderObject coder;
   tarvix_compressor* compressor; /* NULL once flushed */
 } Compressor;
 
@@ -22,9 +22,8 @@ static PyObject* compressor_new(PyTypeObject* type, PyObject* args, PyObject* kw
       thread_count(threads_argument, &threads) < 0) {
     return NULL;
   }
-  Compressor* const self = (Compressor*)new_object(type);
-  if (self == NULL || object_lock_init(&self->lock) < 0) {
-    Py_XDECREF(self);
+  Compressor* const self = (Compressor*)new_coder(type);
+  if (self == NULL) {
     return NULL;
   }
   self->compressor = tarvix_compressor_create_threaded(threads);
@@ -37,13 +36,12 @@ static PyObject* compressor_new(PyTypeObject* type, PyObject* args, PyObject* kw
 
 static void compressor_dealloc(Compressor* self) {
   tarvix_compressor_free(self->compressor);
-  object_lock_free(&self->lock);
-  free_object((PyObject*)self);
+  free_coder(&self->coder);
 }
 
 /* Codes `data` (NULL: none) and, with `end`, ends the file. */
 static PyObject* compressor_code(Compressor* self, PyObject* data, int end, const char* late) {
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   PyObject* result = NULL;
@@ -60,7 +58,7 @@ static PyObject* compressor_code(Compressor* self, PyObject* data, int end, cons
       self->compressor = NULL;
     }
   }
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   return result;
 }
 
@@ -106,7 +104,7 @@ PyType_Spec compressor_spec = {"tarvix.Compressor", sizeof(Compressor), 0, Py_TP
 /* Decompressor */
 
 typedef struct {
-  PyObject_HEAD ObjectLock lock;
+  CoderObject coder;
   tarvix_restorer* restorer; /* NULL once flushed */
   Area input;                /* input.data[input_begin, input_end) is not yet taken */
   size_t input_begin;
@@ -123,9 +121,8 @@ static PyObject* decompressor_new(PyTypeObject* type, PyObject* args, PyObject* 
       thread_count(threads_argument, &threads) < 0) {
     return NULL;
   }
-  Decompressor* const self = (Decompressor*)new_object(type);
-  if (self == NULL || object_lock_init(&self->lock) < 0) {
-    Py_XDECREF(self);
+  Decompressor* const self = (Decompressor*)new_coder(type);
+  if (self == NULL) {
     return NULL;
   }
   self->needs_input = 1;
@@ -141,8 +138,7 @@ static PyObject* decompressor_new(PyTypeObject* type, PyObject* args, PyObject* 
 static void decompressor_dealloc(Decompressor* self) {
   tarvix_restorer_free(self->restorer);
   area_free(&self->input);
-  object_lock_free(&self->lock);
-  free_object((PyObject*)self);
+  free_coder(&self->coder);
 }
 
 /* Keeps `size` more input bytes after those not yet taken: at the end of the
@@ -201,16 +197,7 @@ static PyObject* decompressor_restore(Decompressor* self, const Py_buffer* given
   }
   self->needs_input =
       self->input_begin == self->input_end && !tarvix_restorer_holds_output(self->restorer);
-  PyObject* result = NULL;
-  if (!failed) {
-    result = PyBytes_FromStringAndSize((const char*)out.data, (Py_ssize_t)done.written);
-  }
-  area_free(&out);
-  if (result != NULL && done.status != TARVIX_OK) {
-    raise_fault(done.status, result);
-    Py_CLEAR(result);
-  }
-  return result;
+  return restored_bytes(&out, &done, failed);
 }
 
 static PyObject* decompressor_decompress(Decompressor* self, PyObject* args, PyObject* kwargs) {
@@ -225,14 +212,14 @@ static PyObject* decompressor_decompress(Decompressor* self, PyObject* args, PyO
     return NULL;
   }
   PyObject* result = NULL;
-  if (object_lock_enter(&self->lock) == 0) {
+  if (object_lock_enter(&self->coder.lock) == 0) {
     if (self->restorer == NULL) {
       PyErr_SetString(PyExc_EOFError, "tarvix: decompress() after flush()");
     } else {
       result =
           decompressor_restore(self, &given, max_length < 0 ? SIZE_MAX : (size_t)max_length, 0);
     }
-    object_lock_leave(&self->lock);
+    object_lock_leave(&self->coder.lock);
   }
   PyBuffer_Release(&given);
   return result;
@@ -240,7 +227,7 @@ static PyObject* decompressor_decompress(Decompressor* self, PyObject* args, PyO
 
 static PyObject* decompressor_flush(Decompressor* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   PyObject* result = NULL;
@@ -255,7 +242,7 @@ static PyObject* decompressor_flush(Decompressor* self, PyObject* unused) {
     area_free(&self->input);
     self->input_begin = self->input_end = 0;
   }
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   return result;
 }
 

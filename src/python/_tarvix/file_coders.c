@@ -26,7 +26,7 @@ static PyObject* view_of(PyObject* object, Py_ssize_t begin, Py_ssize_t end) {
 /* Writer */
 
 typedef struct {
-  PyObject_HEAD ObjectLock lock;
+  CoderObject coder;
   tarvix_compressor* compressor; /* NULL once the file is ended */
   PyObject* fp;
   PyObject* pending; /* bytes: pending[pending_begin, pending_end) is not yet written */
@@ -57,9 +57,8 @@ static PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
       thread_count(threads_argument, &threads) < 0) {
     return NULL;
   }
-  Writer* const self = (Writer*)new_object(type);
-  if (self == NULL || object_lock_init(&self->lock) < 0) {
-    Py_XDECREF(self);
+  Writer* const self = (Writer*)new_coder(type);
+  if (self == NULL) {
     return NULL;
   }
   Py_INCREF(fp);
@@ -91,8 +90,7 @@ static void writer_dealloc(Writer* self) {
   PyObject_GC_UnTrack(self);
   (void)writer_clear(self);
   tarvix_compressor_free(self->compressor);
-  object_lock_free(&self->lock);
-  free_object((PyObject*)self);
+  free_coder(&self->coder);
 }
 
 /* Raises BlockingIOError for a file that takes nothing now; `taken` of the
@@ -264,7 +262,7 @@ static PyObject* writer_write(Writer* self, PyObject* data) {
     return NULL;
   }
   PyObject* result = NULL;
-  if (object_lock_enter(&self->lock) == 0) {
+  if (object_lock_enter(&self->coder.lock) == 0) {
     int failed = writer_usable(self) < 0 || write_pending(self, 0) < 0;
     for (Py_ssize_t start = 0; !failed && start < source.len;) {
       const Py_ssize_t size = smaller(TVX_SLICE_SIZE, source.len - start);
@@ -278,7 +276,7 @@ static PyObject* writer_write(Writer* self, PyObject* data) {
     if (!failed) {
       result = PyLong_FromSsize_t(source.len);
     }
-    object_lock_leave(&self->lock);
+    object_lock_leave(&self->coder.lock);
   }
   PyBuffer_Release(&source);
   return result;
@@ -286,11 +284,11 @@ static PyObject* writer_write(Writer* self, PyObject* data) {
 
 static PyObject* writer_flush(Writer* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   const int failed = (self->broken && writer_usable(self) < 0) || write_pending(self, 0) < 0;
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   if (failed) {
     return NULL;
   }
@@ -299,7 +297,7 @@ static PyObject* writer_flush(Writer* self, PyObject* unused) {
 
 static PyObject* writer_end(Writer* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   int failed = 0;
@@ -313,7 +311,7 @@ static PyObject* writer_end(Writer* self, PyObject* unused) {
       self->compressor = NULL;
     }
   }
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   if (failed) {
     return NULL;
   }
@@ -382,7 +380,7 @@ PyType_Spec writer_spec = {"tarvix._tarvix.Writer", sizeof(Writer), 0,
 /* Reader */
 
 typedef struct {
-  PyObject_HEAD ObjectLock lock;
+  CoderObject coder;
   tarvix_restorer* restorer; /* NULL once closed */
   PyObject* fp;
   PyObject* fetch;  /* the name of fp's method that reads: readinto, read1 or read */
@@ -410,9 +408,8 @@ static PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
       thread_count(threads_argument, &threads) < 0) {
     return NULL;
   }
-  Reader* const self = (Reader*)new_object(type);
-  if (self == NULL || object_lock_init(&self->lock) < 0) {
-    Py_XDECREF(self);
+  Reader* const self = (Reader*)new_coder(type);
+  if (self == NULL) {
     return NULL;
   }
   Py_INCREF(fp);
@@ -458,8 +455,7 @@ static void reader_dealloc(Reader* self) {
   PyObject_GC_UnTrack(self);
   (void)reader_clear(self);
   tarvix_restorer_free(self->restorer);
-  object_lock_free(&self->lock);
-  free_object((PyObject*)self);
+  free_coder(&self->coder);
 }
 
 /* What fetch() found. */
@@ -611,9 +607,9 @@ static PyObject* reader_readinto(Reader* self, PyObject* buffer) {
     return NULL;
   }
   Py_ssize_t count = kRestoreFailed;
-  if (object_lock_enter(&self->lock) == 0) {
+  if (object_lock_enter(&self->coder.lock) == 0) {
     count = restore_some(self, out.buf, out.len);
-    object_lock_leave(&self->lock);
+    object_lock_leave(&self->coder.lock);
   }
   PyBuffer_Release(&out);
   if (count == kRestoreNothingYet) {
@@ -626,7 +622,7 @@ static PyObject* reader_readinto(Reader* self, PyObject* buffer) {
  * threads get many records a call. */
 static PyObject* reader_readall(Reader* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   Area area = {NULL, 0};
@@ -643,7 +639,7 @@ static PyObject* reader_readall(Reader* self, PyObject* unused) {
                          room > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : (Py_ssize_t)room);
     filled += count > 0 ? (size_t)count : 0;
   } while (count > 0);
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   PyObject* result = NULL;
   if (count == kRestoreNothingYet && filled == 0) {
     Py_INCREF(Py_None);
@@ -660,7 +656,7 @@ static PyObject* reader_skip(Reader* self, PyObject* argument) {
   if (count == -1 && PyErr_Occurred()) {
     return NULL;
   }
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   Area scratch = {NULL, 0};
@@ -671,13 +667,13 @@ static PyObject* reader_skip(Reader* self, PyObject* argument) {
         restore_some(self, scratch.data, room < TVX_SLICE_SIZE ? (Py_ssize_t)room : TVX_SLICE_SIZE);
   }
   area_free(&scratch);
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   return restored == kRestoreFailed ? NULL : PyLong_FromLongLong(self->position);
 }
 
 static PyObject* reader_rewind(Reader* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   int failed = self->restorer == NULL;
@@ -697,7 +693,7 @@ static PyObject* reader_rewind(Reader* self, PyObject* unused) {
     Py_XDECREF(moved);
     self->rewinding = (char)failed;
   }
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   if (failed) {
     return NULL;
   }
@@ -706,14 +702,14 @@ static PyObject* reader_rewind(Reader* self, PyObject* unused) {
 
 static PyObject* reader_close(Reader* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->lock) < 0) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
     return NULL;
   }
   drop_input(self);
   Py_CLEAR(self->buffer);
   tarvix_restorer_free(self->restorer);
   self->restorer = NULL;
-  object_lock_leave(&self->lock);
+  object_lock_leave(&self->coder.lock);
   Py_RETURN_NONE;
 }
 

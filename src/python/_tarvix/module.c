@@ -9,19 +9,26 @@
 /* ------------------------------------------------------------------------ */
 /* compress() */
 
-static PyObject* tvx_compress(PyObject* module, PyObject* args, PyObject* kwargs) {
-  (void)module;
+/* The arguments (data, *, threads=0) of compress() and decompress(), whose
+ * `format` names the function: 0 with data's buffer, or -1 with an
+ * exception. */
+static int parse_whole(PyObject* args, PyObject* kwargs, const char* format, Py_buffer* source,
+                       unsigned* threads) {
   static char* keywords[] = {"data", "threads", NULL};
   PyObject* data = NULL;
   PyObject* threads_argument = NULL;
-  unsigned threads = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:compress", keywords, &data,
-                                   &threads_argument) ||
-      thread_count(threads_argument, &threads) < 0) {
-    return NULL;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &data, &threads_argument) ||
+      thread_count(threads_argument, threads) < 0) {
+    return -1;
   }
+  return get_input(data, source);
+}
+
+static PyObject* tvx_compress(PyObject* module, PyObject* args, PyObject* kwargs) {
+  (void)module;
   Py_buffer source;
-  if (get_input(data, &source) < 0) {
+  unsigned threads = 0;
+  if (parse_whole(args, kwargs, "O|$O:compress", &source, &threads) < 0) {
     return NULL;
   }
   PyObject* result = NULL;
@@ -146,13 +153,9 @@ static PyObject* restore_in_place(tarvix_restorer* restorer, const unsigned char
     return out;
   }
   /* A fault, or a block in the middle shorter than a whole one. */
-  PyObject* restored = PyBytes_FromStringAndSize((const char*)data, (Py_ssize_t)written);
+  PyObject* const restored = PyBytes_FromStringAndSize((const char*)data, (Py_ssize_t)written);
   Py_DECREF(out);
-  if (restored != NULL && status != TARVIX_OK) {
-    raise_fault(status, restored);
-    Py_CLEAR(restored);
-  }
-  return restored;
+  return restoring_outcome(status, restored);
 }
 
 /* Restores into an area that grows with what is restored, then copies it. */
@@ -160,32 +163,17 @@ static PyObject* restore_growing_whole(tarvix_restorer* restorer, const unsigned
                                        size_t size) {
   Area out = {NULL, 0};
   Restoring done;
-  PyObject* result = NULL;
-  if (restore_growing(restorer, file, size, size > TVX_CHUNK_SIZE ? size : TVX_CHUNK_SIZE, SIZE_MAX,
-                      1, &out, &done) == 0) {
-    result = PyBytes_FromStringAndSize((const char*)out.data, (Py_ssize_t)done.written);
-  }
-  area_free(&out);
-  if (result != NULL && done.status != TARVIX_OK) {
-    raise_fault(done.status, result);
-    Py_CLEAR(result);
-  }
-  return result;
+  const int failed =
+      restore_growing(restorer, file, size, size > TVX_CHUNK_SIZE ? size : TVX_CHUNK_SIZE, SIZE_MAX,
+                      1, &out, &done);
+  return restored_bytes(&out, &done, failed);
 }
 
 static PyObject* tvx_decompress(PyObject* module, PyObject* args, PyObject* kwargs) {
   (void)module;
-  static char* keywords[] = {"data", "threads", NULL};
-  PyObject* data = NULL;
-  PyObject* threads_argument = NULL;
-  unsigned threads = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:decompress", keywords, &data,
-                                   &threads_argument) ||
-      thread_count(threads_argument, &threads) < 0) {
-    return NULL;
-  }
   Py_buffer source;
-  if (get_input(data, &source) < 0) {
+  unsigned threads = 0;
+  if (parse_whole(args, kwargs, "O|$O:decompress", &source, &threads) < 0) {
     return NULL;
   }
   const unsigned char* const file = source.buf;

@@ -16,7 +16,7 @@
 /* ------------------------------------------------------------------------ */
 /* Locks */
 
-int object_lock_init(ObjectLock* lock) {
+static int object_lock_init(ObjectLock* lock) {
   lock->lock = PyThread_allocate_lock();
   lock->owner = 0;
   if (lock->lock == NULL) {
@@ -46,7 +46,7 @@ void object_lock_leave(ObjectLock* lock) {
   PyThread_release_lock(lock->lock);
 }
 
-void object_lock_free(ObjectLock* lock) {
+static void object_lock_free(ObjectLock* lock) {
   if (lock->lock != NULL) {
     PyThread_free_lock(lock->lock);
     lock->lock = NULL;
@@ -168,6 +168,14 @@ PyObject* raise_fault(tarvix_status status, PyObject* restored) {
   return NULL;
 }
 
+PyObject* restoring_outcome(tarvix_status status, PyObject* restored) {
+  if (restored != NULL && status != TARVIX_OK) {
+    raise_fault(status, restored);
+    Py_CLEAR(restored);
+  }
+  return restored;
+}
+
 /* ------------------------------------------------------------------------ */
 /* Coding */
 
@@ -258,19 +266,32 @@ int restore_growing(tarvix_restorer* restorer, const unsigned char* input, size_
   return 0;
 }
 
+PyObject* restored_bytes(Area* out, const Restoring* done, int failed) {
+  PyObject* const restored =
+      failed ? NULL : PyBytes_FromStringAndSize((const char*)out->data, (Py_ssize_t)done->written);
+  area_free(out);
+  return restoring_outcome(done->status, restored);
+}
+
 /* ------------------------------------------------------------------------ */
 /* Objects */
 
 TVX_SLOTS_BEGIN
-PyObject* new_object(PyTypeObject* type) {
+CoderObject* new_coder(PyTypeObject* type) {
   const allocfunc alloc = (allocfunc)PyType_GetSlot(type, Py_tp_alloc);
-  return alloc(type, 0);
+  CoderObject* const coder = (CoderObject*)alloc(type, 0);
+  if (coder != NULL && object_lock_init(&coder->lock) < 0) {
+    Py_DECREF(coder);
+    return NULL;
+  }
+  return coder;
 }
 
-void free_object(PyObject* object) {
-  PyTypeObject* const type = Py_TYPE(object);
+void free_coder(CoderObject* coder) {
+  PyTypeObject* const type = Py_TYPE(coder);
+  object_lock_free(&coder->lock);
   const freefunc free = (freefunc)PyType_GetSlot(type, Py_tp_free);
-  free(object);
+  free(coder);
   Py_DECREF(type);
 }
 TVX_SLOTS_END
