@@ -76,7 +76,12 @@ LIBRARY_SOURCES = ["src/codec/block_decoder.cpp", "src/codec/block_encoder.cpp",
                    "src/container/tarvix.cpp"]
 EXTENSION_SOURCES = ["src/python/_tarvix/%s.c" % name
                      for name in ("module", "support", "coders", "file_coders")]
-HIDDEN = ["-fvisibility=hidden"] if os.name == "posix" else []
+if sys.platform == "win32":  # MSVC: exports only what is marked, never exceptions
+    CXX_FLAGS, C_FLAGS, LINK_FLAGS = ["/std:c++20", "/EHs-c-"], ["/std:c11"], []
+else:
+    HIDDEN = ["-fvisibility=hidden"]
+    CXX_FLAGS = ["-std=c++20", "-fno-exceptions", "-fvisibility-inlines-hidden"] + HIDDEN
+    C_FLAGS, LINK_FLAGS = ["-std=c11"] + HIDDEN, ["-pthread"]
 
 setup(
     name="tarvix",
@@ -88,15 +93,15 @@ setup(
         "sources": LIBRARY_SOURCES,
         "include_dirs": INCLUDE_DIRS,
         "macros": [("TARVIX_STATIC_DEFINE", None)],
-        "cflags": ["-std=c++20", "-fno-exceptions", "-fvisibility-inlines-hidden"] + HIDDEN,
+        "cflags": CXX_FLAGS,
     })],
     ext_modules=[Extension(
         "tarvix._tarvix",
         sources=EXTENSION_SOURCES,
         include_dirs=INCLUDE_DIRS,
         define_macros=[("TARVIX_STATIC_DEFINE", None)],
-        extra_compile_args=["-std=c11"] + HIDDEN,
-        extra_link_args=["-pthread"],
+        extra_compile_args=C_FLAGS,
+        extra_link_args=LINK_FLAGS,
         language="c++",  # linked by the C++ compiler, for the library's runtime
         py_limited_api=True,
     )],

@@ -113,6 +113,8 @@ class ToolBytes(unittest.TestCase):
                     self.assertEqual(b"".join(pieces), data)
                 with tarvix.open(io.BytesIO(tool_file)) as f:
                     self.assertEqual(f.read(), data)
+                with open(path, "rb") as buffered, tarvix.open(buffered) as f:
+                    self.assertEqual(f.read(), data)
 
                 # On threads, the same bytes both ways.
                 buffer = io.BytesIO()
@@ -169,6 +171,14 @@ class Faults(unittest.TestCase):
         for threads, error in cases:
             with self.subTest(threads=threads), self.assertRaises(error):
                 tarvix.open(io.BytesIO(), "wb", threads=threads)
+        # A file object that writes into the file it is written by: refused,
+        # where waiting for the file would wait for ever.
+        echo = PieceSink()
+        f = tarvix.TarvixFile(echo, "wb")
+        echo.write = f.write  # type: ignore[method-assign]
+        with self.assertRaises(RuntimeError):
+            f.write(sample(2 * BLOCK))
+        self.assertRaises(OSError, f.close)
 
     def test_a_raw_file_that_takes_little_at_a_time(self) -> None:
         raw = PieceSink(most=1000)
