@@ -250,10 +250,8 @@ def write_page(res, out, svg, threads_svg):
 def write_python(w, res):
     if not res.python:
         return
-    w("## In process: the Python module
-
-`bench/python_bench.py`, in one Python process on "
-      "64 MiB of the mixed data: `tarvix.compress()` and `tarvix.decompress()` beside the C "
+    w("## In process: the Python module\n\n`bench/python_bench.py`, in one Python process on "
+      "the mixed data (64 MiB; 16 MiB with QUICK=1): `tarvix.compress()` and `tarvix.decompress()` beside the C "
       "library's whole-buffer calls on as many threads, into memory from `malloc()`; "
       "`shutil.copyfileobj()` through `tarvix.open()` beside `tvx` from file to file, less "
       "`tvx`'s time for an empty file; `Decompressor.decompress(b\"\", 8192)` until "
