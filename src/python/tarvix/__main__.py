@@ -87,7 +87,11 @@ class _PendingTarget:
 
     def __init__(self, name: str, replace: bool) -> None:
         folder, base = os.path.split(name)
-        fd, self._temporary = tempfile.mkstemp(prefix="." + base[:200] + ".", dir=folder or ".")
+        try:
+            fd, self._temporary = tempfile.mkstemp(prefix="." + base[:200] + ".",
+                                                   dir=folder or ".")
+        except OSError as error:  # named as the target, not as its temporary file
+            raise OSError(error.errno, error.strerror, name) from None
         self.file: BinaryIO = os.fdopen(fd, "wb", buffering=0)  # an OS file: no write is lost
         self._name, self._replace, self._committed = name, replace, False
 
