@@ -3,8 +3,9 @@
 The extension tarvix._tarvix is built as CMake builds it (src/python/
 CMakeLists.txt): its C on the Limited API of Python 3.8, one abi3 build for
 every later version, with the library's C++20 sources built into it; the
-headers that CMake generates (export.h, version.h) are made here, with the
-version read from the project() line of CMakeLists.txt, where it is set.
+headers that CMake generates (export.h, version.h) are made here, and the
+version and the library's sources are read from the CMake files, where they
+are set.
 Offline, with the setuptools and wheel already installed:
     pip install --no-build-isolation .
 """
@@ -20,15 +21,19 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 GENERATED = os.path.join("build", "setuptools", "include")
 
 
-def project_version() -> str:
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        found = re.search(r"project\(tarvix\s+VERSION\s+([0-9.]+)", f.read())
+def from_cmake(path: str, pattern: str) -> str:
+    """What the first group of `pattern` matches in the CMake file at path."""
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        found = re.search(pattern, f.read())
     if found is None:
-        sys.exit("setup.py: no project(tarvix VERSION ...) line in CMakeLists.txt")
+        sys.exit("setup.py: %s has no line that %s matches" % (path, pattern))
     return found.group(1)
 
 
-VERSION = project_version()
+# Set once, where CMake reads them: the version, and the library's sources.
+VERSION = from_cmake("CMakeLists.txt", r"project\(tarvix\s+VERSION\s+([0-9.]+)")
+LIBRARY_SOURCES = ["src/" + name for name in
+                   from_cmake("src/CMakeLists.txt", r"set\(tarvix_sources\s+([^)]*)\)").split()]
 
 
 def write_if_changed(path: str, text: str) -> None:
@@ -71,9 +76,6 @@ class BuildPy(build_py):
 
 generate_headers()
 INCLUDE_DIRS = ["src/codec", "src/container", "src/workers", GENERATED]
-LIBRARY_SOURCES = ["src/codec/block_decoder.cpp", "src/codec/block_encoder.cpp",
-                   "src/workers/workers.cpp", "src/container/container.cpp",
-                   "src/container/tarvix.cpp"]
 EXTENSION_SOURCES = ["src/python/_tarvix/%s.c" % name
                      for name in ("module", "support", "coders", "file_coders")]
 if sys.platform == "win32":  # MSVC: exports only what is marked, never exceptions
