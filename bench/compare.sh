@@ -3,9 +3,9 @@
 # compress and restore, on generated data (text, mixed, random bytes, runs)
 # and, when there is a corpus, on the corpus and each of its files; tarvix
 # also runs on its one-thread path and, on the mixed data, with 2 to 4 threads
-# and on one core. Measures peak resident memory and runs the in-process codec
-# benchmark; then writes benchmarks.md, benchmarks.svg and
-# benchmarks-threads.svg.
+# and on one core. Measures peak resident memory and runs the in-process
+# benchmarks of the codec and of the Python module (bench/python_bench.py);
+# then writes benchmarks.md, benchmarks.svg and benchmarks-threads.svg.
 #
 # Usage: bench/compare.sh
 #   ROUNDS=n   interleaved rounds (default 5)
@@ -73,19 +73,16 @@ fi
 printf '%s\n' "${inputs[@]}" >"$results/inputs.txt"
 
 # Python's tarvix.open, as a program: compress or restore SOURCE TARGET, on
-# as many threads as tvx and tarvix take by default.
-library=$(find build/release -name libtarvix.so.1 -print -quit)
+# as many threads as tvx and tarvix take (the default of all three).
 cat >"$work/open.py" <<EOF
-import os, shutil, sys
+import shutil, sys
 sys.path.insert(0, "$root/build/release/python")
-os.environ["TARVIX_LIBRARY"] = "$root/$library"
 import tarvix
 mode, source, target = sys.argv[1:]
-threads = min(len(os.sched_getaffinity(0)), 16)
 if mode == "compress":
-    files = open(source, "rb"), tarvix.open(target, "wb", threads=threads)
+    files = open(source, "rb"), tarvix.open(target, "wb")
 else:
-    files = tarvix.open(source, "rb", threads=threads), open(target, "wb")
+    files = tarvix.open(source, "rb"), open(target, "wb")
 with files[0] as f, files[1] as out:
     shutil.copyfileobj(f, out, 1 << 20)
 EOF
@@ -110,7 +107,9 @@ programs=(
 tvx=$root/build/release/tvx
 [ ! -x "$tvx" ] || programs+=("tvx | | $tvx -c {in} | $tvx -dc {in}")
 open_py="$python $work/open.py"
-[ ! -f build/release/python/tarvix/__init__.py ] || [ -z "$library" ] ||
+python_module=0
+[ ! -f build/release/python/tarvix/__init__.py ] || python_module=1
+[ "$python_module" = 0 ] ||
   programs+=("Python tarvix.open | | $open_py compress {in} {out} | $open_py restore {in} {out}")
 # On the mixed data only: more threads, and the default confined to one core.
 sweep=(
@@ -217,6 +216,11 @@ for input in mixed random; do
     done
   done
 done
+
+# The Python module in process, beside the C library, tvx and lzma.
+if [ "$python_module" = 1 ]; then
+  "$python" bench/python_bench.py ${QUICK:+--quick} --out "$results/python.tsv" build/release
+fi
 
 # The codec in process, beside liblz4's block functions (on generated text
 # when there is no corpus).

@@ -69,6 +69,10 @@ class Results:
                     self.runs.setdefault(key, []).extend(r["times"])
                     self.by_round.setdefault(key, {})[round_] = statistics.median(r["times"])
                     self.cpu.setdefault(key, {})[round_] = r["user"] + r["system"]
+        # bench/python_bench.py's rows, when it ran: measure, tarvix's median
+        # seconds, the peer's, the ratio, the target.
+        python = os.path.join(folder, "python.tsv")
+        self.python = lines("python.tsv") if os.path.exists(python) else []
         self.codec = {}
         with open(os.path.join(folder, "codec_bench.json")) as f:
             for bench in json.load(f)["benchmarks"]:
@@ -240,6 +244,22 @@ def write_page(res, out, svg, threads_svg):
                              f"{u:,.0f}", f"{d / u:.2f}"])
     w(table(["input", "encode MB/s", "LZ4_compress_default MB/s", "ratio", "decode MB/s",
              "LZ4_decompress_safe MB/s", "ratio"], rows))
+    write_python(w, res)
+
+
+def write_python(w, res):
+    if not res.python:
+        return
+    w("## In process: the Python module\n\n`bench/python_bench.py`, in one Python process on "
+      "the mixed data (64 MiB; 16 MiB with QUICK=1): `tarvix.compress()` and `tarvix.decompress()` beside the C "
+      "library's whole-buffer calls on as many threads, into memory from `malloc()`; "
+      "`shutil.copyfileobj()` through `tarvix.open()` beside `tvx` from file to file, less "
+      "`tvx`'s time for an empty file; `Decompressor.decompress(b\"\", 8192)` until "
+      "`needs_input`, over 32 MiB, beside `lzma`'s decompressor drawn the same way. \"Ratio\" "
+      "is tarvix's time over the peer's, the median of the rounds' ratios.\n\n")
+    w(table(["measure", "tarvix, s", "peer, s", "ratio", "target"],
+            [[m, f"{float(t):.3f}", f"{float(p):.3f}", f"{float(r):.2f}", f"≤ {float(g):.2f}"]
+             for m, t, p, r, g in res.python]))
 
 
 def write_threads(w, res, threads_svg):

@@ -10,7 +10,7 @@
 #   Development  libtarvix-dev   the headers, libtarvix.a, the libtarvix.so
 #                                link, the CMake package, tarvix.pc,
 #                                format.md and the examples
-#   Python       python3-tarvix  the Python module
+#   Python       python3-tarvix  the Python module, with its extension
 # `cmake --install` installs them all. Each package's copyright file and
 # changelog lie in share/doc/<package>.
 include(CMakePackageConfigHelpers)
@@ -296,26 +296,25 @@ C++ and Python.")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "tarvix compression library - Python 3 module
 ${tarvix_about}
 
-This package holds the Python module tarvix, over the shared library, as
-Python's bz2 and lzma modules: compress() and decompress() for bytes in
-memory, Compressor and Decompressor objects, open() and TarvixFile for
-binary and text file objects in bounded memory, python3 -m tarvix, and
-type hints.")
+This package holds the Python module tarvix, with the library built into
+its extension, as Python's bz2 and lzma modules: compress() and
+decompress() for bytes in memory, Compressor and Decompressor objects,
+open() and TarvixFile for binary and text file objects in bounded memory,
+python3 -m tarvix, and type hints.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 
-# Dependencies. The tool links libtarvix.a, so it needs only what
-# dpkg-shlibdeps finds. The development files go with the one shared library
-# of their version; the Python module works with any libtarvix1 from this
-# version on. The Python module is pure Python, hence for every architecture.
+# Dependencies. The tool and the Python module's extension hold the library
+# themselves, so they need only what dpkg-shlibdeps finds, and the module a
+# Python 3 from 3.8 on (its extension is built once for all of them, abi3).
+# The development files go with the one shared library of their version.
 if(TARGET tarvix_shared)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libtarvix1 (= ${PROJECT_VERSION})")
 endif()
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libtarvix1 (>= ${PROJECT_VERSION}), python3:any")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.8)")
 # Python writes compiled modules beside the sources when root imports them:
 # the maintainer scripts make them on installation and remove them before
 # removal, as Debian's own Python packages do.

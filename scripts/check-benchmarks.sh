@@ -23,6 +23,11 @@ for corpus in "${TARVIX_CORPUS_DIR:-}" /nonexistent; do
     echo "check-benchmarks: no figures for tarvix in the page" >&2
     exit 1
   }
+  grep -q '^| compress(), 1 thread | [0-9.]* | [0-9.]* | [0-9.]* | ≤ 1\.10 |' \
+    "$out/page/benchmarks.md" || {
+    echo "check-benchmarks: no figures for the Python module in the page" >&2
+    exit 1
+  }
   # The report again on the same results gives the same bytes, charts included.
   /usr/bin/python3 bench/report.py build/bench-quick-results "$out"
   for file in benchmarks.md benchmarks.svg benchmarks-threads.svg; do

@@ -69,7 +69,7 @@ declare -A deb=(
   [tarvix]="$build/tarvix_${version}_${architecture}.deb"
   [libtarvix1]="$build/libtarvix1_${version}_${architecture}.deb"
   [libtarvix-dev]="$build/libtarvix-dev_${version}_${architecture}.deb"
-  [python3-tarvix]="$build/python3-tarvix_${version}_all.deb"
+  [python3-tarvix]="$build/python3-tarvix_${version}_${architecture}.deb"
 )
 
 echo "== The packages"
@@ -85,14 +85,15 @@ declare -A required=(
     usr/share/doc/libtarvix-dev/examples/whole_file.cpp
     usr/share/doc/libtarvix-dev/examples/tarvix_file.py"
   [python3-tarvix]="usr/$pydir/tarvix/__init__.py usr/$pydir/tarvix/__main__.py
-    usr/$pydir/tarvix/_interface.py usr/$pydir/tarvix/_native.py
-    usr/$pydir/tarvix/_location.py usr/$pydir/tarvix/_version.py usr/$pydir/tarvix/py.typed"
+    usr/$pydir/tarvix/_errors.py usr/$pydir/tarvix/_interface.py
+    usr/$pydir/tarvix/_tarvix.abi3.so usr/$pydir/tarvix/_tarvix.pyi
+    usr/$pydir/tarvix/_version.py usr/$pydir/tarvix/py.typed"
 )
 declare -A depends=(
   [tarvix]="libc6"
   [libtarvix1]="libc6"
   [libtarvix-dev]="libtarvix1 (= $version)"
-  [python3-tarvix]="libtarvix1 (>= $version)"
+  [python3-tarvix]="python3 (>= 3.8)"
 )
 for package in "${packages[@]}"; do
   file=${deb[$package]}
@@ -111,13 +112,19 @@ done
   fail "the internal header is packaged"
 
 # The binaries as packaged: stripped; the library with its SONAME and only the
-# public interface exported.
-dpkg-deb --extract "${deb[tarvix]}" "$work/deb"
-dpkg-deb --extract "${deb[libtarvix1]}" "$work/deb"
+# public interface exported; the Python extension with the library in it,
+# exporting only its module's entry.
+for package in tarvix libtarvix1 python3-tarvix; do
+  dpkg-deb --extract "${deb[$package]}" "$work/deb"
+done
 library="$work/deb/usr/$libdir/libtarvix.so.$version"
-for binary in "$work/deb/usr/bin/tarvix" "$work/deb/usr/bin/tvx" "$library"; do
+extension="$work/deb/usr/$pydir/tarvix/_tarvix.abi3.so"
+for binary in "$work/deb/usr/bin/tarvix" "$work/deb/usr/bin/tvx" "$library" "$extension"; do
   contains "$(file "$binary")" ', stripped' "$binary is not stripped"
 done
+! grep -q 'NEEDED.*libtarvix' <<<"$(readelf -d "$extension")" || fail "the extension needs libtarvix"
+[ "$(nm -D --defined-only "$extension" | awk '{ print $3 }')" = PyInit__tarvix ] ||
+  fail "the extension exports more than PyInit__tarvix"
 contains "$(readelf -d "$library")" 'SONAME.*\[libtarvix\.so\.1\]' "libtarvix1 has no SONAME libtarvix.so.1"
 tests/c/check_exports.sh nm "$library" tests/c/exports.txt
 
@@ -210,9 +217,8 @@ cmake --build "$work/consumer-tree" -j2 >/dev/null
 "$work/consumer-tree/tarvix_consumer" "${consumer_files[@]}" | tail -n 1
 
 echo "== The Python module from the prefix, with no library path set"
-# It loads the library installed beside it, by a path relative to its own
-# folder: its tests run there, with the installed tool as the reference.
-python_env=(env -u LD_LIBRARY_PATH -u TARVIX_LIBRARY PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1)
+# Its tests run there, with the installed tool as the reference.
+python_env=(env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1)
 contains "$("${python_env[@]}" python3 -c 'import tarvix; print(tarvix.__file__, tarvix.__version__)')" \
   "^$prefix/$pydir/tarvix/__init__.py $version\$" "python3 did not import tarvix from $prefix"
 tests/check_example.sh "$tool" "${python_env[@]}" python3 "$examples/tarvix_file.py"
@@ -261,12 +267,10 @@ tests/check_example.sh /usr/bin/tarvix "$work/outside"
 c99 "$work/outside-test" tests/c/c_interface_test.c $(pkg-config --cflags --libs tarvix)
 "$work/outside-test"
 # Outside Python programs, with Debian's python3 and no path given: the
-# module, which loads the system's library, its example, its tests against
-# the installed tool, and its type hints as a program that uses it sees them.
+# module, its example, its tests against the installed tool, and its type
+# hints as a program that uses it sees them.
 contains "$(env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 -c 'import tarvix; print(tarvix.__file__)')" \
   "^/usr/$pydir/tarvix/__init__.py\$" "/usr/bin/python3 does not import the packaged tarvix"
-grep -q '^LIBRARY = None$' "/usr/$pydir/tarvix/_location.py" ||
-  fail "the packaged module does not load the system's library"
 tests/check_example.sh /usr/bin/tarvix env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 \
   /usr/share/doc/libtarvix-dev/examples/tarvix_file.py
 (cd tests/python && env -u PYTHONPATH -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 TARVIX_TOOL=/usr/bin/tarvix \

@@ -7,6 +7,8 @@ the tool whose output is the reference, TARVIX_DATAGEN the generator of the
 test data.
 """
 
+import array
+import contextlib
 import copy
 import errno
 import gzip
@@ -14,15 +16,20 @@ import io
 import multiprocessing
 import os
 import pickle
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 import tracemalloc
 import types
 import unittest
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import tarvix
+from tarvix import _tarvix
+from tarvix.__main__ import main as command_line
 
 MAGIC = b"\xD8\xC7\xB6\xA5"
 BLOCK = 8192
@@ -64,13 +71,24 @@ class ToolBytes(unittest.TestCase):
 
     def test_compress_and_decompress_every_kind_of_buffer(self) -> None:
         kinds: List[Callable[[bytes], Any]] = [
-            bytes, bytearray, memoryview, lambda b: memoryview(bytearray(b))]
+            bytes, bytearray, memoryview, lambda b: memoryview(bytearray(b)),
+            lambda b: memoryview(b"ab" + b)[2:], lambda b: array.array("B", b)]
         for size, data in self.sources.items():
             tool_file = self.tool_files[size]
             for kind in kinds:
                 with self.subTest(size=size, kind=kind):
                     self.assertEqual(tarvix.compress(kind(data)), tool_file)
                     self.assertEqual(tarvix.decompress(kind(tool_file)), data)
+
+    def test_the_same_bytes_on_any_threads(self) -> None:
+        data, tool_file = self.sources[300_000], self.tool_files[300_000]
+        for threads in (0, 1, 2, 5, 64):
+            with self.subTest(threads=threads):
+                self.assertEqual(tarvix.compress(data, threads=threads), tool_file)
+                self.assertEqual(tarvix.decompress(tool_file, threads=threads), data)
+                compressor = tarvix.Compressor(threads=threads)
+                pieces = [compressor.compress(data[i:i + 1000]) for i in range(0, 300_000, 1000)]
+                self.assertEqual(b"".join(pieces) + compressor.flush(), tool_file)
 
     def test_open_writes_and_reads_in_any_pieces(self) -> None:
         for size in (0, BLOCK + 1, 300_000):
@@ -94,6 +112,8 @@ class ToolBytes(unittest.TestCase):
                     pieces = iter(lambda: f.read(777), b"")
                     self.assertEqual(b"".join(pieces), data)
                 with tarvix.open(io.BytesIO(tool_file)) as f:
+                    self.assertEqual(f.read(), data)
+                with open(path, "rb") as buffered, tarvix.open(buffered) as f:
                     self.assertEqual(f.read(), data)
 
                 # On threads, the same bytes both ways.
@@ -143,30 +163,25 @@ class Faults(unittest.TestCase):
     def test_misuse(self) -> None:
         with self.assertRaises(ValueError):
             tarvix.open(io.BytesIO(), "rw")
-        with self.assertRaises(TypeError):
-            tarvix.compress("text")  # type: ignore[arg-type]
-        cases: List[Tuple[Any, type]] = [(0, ValueError), (65, ValueError), (-1, ValueError),
+        for data in ("text", memoryview(b"not contiguous")[::2]):
+            with self.subTest(data=data), self.assertRaises(TypeError):
+                tarvix.compress(data)  # type: ignore[arg-type]
+        cases: List[Tuple[Any, type]] = [(65, ValueError), (-1, ValueError),
                                          ("2", TypeError), (2.0, TypeError)]
         for threads, error in cases:
             with self.subTest(threads=threads), self.assertRaises(error):
                 tarvix.open(io.BytesIO(), "wb", threads=threads)
+        # A file object that writes into the file it is written by: refused,
+        # where waiting for the file would wait for ever.
+        echo = PieceSink()
+        f = tarvix.TarvixFile(echo, "wb")
+        setattr(echo, "write", f.write)
+        with self.assertRaises(RuntimeError):
+            f.write(sample(2 * BLOCK))
+        self.assertRaises(OSError, f.close)
 
     def test_a_raw_file_that_takes_little_at_a_time(self) -> None:
-        class Sip(io.RawIOBase):
-            """Takes at most 1000 bytes a call."""
-
-            def __init__(self) -> None:
-                super().__init__()
-                self.taken = bytearray()
-
-            def writable(self) -> bool:
-                return True
-
-            def write(self, data: Any) -> int:
-                self.taken += bytes(data[:1000])
-                return min(len(data), 1000)
-
-        raw = Sip()
+        raw = PieceSink(most=1000)
         data = sample(300_000)
         with tarvix.open(raw, "wb") as f:
             f.write(data)
@@ -210,6 +225,22 @@ class Incremental(unittest.TestCase):
                 self.assertEqual(module.decompress(both), first + second)
                 with module.open(io.BytesIO(both)) as f:
                     self.assertEqual(f.read(), first + second)
+
+    def test_max_length_moves_each_input_byte_a_bounded_number_of_times(self) -> None:
+        # The input not yet taken stays in the decompressor, which moves it
+        # only to make room: drawing the output in small pieces is linear.
+        data = sample(256 * BLOCK)
+        file = tarvix.compress(data)
+        for piece, max_length in ((len(file), BLOCK), (1000, 100), (BLOCK, 3 * BLOCK)):
+            with self.subTest(piece=piece, max_length=max_length):
+                decompressor = tarvix.Decompressor(threads=2)
+                restored = bytearray()
+                for i in range(0, len(file), piece):
+                    restored += decompressor.decompress(file[i:i + piece], max_length)
+                    while not decompressor.needs_input:
+                        restored += decompressor.decompress(b"", max_length)
+                self.assertEqual(restored + decompressor.flush(), data)
+                self.assertLessEqual(decompressor._input_copied, 2 * len(file))
 
     def test_the_cut_file_error_comes_from_flush_with_what_is_left(self) -> None:
         data = sample(3 * BLOCK)
@@ -320,6 +351,37 @@ class AsGzip(unittest.TestCase):
         self.assertEqual(outcomes["tarvix"], outcomes["gzip"])
 
 
+class Seeking(unittest.TestCase):
+    """seek() checks its arguments before it moves, and then lands where
+    gzip's does; a refused seek keeps the position."""
+
+    def test_seek_from_each_origin(self) -> None:
+        data = sample(5 * BLOCK)
+        size = len(data)
+        cases: List[Tuple[int, Any, int, Any]] = [  # from, offset, whence; the position, or error
+            (500, -10, io.SEEK_SET, ValueError),
+            (500, 1.5, io.SEEK_SET, TypeError),
+            (500, 0, 7, ValueError),
+            (3 * BLOCK, 7, io.SEEK_SET, 7),  # backward: restored again from the start
+            (500, 2 * size, io.SEEK_SET, size),
+            (500, -10, io.SEEK_CUR, 490),
+            (500, -600, io.SEEK_CUR, 0),
+            (500, -5, io.SEEK_END, size - 5),
+            (500, -2 * size, io.SEEK_END, 0),
+            (500, 10, io.SEEK_END, size),
+        ]
+        for start, offset, whence, outcome in cases:
+            with self.subTest(start=start, offset=offset, whence=whence):
+                with tarvix.open(io.BytesIO(tarvix.compress(data))) as f:
+                    f.seek(start)
+                    if isinstance(outcome, type):
+                        self.assertRaises(outcome, f.seek, offset, whence)
+                        outcome = start
+                    else:
+                        self.assertEqual(f.seek(offset, whence), outcome)
+                    self.assertEqual((f.tell(), f.read(99)), (outcome, data[outcome:outcome + 99]))
+
+
 class Errors(unittest.TestCase):
     """Errors are caught as gzip's are, and cross copies, pickles and processes."""
 
@@ -343,6 +405,24 @@ class Errors(unittest.TestCase):
         self.assertEqual(raised.exception.restored, sample(BLOCK * 2)[:BLOCK])
 
 
+class PieceSink(io.RawIOBase):
+    """A raw file in Python that takes at most `most` bytes a call (all if
+    None), 4096 at a time: an interrupt may fall when it has taken part."""
+
+    def __init__(self, most: Optional[int] = None) -> None:
+        super().__init__()
+        self.most, self.taken = most, bytearray()
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data)[:self.most]
+        for start in range(0, len(view), 4096):
+            self.taken += view[start:start + 4096]
+        return len(view)
+
+
 class Sink(io.RawIOBase):
     """A raw file that fails once, at its `at`-th write, in the way named."""
 
@@ -360,7 +440,7 @@ class Sink(io.RawIOBase):
                 return None
             if self.failure == "part taken":
                 self.taken += bytes(data[:100])
-                raise BlockingIOError(errno.EAGAIN, "full", 100)
+                raise BlockingIOError(errno.EAGAIN, "full", min(100, len(data)))
             failures: Dict[str, BaseException] = {
                 "disk full": OSError(errno.ENOSPC, "full"), "interrupt": KeyboardInterrupt()}
             raise failures[self.failure]
@@ -368,29 +448,94 @@ class Sink(io.RawIOBase):
         return len(data)
 
 
+def write_all(f: Any, data: bytes, piece: int) -> Optional[BaseException]:
+    """Writes data into f in pieces and closes it, going on from tell() after
+    a KeyboardInterrupt or a failure of the file object (from
+    characters_written after a BlockingIOError) as a program that loses
+    nothing does; on to close() once writing fails in the same place twice.
+    Returns the error with which close() refused the file, or None."""
+    done, failed_at = 0, -1
+    while not f.closed:
+        try:
+            if done < len(data):
+                done += f.write(data[done:done + piece])
+            else:
+                f.close()
+        except BlockingIOError as error:
+            done += error.characters_written
+            assert f.tell() == done
+        except (OSError, KeyboardInterrupt) as error:
+            if f.closed:
+                return error if isinstance(error, OSError) else None
+            done = f.tell()
+            if isinstance(error, OSError):
+                done, failed_at = (len(data) if done == failed_at else done), done
+    return None
+
+
+def refused_by_every_reader(file: bytes) -> bool:
+    """Whether decompress(), a TarvixFile and the tool all refuse the file."""
+    try:
+        tarvix.decompress(file)
+        return False
+    except tarvix.Error:
+        pass
+    try:
+        with tarvix.open(io.BytesIO(file)) as f:
+            f.read()
+        return False
+    except tarvix.Error:
+        pass
+    tool = os.environ.get("TARVIX_TOOL")
+    if tool and file.startswith(MAGIC):  # the tool compresses other files
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "refused.tvx")
+            with open(path, "wb") as out:
+                out.write(file)
+            ran = subprocess.run([tool, path, path + ".out"], stdout=subprocess.DEVNULL)
+            return ran.returncode == 7
+    return True
+
+
+class ExactFile:
+    """The extension's Writer over a file object that raises only having
+    written nothing, as TarvixFile has it over an io.FileIO."""
+
+    def __init__(self, fp: Any) -> None:
+        self.core = _tarvix.Writer(fp, threads=2, exact=True, raw=True)
+        self.write, self.closed = self.core.write, False
+
+    def tell(self) -> int:
+        return self.core.taken
+
+    def close(self) -> None:
+        self.core.end()
+        self.closed = True
+
+
 class Recovery(unittest.TestCase):
     """A failure of the file object loses nothing: writing on from tell()
-    (or from characters_written) gives the file of the whole data."""
+    (or from characters_written) gives the file of the whole data. A file
+    object that may have taken part of a write that raised leaves a file
+    that close() refuses, and so does every reader."""
 
     def test_a_failing_sink(self) -> None:
-        data = sample((1 << 20) + 3 * BLOCK)  # two pieces for the compressor
+        data = sample((1 << 20) + 3 * BLOCK + 5)  # two writes, and a block for close()
         file = tarvix.compress(data)
-        for failure in ("disk full", "interrupt", "none taken", "part taken"):
+        cases = [  # the failure; whether it took nothing (an OS file); the file then whole
+            ("none taken", False, True), ("part taken", False, True), ("disk full", True, True),
+            ("interrupt", True, True), ("disk full", False, False), ("interrupt", False, False)]
+        for failure, exact, whole in cases:
             for at in (1, 2, 3):
-                with self.subTest(failure=failure, at=at):
+                with self.subTest(failure=failure, exact=exact, at=at):
                     sink = Sink(at, failure)
-                    f = tarvix.TarvixFile(sink, "wb", threads=2)
-                    done = 0
-                    while done < len(data):
-                        try:
-                            done += f.write(data[done:])
-                        except BlockingIOError as error:
-                            done += error.characters_written
-                            self.assertEqual(f.tell(), done)
-                        except (OSError, KeyboardInterrupt):
-                            done = f.tell()
-                    f.close()
-                    self.assertEqual(bytes(sink.taken), file)
+                    f = ExactFile(sink) if exact else tarvix.TarvixFile(sink, "wb", threads=2)
+                    error = write_all(f, data, len(data))
+                    if whole:
+                        self.assertEqual((error, bytes(sink.taken)), (None, file))
+                    else:
+                        self.assertIsInstance(error, OSError)
+                        self.assertTrue(refused_by_every_reader(bytes(sink.taken)))
 
     def test_a_non_blocking_source(self) -> None:
         class Trickle(io.RawIOBase):
@@ -425,22 +570,215 @@ class Recovery(unittest.TestCase):
                 self.assertGreater(nothing_yet, 0)
 
 
-class Module(unittest.TestCase):
-    """What the module shows, where it finds the library, and python3 -m tarvix."""
+class AtBoundary:
+    """Raises KeyboardInterrupt at the `at`-th call boundary met in its
+    blocks: a call or a return of a Python function, or of a C one called
+    from Python, where a signal's handler may run."""
 
-    def run_python(self, *args: str, env: Optional[Dict[str, str]] = None,
-                   stdin: bytes = b"") -> "subprocess.CompletedProcess[bytes]":
+    def __init__(self, at: int) -> None:
+        self.at, self.fired, self.started = at, False, 0.0
+
+    def __enter__(self) -> None:
+        self.started = self.started or time.perf_counter()
+        if not self.fired:
+            sys.setprofile(self.profile)
+
+    def __exit__(self, *exception: object) -> None:
+        sys.setprofile(None)
+
+    def profile(self, frame: object, event: str, arg: object) -> None:
+        self.at -= 1
+        if self.at == 0:
+            sys.setprofile(None)
+            self.fired = True
+            raise KeyboardInterrupt
+
+    def stop(self) -> None:
+        self.took = time.perf_counter() - self.started
+
+
+class AtTime:
+    """Raises KeyboardInterrupt from SIGALRM, `delay` seconds after its first
+    block begins, if it comes inside one of its blocks."""
+
+    armed: Optional["AtTime"] = None
+
+    def __init__(self, delay: float) -> None:
+        self.delay, self.fired, self.started = delay, False, False
+
+    @classmethod
+    def alarm(cls, signal_number: int, frame: object) -> None:
+        armed, cls.armed = cls.armed, None
+        if armed is not None:
+            armed.fired = True
+            raise KeyboardInterrupt
+
+    def __enter__(self) -> None:
+        if not self.started:
+            self.started = True
+            signal.setitimer(signal.ITIMER_REAL, self.delay)
+        if not self.fired:
+            AtTime.armed = self
+
+    def __exit__(self, *exception: object) -> None:
+        AtTime.armed = None
+
+    def stop(self) -> None:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        AtTime.armed = None
+
+
+class Interrupted:
+    """A file object whose every call runs in a block of `interrupt`, where
+    a KeyboardInterrupt may come."""
+
+    def __init__(self, f: Any, interrupt: Any) -> None:
+        self._f, self._interrupt = f, interrupt
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self._f, name)
+        if not callable(attribute):
+            return attribute
+
+        def call(*args: Any) -> Any:
+            with self._interrupt:
+                return attribute(*args)
+        return call
+
+
+@unittest.skipUnless(hasattr(signal, "setitimer"), "no SIGALRM")
+class Interrupts(unittest.TestCase):
+    """A KeyboardInterrupt anywhere in writing or reading leaves the file
+    object as if the call it fell in had been made or not, tell() saying
+    which, or, writing to a file object that may take part of a write (not
+    an OS file), a file that close() refuses and so does every reader:
+    never one that restores as sound to other bytes. The interrupts come at
+    every call boundary in turn, then from SIGALRM at times spread over the
+    run; TARVIX_INTERRUPTS sets how many of those (200 for the full sweep)."""
+
+    data: bytes
+    work: tempfile.TemporaryDirectory[str]
+    previous: Any
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.data = sample(200_000)
+        cls.work = tempfile.TemporaryDirectory()
+        cls.previous = signal.signal(signal.SIGALRM, AtTime.alarm)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        signal.signal(signal.SIGALRM, cls.previous)
+        cls.work.cleanup()
+
+    def written(self, target: str, interrupt: Any, data: bytes) -> str:
+        """Writes data to a path or a PieceSink through an interrupt; the
+        outcome: the file exact, refused, or wrong."""
+        path = os.path.join(self.work.name, "written.tvx")
+        sink = PieceSink()
+        f = tarvix.open(path if target == "path" else sink, "wb")
+        try:
+            error = write_all(Interrupted(f, interrupt), data, 16_000)
+        finally:
+            interrupt.stop()
+        if target == "path":
+            with open(path, "rb") as written:
+                file = written.read()
+        else:
+            file = bytes(sink.taken)
+        if error is None:
+            return "exact" if tarvix.decompress(file) == data else "wrong"
+        return "refused" if refused_by_every_reader(file) else "wrong"
+
+    def read(self, interrupt: Any, data: bytes) -> str:
+        """Reads data back in pieces, seeking back and forth, through an
+        interrupt; after it, the file object must read the source from tell()
+        on, and then reads on from where the reader was."""
+        path = os.path.join(self.work.name, "read.tvx")
+        with open(path, "wb") as out:
+            out.write(tarvix.compress(data))
+        with tarvix.open(path) as opened:
+            f = Interrupted(opened, interrupt)
+            position, step = 0, 0
+            try:
+                while position < len(data):
+                    try:
+                        step += 1
+                        if step % 3 == 0:
+                            f.seek(-5000, io.SEEK_CUR)  # backward, restored again
+                            f.seek(position)
+                        piece = f.read(7_000)
+                        if not piece or piece != data[position:position + len(piece)]:
+                            return "wrong"
+                        position += len(piece)
+                    except KeyboardInterrupt:
+                        at = f.tell()
+                        if f.read(100) != data[at:at + 100]:
+                            return "wrong"
+                        f.seek(position)
+            finally:
+                interrupt.stop()
+            return "exact" if opened.read() == b"" else "wrong"
+
+    def test_at_every_call_boundary(self) -> None:
+        data = self.data[:40_000]
+        for name, run in self.runs(data):
+            with self.subTest(name):
+                counter = AtBoundary(0)  # counts the boundaries, never fires
+                self.assertEqual(run(counter), "exact")
+                outcomes = self.sweep(run, AtBoundary, -counter.at, -counter.at)
+                self.check(name, outcomes)
+                self.assertEqual(sum(outcomes.values()), -counter.at)
+
+    def test_at_times_spread_over_a_run(self) -> None:
+        count = int(os.environ.get("TARVIX_INTERRUPTS", "10"))
+        for name, run in self.runs(self.data):
+            with self.subTest(name):
+                clock = AtBoundary(0)  # times the calls, never fires
+                self.assertEqual(run(clock), "exact")
+                # Offsets spread evenly over the calls' time, run on until
+                # `count` have fallen inside a call.
+                outcomes = self.sweep(run, lambda i: AtTime(clock.took * (i * 0.618034 % 1)),
+                                      count, 10 * count)
+                self.check(name, outcomes)
+
+    def runs(self, data: bytes) -> List[Tuple[str, Callable[[Any], str]]]:
+        return [("write to a path", lambda i: self.written("path", i, data)),
+                ("write to a Python file", lambda i: self.written("sink", i, data)),
+                ("read", lambda i: self.read(i, data))]
+
+    def sweep(self, run: Callable[[Any], str], interrupt: Callable[[int], Any], fired: int,
+              tries: int) -> Dict[str, int]:
+        """The outcomes of run(interrupt(i)), for i = 1, 2, ..., whose
+        interrupt fired, until `fired` of them have or `tries` runs are done."""
+        outcomes: Dict[str, int] = {}
+        for i in range(1, tries + 1):
+            if sum(outcomes.values()) == fired:
+                break
+            at = interrupt(i)
+            outcome = run(at)
+            if at.fired:
+                outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        if "TARVIX_INTERRUPTS" in os.environ:
+            print("\n%s, %d runs: %s" % (type(at).__name__, i, outcomes), file=sys.stderr)
+        return outcomes
+
+    def check(self, name: str, outcomes: Dict[str, int]) -> None:
+        self.assertNotIn("wrong", outcomes)
+        if not name.endswith("Python file"):
+            self.assertEqual(list(outcomes), ["exact"] if outcomes else [])  # never refused
+
+
+class Module(unittest.TestCase):
+    """What the module shows, and python3 -m tarvix."""
+
+    def run_python(self, *args: str, stdin: bytes = b"") -> "subprocess.CompletedProcess[bytes]":
         return subprocess.run([sys.executable, *args], input=stdin, capture_output=True,
-                              env=dict(os.environ, **(env or {})), check=False)
+                              check=False)
 
     def test_dir_shows_the_interface(self) -> None:
         shown = [name for name in dir(tarvix) if not name.startswith("__")]
         self.assertEqual(sorted(shown + ["__version__"]), sorted(tarvix.__all__))
-
-    def test_the_library_named_in_the_environment_comes_first(self) -> None:
-        ran = self.run_python("-c", "import tarvix", env={"TARVIX_LIBRARY": "/nonexistent.so"})
-        self.assertIn(b"ImportError: tarvix: cannot load the tarvix library", ran.stderr)
-        self.assertIn(b"/nonexistent.so", ran.stderr)
 
     def test_command_line(self) -> None:
         data = sample(BLOCK * 3 + 1)
@@ -464,6 +802,49 @@ class Module(unittest.TestCase):
             self.assertEqual(self.run_python("-m", "tarvix", "-d", path + ".tvx").returncode, 0)
             with open(path, "rb") as f:
                 self.assertEqual(f.read(), data)
+
+    def test_command_line_file_rules(self) -> None:
+        # As tvx's: a target takes its name only once whole, with the source's
+        # mode and time; nothing that exists is replaced without -f, the
+        # source never, and a failure leaves everything as it was.
+        data = sample(BLOCK * 3 + 1)
+        packed = tarvix.compress(data)
+        with tempfile.TemporaryDirectory() as work:
+            def path(name: str) -> str:
+                return os.path.join(work, name)
+
+            for name, content in (("a", data), ("b", b"kept"), ("b.tvx", packed[:-1]), ("c", data)):
+                with open(path(name), "wb") as out:
+                    out.write(content)
+            os.chmod(path("a"), 0o640)
+            os.utime(path("a"), ns=(10**18, 10**18))
+            os.symlink("c", path("c.tvx"))
+            cases: List[Tuple[List[str], int, Optional[Tuple[str, str]], Dict[str, bytes]]] = [
+                # arguments; exit status, the file and reason it names; files after
+                (["a"], 0, None, {"a.tvx": packed}),
+                (["a"], 1, ("a.tvx", "File exists"), {"a.tvx": packed}),
+                (["-f", "a"], 0, None, {"a.tvx": packed}),
+                (["-d", "a.tvx"], 1, ("a", "File exists"), {"a": data}),
+                (["-d", "-f", "b.tvx"], 1, ("b.tvx", "CUT_SHORT: the compressed file is cut short"),
+                 {"b": b"kept"}),
+                (["-f", "c"], 1, ("c.tvx", "is the source file itself"), {"c": data}),
+                (["a.tvx"], 1, ("a.tvx", "already ends in .tvx: not compressed again (use -f to "
+                                "force)"), {}),
+            ]
+            for args, status, failure, files in cases:
+                with self.subTest(args=args):
+                    stderr = io.StringIO()
+                    with contextlib.redirect_stderr(stderr):
+                        ran = command_line([a if a.startswith("-") else path(a) for a in args])
+                    message = "python3 -m tarvix: %s: %s\n" % (path(failure[0]), failure[1]) \
+                        if failure else ""
+                    self.assertEqual((ran, stderr.getvalue()), (status, message))
+                    for name, content in files.items():
+                        with open(path(name), "rb") as f:
+                            self.assertEqual(f.read(), content)
+            made = os.stat(path("a.tvx"))
+            self.assertEqual((stat.S_IMODE(made.st_mode), made.st_mtime_ns), (0o640, 10**18))
+            self.assertEqual([name for name in os.listdir(work) if name.startswith(".")], [])
 
 
 class Memory(unittest.TestCase):
@@ -505,6 +886,26 @@ class Memory(unittest.TestCase):
 
             self.assertLess(self.peak_during(write), 1 << 20)
             self.assertLess(self.peak_during(read), 1 << 20)
+
+    def test_decompress_fills_one_bytes_object(self) -> None:
+        # Sized from the length fields: the tool's files are restored in
+        # place, with no memory beside the result. Files whose length fields
+        # promise more still restore to exactly their bytes.
+        block = sample(BLOCK)
+        short, whole = tarvix.compress(b"abc" * 30)[4:], tarvix.compress(block)[4:]
+        cases = [  # file; its source; whether the output is all the memory used
+            ("the tool's", tarvix.compress(block * 40 + b"end"), block * 40 + b"end", True),
+            ("two", tarvix.compress(block) + tarvix.compress(block[:99]), block + block[:99], True),
+            ("a byte after", tarvix.compress(block) + b"\x07", block, True),
+            ("a short block first", MAGIC + short + whole, b"abc" * 30 + block, False),
+            ("empty blocks and file", MAGIC + b"\x01\x00\x40" * 5 + whole + MAGIC, block, True),
+        ]
+        for name, file, source, in_place in cases:
+            with self.subTest(name):
+                result: List[bytes] = []
+                peak = self.peak_during(lambda: result.append(tarvix.decompress(file)))
+                self.assertEqual(result, [source])
+                self.assertLess(peak, len(source) + (1000 if in_place else 2 * BLOCK + 1000))
 
     def test_decompress_grows_with_what_it_restores(self) -> None:
         # 100000 records of a 1-byte block data, each an empty block, that

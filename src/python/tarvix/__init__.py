@@ -18,12 +18,10 @@ restored in full raises tarvix.Error, an OSError (CutShortError, also an
 EOFError, when the file is cut short). python3 -m tarvix compresses and
 restores files from the command line.
 
-The module is a thin layer over the C interface of the shared library
-libtarvix.so.1 (<tarvix/tarvix.h>), loaded with ctypes: the one installed
-beside the module, else the system's; the environment variable
-TARVIX_LIBRARY may name the library's file instead. The library releases
-Python's global lock while it codes, so distinct objects may code on
-distinct threads at the same time.
+The coders are the tarvix library's own, built into the extension
+tarvix._tarvix. They release Python's global lock while they code, so
+distinct objects may code on distinct threads at the same time, and they
+code on every core the process may use unless threads says otherwise.
 """
 
 from ._interface import (
@@ -43,4 +41,4 @@ __all__ = ["Compressor", "CutShortError", "Decompressor", "Error", "Status", "Ta
            "compress", "decompress", "open", "__version__"]
 
 # The submodules are the implementation: dir(tarvix) shows the interface.
-del _interface, _location, _native, _version  # type: ignore[name-defined]
+del _errors, _interface, _tarvix, _version  # type: ignore[name-defined]
