@@ -132,6 +132,7 @@ static PyObject* restore_in_place(tarvix_restorer* restorer, const unsigned char
     return NULL;
   }
   unsigned char* const data = (unsigned char*)PyBytes_AsString(out);
+  ask_for_huge_pages(data, predicted);
   size_t used = 0;
   size_t written = 0;
   size_t ending = 0;

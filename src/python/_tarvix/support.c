@@ -12,6 +12,9 @@
 #include <sched.h>
 #include <unistd.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 /* ------------------------------------------------------------------------ */
 /* Locks */
@@ -207,6 +210,25 @@ size_t compress_all(tarvix_compressor* compressor, const void* source, size_t si
   return written + ending;
 }
 
+/* Memory of many MiB fresh from the system is mapped a page at a time as it
+ * is first written: a 64 MiB area costs 16,384 page faults, a tenth of the
+ * time of coding into it. Where the kernel gives huge pages on request
+ * (Linux's transparent huge pages, "madvise"), 2 MiB pages are 512 times
+ * fewer faults. */
+void ask_for_huge_pages(void* data, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t huge = (uintptr_t)2 << 20;
+  const uintptr_t begin = ((uintptr_t)data + huge - 1) & ~(huge - 1);
+  const uintptr_t end = ((uintptr_t)data + size) & ~(huge - 1);
+  if (end > begin) {
+    (void)madvise((void*)begin, end - begin, MADV_HUGEPAGE);
+  }
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size,
                             int end) {
   Area area = {NULL, 0};
@@ -214,9 +236,15 @@ PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, s
   if (room == SIZE_MAX || area_reserve(&area, room) < 0) {
     return PyErr_NoMemory();
   }
+  ask_for_huge_pages(area.data, room);
   const size_t written = compress_all(compressor, source, size, end, area.data);
   /* The exact size is known only now: one copy of the compressed bytes. */
-  PyObject* const result = PyBytes_FromStringAndSize((const char*)area.data, (Py_ssize_t)written);
+  PyObject* const result = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)written);
+  if (result != NULL) {
+    char* const bytes = PyBytes_AsString(result);
+    ask_for_huge_pages(bytes, written);
+    memcpy(bytes, area.data, written);
+  }
   area_free(&area);
   return result;
 }
