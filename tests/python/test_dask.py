@@ -24,8 +24,9 @@ try:
     from distributed import Client, LocalCluster
 
     import tarvix.dask
+    MISSING = ""
 except ImportError as missing:
-    raise unittest.SkipTest("no Dask, distributed or pandas: %s" % missing)
+    MISSING = str(missing)
 
 BLOCK = tarvix.BLOCK_SIZE
 
@@ -36,6 +37,7 @@ def rows(count: int, seed: int) -> str:
                                        for i in range(count))
 
 
+@unittest.skipIf(MISSING, "no Dask, distributed or pandas: %s" % MISSING)
 class OnTwoWorkers(unittest.TestCase):
     work: "tempfile.TemporaryDirectory[str]"
     cluster: Any
