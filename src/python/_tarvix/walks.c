@@ -15,8 +15,9 @@
 #define TVX_HAVE_PREAD 0
 #endif
 
-/* The reader's area: 1 MiB lets a pool size many records at once. */
-enum { kWalkArea = 1 << 20 };
+/* The reader's area: two windows of 2 MiB, one read while a pool sizes the
+ * records of the other, each of them within the caches. */
+enum { kWalkArea = 4 << 20 };
 
 PyObject* record_to_tuple(const tarvix_record* record) {
   return Py_BuildValue("(KKKKkk)", (unsigned long long)record->file_offset,
