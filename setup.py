@@ -102,7 +102,7 @@ setup(
         "tarvix._tarvix",
         sources=EXTENSION_SOURCES,
         include_dirs=INCLUDE_DIRS,
-        define_macros=[("TARVIX_STATIC_DEFINE", None), ("_FILE_OFFSET_BITS", "64")],
+        define_macros=[("TARVIX_STATIC_DEFINE", None)],
         extra_compile_args=C_FLAGS,
         extra_link_args=LINK_FLAGS,
         language="c++",  # linked by the C++ compiler, for the library's runtime

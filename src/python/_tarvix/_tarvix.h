@@ -156,11 +156,10 @@ int record_from_object(PyObject* object, tarvix_record* record);
 
 /* walk_file() walks the compressed file that the file object fp holds from
  * its offset `origin` on, as tarvix_locate_read() does, from *record to the
- * record that holds the restored offset `target`: through fp's descriptor
- * where it has one (fp's own position untouched; the GIL released), else
- * through fp.seek() and fp.readinto() or fp.read(). Returns the walk's
- * status, or TARVIX_READ_FAILED with an exception set (*record is then the
- * last sound record before the bytes that could not be read). */
+ * record that holds the restored offset `target`, through fp.seek() and
+ * fp.readinto() or fp.read(). Returns the walk's status, or
+ * TARVIX_READ_FAILED with an exception set (*record is then the last sound
+ * record before the bytes that could not be read). */
 tarvix_status walk_file(PyObject* fp, unsigned long long origin, uint64_t target, unsigned flags,
                         tarvix_workers* workers, tarvix_record* record);
 

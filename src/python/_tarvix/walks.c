@@ -1,19 +1,9 @@
 /* Walks over a compressed file's records, restoring nothing: from a
- * bytes-like object, or from a file object, through its descriptor where it
- * has one and else through its own seek() and reads; and records as Python
- * sees them, tuples of six numbers. */
+ * bytes-like object, or from a file object through its own seek() and
+ * reads; and records as Python sees them, tuples of six numbers. */
 #include "_tarvix.h"
 
-#include <errno.h>
-#include <limits.h>
 #include <string.h>
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#define TVX_HAVE_PREAD 1
-#else
-#define TVX_HAVE_PREAD 0
-#endif
 
 /* The reader's area: two windows of 2 MiB, one read while a pool sizes the
  * records of the other, each of them within the caches. */
@@ -57,29 +47,6 @@ int record_from_object(PyObject* object, tarvix_record* record) {
 
 /* ------------------------------------------------------------------------ */
 /* Readers for tarvix_locate_read() */
-
-#if TVX_HAVE_PREAD
-/* A descriptor, read with pread(), which leaves its offset alone. */
-typedef struct {
-  int fd;
-  unsigned long long origin;
-  int error; /* errno of the read that failed */
-} DescriptorReader;
-
-static int64_t read_descriptor(void* context, uint64_t offset, void* buffer, size_t size) {
-  DescriptorReader* const reader = context;
-  for (;;) {
-    const ssize_t count = pread(reader->fd, buffer, size, (off_t)(reader->origin + offset));
-    if (count >= 0) {
-      return count;
-    }
-    if (errno != EINTR) {
-      reader->error = errno;
-      return -1;
-    }
-  }
-}
-#endif
 
 /* A Python file object, moved with its seek() where the walk is not, and
  * read with readinto() or read(); called with the GIL held. */
@@ -144,50 +111,18 @@ static int64_t read_object(void* context, uint64_t offset, void* buffer, size_t 
   return count;
 }
 
-/* The descriptor of fp, or -1 when it has none (fp.fileno() raised, and the
- * error is cleared). */
-static int descriptor_of(PyObject* fp) {
-#if TVX_HAVE_PREAD
-  PyObject* const number = PyObject_CallMethod(fp, "fileno", NULL);
-  const long fd = number == NULL ? -1 : PyLong_AsLong(number);
-  Py_XDECREF(number);
-  if (fd < 0 || fd > INT_MAX) {
-    PyErr_Clear();
-    return -1;
-  }
-  return (int)fd;
-#else
-  (void)fp;
-  return -1;
-#endif
-}
-
 tarvix_status walk_file(PyObject* fp, unsigned long long origin, uint64_t target, unsigned flags,
                         tarvix_workers* workers, tarvix_record* record) {
   Area area = {NULL, 0};
   if (area_reserve(&area, kWalkArea) < 0) {
     return TARVIX_READ_FAILED;
   }
-  tarvix_status status = TARVIX_OK;
-  const int fd = descriptor_of(fp);
-#if TVX_HAVE_PREAD
-  if (fd >= 0) {
-    DescriptorReader reader = {fd, origin, 0};
-    Py_BEGIN_ALLOW_THREADS;
-    status = tarvix_locate_read(read_descriptor, &reader, area.data, area.capacity, target, flags,
-                                workers, record);
-    Py_END_ALLOW_THREADS;
-    if (status == TARVIX_READ_FAILED) {
-      errno = reader.error;
-      PyErr_SetFromErrno(PyExc_OSError);
-    }
-  }
-#endif
-  if (fd < 0) {
-    ObjectReader reader = {fp, origin, -1};
-    status = tarvix_locate_read(read_object, &reader, area.data, area.capacity, target, flags,
-                                workers, record);
-  }
+  /* With the GIL held: the reader calls fp. The workers, which size the
+   * blocks, touch nothing of Python's; an io file releases the GIL while
+   * it reads. */
+  ObjectReader reader = {fp, origin, -1};
+  const tarvix_status status = tarvix_locate_read(read_object, &reader, area.data, area.capacity,
+                                                  target, flags, workers, record);
   area_free(&area);
   return status;
 }
