@@ -30,10 +30,13 @@ def from_cmake(path: str, pattern: str) -> str:
     return found.group(1)
 
 
-# Set once, where CMake reads them: the version, and the library's sources.
+# Set once, where CMake reads them: the version, the library's sources and
+# the extension's.
 VERSION = from_cmake("CMakeLists.txt", r"project\(tarvix\s+VERSION\s+([0-9.]+)")
 LIBRARY_SOURCES = ["src/" + name for name in
                    from_cmake("src/CMakeLists.txt", r"set\(tarvix_sources\s+([^)]*)\)").split()]
+EXTENSION_SOURCES = ["src/python/" + name for name in from_cmake(
+    "src/python/CMakeLists.txt", r"set\(tarvix_module_sources\s+([^)]*)\)").split()]
 
 
 def write_if_changed(path: str, text: str) -> None:
@@ -76,8 +79,6 @@ class BuildPy(build_py):
 
 generate_headers()
 INCLUDE_DIRS = ["src/codec", "src/container", "src/workers", GENERATED]
-EXTENSION_SOURCES = ["src/python/_tarvix/%s.c" % name
-                     for name in ("module", "support", "coders", "file_coders")]
 if sys.platform == "win32":  # MSVC: exports only what is marked, never exceptions
     CXX_FLAGS, C_FLAGS, LINK_FLAGS = ["/std:c++20", "/EHs-c-"], ["/std:c11"], []
 else:

@@ -275,7 +275,8 @@ tests/check_example.sh /usr/bin/tarvix env -u PYTHONPATH -u LD_LIBRARY_PATH /usr
   /usr/share/doc/libtarvix-dev/examples/tarvix_file.py
 (cd tests/python && env -u PYTHONPATH -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 TARVIX_TOOL=/usr/bin/tarvix \
   TARVIX_VERSION="$version" TARVIX_DATAGEN="$datagen" /usr/bin/python3 -m unittest -q test_tarvix)
-(cd tests/python && env -u MYPYPATH mypy --strict --cache-dir "$work/mypy-cache" test_tarvix.py)
+(cd tests/python && env -u MYPYPATH mypy --strict --config-file ../../pyproject.toml \
+  --cache-dir "$work/mypy-cache" test_tarvix.py)
 # CMake consumers with no prefix given.
 cmake -S tests/consumer -B "$work/consumer-system" -G Ninja >/dev/null
 cmake --build "$work/consumer-system" >/dev/null

@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/ensure-packages.sh cmake ninja-build g++ mypy python3-dev python3-venv \
-  python3-setuptools python3-wheel python3-wheel-whl
+  python3-setuptools python3-wheel python3-wheel-whl python3-pytest python3-fsspec python3-dask \
+  python3-distributed python3-pandas
 
 build=${1:-build/debug}
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -21,7 +22,15 @@ cmake --build "$build" --target tarvix_python tarvix tarvix_datagen >/dev/null
 
 echo "== mypy --strict"
 MYPYPATH="$build/python" mypy --strict --cache-dir "$build/mypy-cache" \
-  "$build/python/tarvix" tests/python/test_tarvix.py examples/tarvix_file.py
+  "$build/python/tarvix" tests/python/test_tarvix.py tests/python/test_dask.py \
+  examples/tarvix_file.py
+
+echo "== The tests with Debian's Python, fsspec and Dask (two worker processes)"
+tests=(env PYTHONDONTWRITEBYTECODE=1 TARVIX_DATAGEN="$PWD/$build/tarvix_datagen"
+  TARVIX_TOOL="$PWD/$build/tarvix" TARVIX_VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' \
+    "$build/CMakeCache.txt")")
+(cd tests/python && "${tests[@]}" PYTHONPATH="$OLDPWD/$build/python" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider test_tarvix.py test_dask.py)
 
 echo "== One build of the extension on every Python from 3.8"
 # A round trip through each kind of coder, and a fault.
@@ -55,9 +64,6 @@ echo "$interpreters interpreters import $build/python/tarvix/_tarvix.abi3.so"
 echo "== pip install . into new virtual environments, offline"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-tests=(env PYTHONDONTWRITEBYTECODE=1 TARVIX_DATAGEN="$PWD/$build/tarvix_datagen"
-  TARVIX_TOOL="$PWD/$build/tarvix" TARVIX_VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' \
-    "$build/CMakeCache.txt")")
 for site in system own; do
   venv=$work/venv-$site
   if [ $site = system ]; then

@@ -236,10 +236,13 @@ auto fields(const Record& r) {
                     r.restored_size);
 }
 
-// locate_read() over `file`, reading at most 1000 bytes a call, checking that
-// the walk reads in file order, each byte once.
+// locate_read() over `file` with a buffer of `room` bytes, reading at most
+// 1000 bytes a call, checking that the walk reads in file order, each byte
+// once. On a pool, a buffer of two records or more is read a half at a time
+// while the other half's records are sized.
 RestoreStatus locate_by_reads(const Bytes& file, std::uint64_t offset, Record& record,
-                              unsigned flags, Workers* workers = nullptr) {
+                              unsigned flags, Workers* workers = nullptr,
+                              std::size_t room = kMaxRecordSize + 3000) {
   std::uint64_t next = record.file_offset;
   auto read = [&](std::uint64_t at, std::span<std::uint8_t> area) -> std::int64_t {
     EXPECT_EQ(at, next);
@@ -248,7 +251,7 @@ RestoreStatus locate_by_reads(const Bytes& file, std::uint64_t offset, Record& r
     next += piece.size();
     return static_cast<std::int64_t>(piece.size());
   };
-  Bytes buffer(kMaxRecordSize + 3000);
+  Bytes buffer(room);
   return locate_read(read, buffer, offset, record, flags, workers);
 }
 
@@ -266,10 +269,13 @@ RestoreStatus expect_walk_agrees(const Bytes& file, unsigned flags, std::uint64_
   EXPECT_EQ(locate(file, offset, pooled, flags, &pool), status);
   Record read{};
   EXPECT_EQ(locate_by_reads(file, offset, read, flags, &pool), status);
+  Record read_by_halves{};
+  EXPECT_EQ(locate_by_reads(file, offset, read_by_halves, flags, &pool, 2 * kMaxRecordSize + 3000),
+            status);
   Record halfway{};
   (void)locate(file, offset / 2, halfway, flags);
   EXPECT_EQ(locate(file, offset, halfway, flags), status);
-  for (const Record& other : {pooled, read, halfway}) {
+  for (const Record& other : {pooled, read, read_by_halves, halfway}) {
     EXPECT_EQ(fields(other), fields(record));
   }
 
@@ -376,12 +382,16 @@ TEST(Locate, RefusesAStartPastTheOffsetAndReportsAFailedRead) {
     std::copy(piece.begin(), piece.end(), area.begin());
     return piece.empty() ? -1 : static_cast<std::int64_t>(piece.size());
   };
-  Bytes buffer(kMaxRecordSize);
-  record = {};
-  EXPECT_EQ(locate_read(failing, buffer, 2 * kMaxBlockSize, record, 0), RestoreStatus::kReadFailed);
   Record cut{};
   EXPECT_EQ(locate(slice(file, 0, 9000), 2 * kMaxBlockSize, cut, 0), RestoreStatus::kCutShort);
-  EXPECT_EQ(fields(record), fields(cut));
+  Workers pool(2);
+  for (Workers* workers : {static_cast<Workers*>(nullptr), &pool}) {
+    Bytes buffer(workers == nullptr ? kMaxRecordSize : 2 * kMaxRecordSize);
+    record = {};
+    EXPECT_EQ(locate_read(failing, buffer, 2 * kMaxBlockSize, record, 0, workers),
+              RestoreStatus::kReadFailed);
+    EXPECT_EQ(fields(record), fields(cut));
+  }
   EXPECT_EQ(locate(file, 2 * kMaxBlockSize, record, 0), RestoreStatus::kOk);
   EXPECT_EQ(fields(record), fields(found));
 }

@@ -13,56 +13,6 @@
 
 namespace tarvix::detail {
 
-namespace {
-
-// The most records sized at once, and the first batch of a walk on a pool:
-// batches double from it, so that a walk to a near offset sizes few records
-// past it and one to a far offset hands the pool few, large batches.
-constexpr std::size_t kMaxBatchRecords = 256;
-constexpr std::size_t kFirstBatchRecords = 8;
-// The fewest records worth handing to a pool.
-constexpr std::size_t kMinRecordsTogether = 4;
-
-}  // namespace
-
-// Records read from a window, in file order, with their blocks' sizes once
-// they are known.
-class RecordWalk::Batch {
- public:
-  std::size_t size() const noexcept { return count_; }
-  void add(std::uint64_t file_offset, std::span<const std::uint8_t> block_data) noexcept {
-    assert(count_ < kMaxBatchRecords);
-    offsets_[count_] = file_offset;
-    block_data_[count_] = block_data;
-    ++count_;
-  }
-  std::uint64_t file_offset(std::size_t i) const noexcept { return offsets_[i]; }
-  std::span<const std::uint8_t> block_data(std::size_t i) const noexcept { return block_data_[i]; }
-
-  // Sizes every block on the pool's threads.
-  void size_all(tarvix_workers* workers) noexcept {
-    tarvix_workers_run(
-        workers, count_,
-        [](void* batch, std::size_t i) {
-          auto& self = *static_cast<Batch*>(batch);
-          self.sizes_[i] = block_restored_size(self.block_data_[i]);
-        },
-        this);
-    sized_ = true;
-  }
-  // The restored size of block i, std::nullopt for block data that the
-  // decoder refuses.
-  std::optional<std::uint16_t> restored_size(std::size_t i) const noexcept {
-    return sized_ ? sizes_[i] : block_restored_size(block_data_[i]);
-  }
-
- private:
-  std::size_t count_ = 0;
-  bool sized_ = false;
-  std::array<std::uint64_t, kMaxBatchRecords> offsets_{};
-  std::array<std::span<const std::uint8_t>, kMaxBatchRecords> block_data_;
-  std::array<std::optional<std::uint16_t>, kMaxBatchRecords> sizes_;
-};
 
 RecordWalk::RecordWalk(const tarvix_record& start, std::uint64_t target, unsigned flags,
                        tarvix_workers* workers) noexcept
@@ -143,9 +93,6 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
 }
 
 bool RecordWalk::pass(Batch& batch) noexcept {
-  if (workers_ != nullptr && batch.size() >= kMinRecordsTogether) {
-    batch.size_all(workers_);
-  }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const std::optional<std::uint16_t> size = batch.restored_size(i);
     if (!size) {
@@ -170,18 +117,40 @@ bool RecordWalk::pass(Batch& batch) noexcept {
   return false;
 }
 
+// On a pool, the calling thread gathers the next batch while the workers
+// size the one before it; one thread sizes each block as it passes it.
 bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noexcept {
   window_offset_ = next_offset_;
   std::size_t at = 0;
   for (;;) {
-    Batch batch;
+    Batch& batch = sizing_ == &batches_[0] ? batches_[1] : batches_[0];
+    batch.clear();
     RestoreStatus fault = RestoreStatus::kOk;
     const Stop stop = gather(window, ends_file, at, batch, fault);
+    if (sizing_ != nullptr) {
+      sizing_->finish_sizing(workers_);
+      Batch& sized = *sizing_;
+      sizing_ = nullptr;
+      if (pass(sized)) {
+        return true;
+      }
+    }
+    batch_records_ = std::min(2 * batch_records_, kMaxBatchRecords);
+    next_offset_ = window_offset_ + at;
+    if (workers_ != nullptr && batch.size() >= kMinRecordsTogether) {
+      batch.start_sizing(workers_);
+      if (stop == Stop::kBatchFull || stop == Stop::kWindowEnd) {
+        sizing_ = &batch;  // passed by the next round, or the next call
+        if (stop == Stop::kBatchFull) {
+          continue;
+        }
+        return false;
+      }
+      batch.finish_sizing(workers_);
+    }
     if (pass(batch)) {
       return true;
     }
-    next_offset_ = window_offset_ + at;
-    batch_records_ = std::min(2 * batch_records_, kMaxBatchRecords);
     switch (stop) {
       case Stop::kBatchFull:
         continue;
@@ -193,6 +162,16 @@ bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noex
         return end(fault);
     }
   }
+}
+
+bool RecordWalk::settle() noexcept {
+  if (sizing_ == nullptr) {
+    return false;
+  }
+  sizing_->finish_sizing(workers_);
+  Batch& sized = *sizing_;
+  sizing_ = nullptr;
+  return pass(sized);
 }
 
 namespace {
@@ -225,16 +204,22 @@ RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint
     return RestoreStatus::kMisuse;
   }
   RecordWalk walk(record, target, flags, workers);
-  // buffer[0, filled) holds the file's bytes from walk.next_offset() on.
+  // On a pool, with room for two windows, the buffer's halves take turns:
+  // one is read while the workers size the last records of the other.
+  const bool halves = tarvix_workers_threads(workers) > 1 && buffer.size() >= 2 * kMaxRecordSize;
+  const std::size_t window_size = halves ? buffer.size() / 2 : buffer.size();
+  std::span<std::uint8_t> window = buffer.first(window_size);
+  // window[0, filled) holds the file's bytes from walk.next_offset() on.
   std::size_t filled = 0;
   for (;;) {
     bool ends_file = false;
-    while (filled < buffer.size()) {
-      const std::size_t wanted = buffer.size() - filled;
-      const std::int64_t got = read(context, walk.next_offset() + filled, &buffer[filled], wanted);
+    while (filled < window.size()) {
+      const std::size_t wanted = window.size() - filled;
+      const std::int64_t got = read(context, walk.next_offset() + filled, &window[filled], wanted);
       if (got < 0 || static_cast<std::uint64_t>(got) > wanted) {
+        const bool over = walk.settle();
         record = walk.record();
-        return RestoreStatus::kReadFailed;
+        return over ? walk.status() : RestoreStatus::kReadFailed;
       }
       if (got == 0) {
         ends_file = true;
@@ -243,14 +228,24 @@ RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint
       filled += static_cast<std::size_t>(got);
     }
     const std::uint64_t window_offset = walk.next_offset();
-    if (walk.walk(buffer.first(filled), ends_file)) {
+    if (walk.walk(window.first(filled), ends_file)) {
       record = walk.record();
       return walk.status();
     }
-    // The bytes not walked yet, less than one record, move to the front.
+    // The bytes not walked yet, less than one record, go to the front of
+    // the next window: the other half, or this one.
     const auto walked = static_cast<std::size_t>(walk.next_offset() - window_offset);
-    std::memmove(buffer.data(), buffer.data() + walked, filled - walked);
+    std::span<std::uint8_t> next = window;
+    if (halves) {
+      next = window.data() == buffer.data() ? buffer.subspan(window_size, window_size)
+                                            : buffer.first(window_size);
+    } else if (walk.settle()) {  // before this window is read over
+      record = walk.record();
+      return walk.status();
+    }
+    std::memmove(next.data(), window.data() + walked, filled - walked);
     filled -= walked;
+    window = next;
   }
 }
 

@@ -4,15 +4,75 @@
 #ifndef TARVIX_RECORD_WALK_H
 #define TARVIX_RECORD_WALK_H
 
+#include <tarvix/block_decoder.h>
 #include <tarvix/container.h>
 #include <tarvix/tarvix.h>
 #include <tarvix/workers.h>
 
+#include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace tarvix::detail {
+
+// The most records sized at once, and the first batch of a walk on a pool:
+// batches double from it, so that a walk to a near offset sizes few records
+// past it and one to a far offset hands the pool few, large batches.
+constexpr std::size_t kMaxBatchRecords = 256;
+constexpr std::size_t kFirstBatchRecords = 8;
+// The fewest records worth handing to a pool.
+constexpr std::size_t kMinRecordsTogether = 4;
+
+// Records read from a window, in file order, with their blocks' sizes once
+// they are known.
+class RecordWalkBatch {
+ public:
+  std::size_t size() const noexcept { return count_; }
+  void clear() noexcept {
+    count_ = 0;
+    sized_ = false;
+  }
+  void add(std::uint64_t file_offset, std::span<const std::uint8_t> block_data) noexcept {
+    assert(count_ < kMaxBatchRecords);
+    offsets_[count_] = file_offset;
+    block_data_[count_] = block_data;
+    ++count_;
+  }
+  std::uint64_t file_offset(std::size_t i) const noexcept { return offsets_[i]; }
+  std::span<const std::uint8_t> block_data(std::size_t i) const noexcept { return block_data_[i]; }
+
+  // Sizes every block on the pool's threads: start_sizing() hands the
+  // blocks to them and returns; finish_sizing(), from the same thread,
+  // sizes those no worker has taken and returns when all are sized.
+  void start_sizing(tarvix_workers* workers) noexcept {
+    tarvix_workers_start(
+        workers, count_,
+        [](void* batch, std::size_t i) {
+          auto& self = *static_cast<RecordWalkBatch*>(batch);
+          self.sizes_[i] = block_restored_size(self.block_data_[i]);
+        },
+        this);
+  }
+  void finish_sizing(tarvix_workers* workers) noexcept {
+    tarvix_workers_wait(workers);
+    sized_ = true;
+  }
+  // The restored size of block i, std::nullopt for block data that the
+  // decoder refuses.
+  std::optional<std::uint16_t> restored_size(std::size_t i) const noexcept {
+    return sized_ ? sizes_[i] : block_restored_size(block_data_[i]);
+  }
+
+ private:
+  std::size_t count_ = 0;
+  bool sized_ = false;
+  std::array<std::uint64_t, kMaxBatchRecords> offsets_{};
+  std::array<std::span<const std::uint8_t>, kMaxBatchRecords> block_data_;
+  std::array<std::optional<std::uint16_t>, kMaxBatchRecords> sizes_;
+};
 
 // A walk from a record `start` (one of zeros: the start of the file) to the
 // record whose block holds the restored offset `target`, given the file's
@@ -26,7 +86,15 @@ class RecordWalk {
   // on; `ends_file` when the file ends with them. Returns true when the walk
   // is over (status() and record() tell how), false when it needs the bytes
   // from next_offset() on, which the window did not hold whole.
+  //
+  // On a pool, the last records of a window that returns false may still be
+  // being sized, while the caller reads the next window: keep the window
+  // whole until the next call to walk(), which passes them first.
   bool walk(std::span<const std::uint8_t> window, bool ends_file) noexcept;
+  // Passes the records still being sized, if any, before their window is
+  // overwritten or the walk ends for want of the bytes next_offset() names
+  // (a reader that failed); true when the walk is over, as walk() says.
+  bool settle() noexcept;
 
   // Where the bytes that the walk needs next begin in the file.
   std::uint64_t next_offset() const noexcept { return next_offset_; }
@@ -38,7 +106,7 @@ class RecordWalk {
   const tarvix_record& record() const noexcept { return record_; }
 
  private:
-  class Batch;
+  using Batch = RecordWalkBatch;
 
   // Reads the magics and records of `window` from `at` on into `batch`,
   // until the batch is full or the window holds nothing more whole, and
@@ -65,6 +133,10 @@ class RecordWalk {
   tarvix_record record_;             // what record() gives
   std::size_t batch_records_ = 0;    // the records of the next batch, growing
   RestoreStatus status_ = RestoreStatus::kOk;
+  // On a pool, the workers size one batch while the calling thread gathers
+  // the other; `sizing_` is the one on the workers, if any.
+  std::array<Batch, 2> batches_;
+  Batch* sizing_ = nullptr;
 };
 
 // tarvix_locate() and tarvix_locate_read() on spans.

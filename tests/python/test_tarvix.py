@@ -382,6 +382,132 @@ class Seeking(unittest.TestCase):
                     self.assertEqual((f.tell(), f.read(99)), (outcome, data[outcome:outcome + 99]))
 
 
+def records(data: bytes) -> bytes:
+    """The records of data's compressed file, without the magic."""
+    return tarvix.compress(data, header=False)
+
+
+class Records(unittest.TestCase):
+    """Seeks walk the records, on files of every writer's shape; parts made
+    apart join to the bytes of the whole."""
+
+    whole: bytes
+    shapes: Dict[str, Tuple[bytes, bytes]]  # a file, and what it restores to
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.whole = sample(40 * BLOCK + 123)
+        a, b = cls.whole[:1000], cls.whole[1000:]
+        cls.shapes = {
+            "one file": (tarvix.compress(cls.whole), cls.whole),
+            "files one after another": (tarvix.compress(a) + tarvix.compress(b), cls.whole),
+            "a short block in the middle": (MAGIC + records(a) + records(b), cls.whole),
+            "empty blocks among them": (MAGIC + records(a) + b"\x01\x00\x40" * 9 + records(b),
+                                        cls.whole),
+        }
+
+    def test_seeks_land_where_restoring_does(self) -> None:
+        size = len(self.whole)
+        seeks = [(300_000, io.SEEK_SET), (10, io.SEEK_SET), (-5000, io.SEEK_END),
+                 (BLOCK, io.SEEK_SET), (-BLOCK, io.SEEK_CUR), (size + 9, io.SEEK_SET),
+                 (0, io.SEEK_END), (12 * BLOCK - 1, io.SEEK_SET)]
+        with tempfile.TemporaryDirectory() as folder:
+            for name, (file, restored) in self.shapes.items():
+                path = os.path.join(folder, "f.tvx")
+                with open(path, "wb") as f:
+                    f.write(file)
+                # Read by its descriptor, and through a file object's own seek.
+                sources: List[Any] = [path, io.BytesIO(file)]
+                for source in sources:
+                    with self.subTest(name), tarvix.open(source) as f:
+                        for offset, whence in seeks:
+                            expected = {io.SEEK_SET: 0, io.SEEK_CUR: f.tell(),
+                                        io.SEEK_END: size}[whence] + offset
+                            expected = min(max(expected, 0), size)
+                            self.assertEqual(f.seek(offset, whence), expected)
+                            self.assertEqual(f.read(2000), restored[expected:expected + 2000])
+
+    def test_a_seek_meets_a_fault_where_reading_does(self) -> None:
+        file = tarvix.compress(self.whole)
+        cut = file[:len(file) // 2]
+        with tarvix.open(io.BytesIO(cut)) as f:
+            self.assertEqual(f.seek(BLOCK), BLOCK)  # before the fault
+            with self.assertRaises(tarvix.CutShortError):
+                f.seek(0, io.SEEK_END)
+            self.assertEqual(f.tell(), BLOCK)  # the size is not known, the position stays
+            with self.assertRaises(tarvix.CutShortError):
+                f.seek(len(self.whole) - 10)
+
+    def test_walk_sizes_without_restoring(self) -> None:
+        for name, (file, restored) in self.shapes.items():
+            with self.subTest(name):
+                status, last = _tarvix.walk(file)
+                self.assertEqual((status, last[2] + last[5]), (0, len(restored)))
+                status, found = _tarvix.walk(io.BytesIO(file), 300_000)
+                self.assertLessEqual(found[2], 300_000)
+                self.assertLess(300_000, found[2] + found[5])
+
+    def test_records_alone(self) -> None:
+        data = self.whole
+        self.assertEqual(tarvix.compress(data, header=False), tarvix.compress(data)[4:])
+        compressor = tarvix.Compressor(header=False, threads=2)
+        pieces = [compressor.compress(data[:2 * BLOCK]), compressor.compress(data[2 * BLOCK:])]
+        self.assertEqual(b"".join(pieces) + compressor.flush(), tarvix.compress(data)[4:])
+        compressor = tarvix.Compressor(header=False)
+        compressor.compress(b"short")
+        with self.assertRaises(ValueError):  # a piece after a short one
+            compressor.compress(b"more")
+        self.assertEqual(compressor.flush(), tarvix.compress(b"short")[4:])
+
+    def test_join(self) -> None:
+        data, file = self.whole, tarvix.compress(self.whole)
+        cut = [0, 8 * BLOCK, 16 * BLOCK, 16 * BLOCK, len(data)]
+        stretches = [data[start:end] for start, end in zip(cut, cut[1:])]
+        cases: List[Tuple[str, List[Any], Any]] = [
+            ("records alone", [records(part) for part in stretches], file),
+            ("whole files", [tarvix.compress(part) for part in stretches], file),
+            ("file objects", [io.BytesIO(records(part)) for part in stretches], file),
+            ("a short block in the middle", [records(data[:100]), records(data[100:])],
+             ValueError),
+            ("a damaged part", [records(stretches[0])[:-1], records(stretches[1])],
+             tarvix.CutShortError),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "joined.tvx")
+            for name, parts, outcome in cases:
+                with self.subTest(name):
+                    if isinstance(outcome, bytes):
+                        self.assertEqual(tarvix.join(parts, out), len(outcome))
+                        with open(out, "rb") as f:
+                            self.assertEqual(f.read(), outcome)
+                        continue
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(out)
+                    with self.assertRaises(outcome):
+                        tarvix.join(parts, out)
+                    self.assertEqual(os.listdir(folder), [])  # nothing left behind
+
+    def test_fsspec_knows_tvx(self) -> None:
+        try:
+            import fsspec
+        except ImportError:
+            self.skipTest("fsspec is not installed")
+        self.assertEqual(fsspec.utils.infer_compression("a.csv.tvx"), "tvx")
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "a.tvx")
+            with fsspec.open(path, "wb", compression="infer") as f:
+                f.write(self.whole)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), tarvix.compress(self.whole))
+        # Imported before tarvix, or after it.
+        for order in ("import fsspec, tarvix", "import tarvix, fsspec"):
+            with self.subTest(order):
+                found = subprocess.run(
+                    [sys.executable, "-c", order + "; print(fsspec.utils.infer_compression('a.tvx'))"],
+                    capture_output=True, check=True).stdout
+                self.assertEqual(found, b"tvx\n")
+
+
 class Errors(unittest.TestCase):
     """Errors are caught as gzip's are, and cross copies, pickles and processes."""
 
@@ -777,7 +903,8 @@ class Module(unittest.TestCase):
                               check=False)
 
     def test_dir_shows_the_interface(self) -> None:
-        shown = [name for name in dir(tarvix) if not name.startswith("__")]
+        # tarvix.dask shows once it has been imported (by test_dask.py).
+        shown = [name for name in dir(tarvix) if not name.startswith("__") and name != "dask"]
         self.assertEqual(sorted(shown + ["__version__"]), sorted(tarvix.__all__))
 
     def test_command_line(self) -> None:

@@ -16,6 +16,10 @@
 
 #include "buffer_compat.h"
 
+/* The file magic, the first bytes of a compressed file. */
+#define TVX_MAGIC_SIZE 4
+extern const unsigned char tvx_magic[TVX_MAGIC_SIZE];
+
 /* Output room per block with which a coder writes whole blocks straight
  * between the caller's areas (tarvix.h): a compressor needs 8 bytes past the
  * block, a restorer the block. */
@@ -114,9 +118,10 @@ size_t compress_all(tarvix_compressor* compressor, const void* source, size_t si
                     unsigned char* out);
 
 /* compress_to_bytes() is compress_all() into a new bytes object of the
- * compressed bytes; NULL with MemoryError. */
+ * compressed bytes but the first `skip` (the magic of a file's first
+ * call, for records alone); NULL with MemoryError. */
 PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size,
-                            int end);
+                            int end, size_t skip);
 
 /* What restore_growing() did. */
 typedef struct {
@@ -138,6 +143,29 @@ int restore_growing(tarvix_restorer* restorer, const unsigned char* input, size_
  * `failed`) restored into, and returns its restored bytes, or raises the
  * fault with them, as restoring_outcome() does. */
 PyObject* restored_bytes(Area* out, const Restoring* done, int failed);
+
+/* ------------------------------------------------------------------------ */
+/* Walks over a file's records (walks.c), restoring nothing */
+
+/* record_to_tuple() gives a record as Python sees it: the tuple (file_offset,
+ * index, restored_offset, stored_blocks, data_size, restored_size), or NULL
+ * with an exception; record_from_object() reads one back (None, or NULL:
+ * the start of the file), 0, or -1 with TypeError or ValueError. */
+PyObject* record_to_tuple(const tarvix_record* record);
+int record_from_object(PyObject* object, tarvix_record* record);
+
+/* walk_file() walks the compressed file that the file object fp holds from
+ * its offset `origin` on, as tarvix_locate_read() does, from *record to the
+ * record that holds the restored offset `target`, through fp.seek() and
+ * fp.readinto() or fp.read(). Returns the walk's status, or
+ * TARVIX_READ_FAILED with an exception set (*record is then the last sound
+ * record before the bytes that could not be read). */
+tarvix_status walk_file(PyObject* fp, unsigned long long origin, uint64_t target, unsigned flags,
+                        tarvix_workers* workers, tarvix_record* record);
+
+/* walk(source, target=-1, *, start=None, records=False, threads=0): the
+ * module's function over tarvix_locate() and walk_file(). */
+PyObject* tvx_walk(PyObject* module, PyObject* args, PyObject* kwargs);
 
 /* ------------------------------------------------------------------------ */
 /* The module's types (coders.c, file_coders.c), added to it by module.c */

@@ -33,6 +33,9 @@ PyAPI_FUNC(void) PyBuffer_Release(Py_buffer* view);
 
 #define PyBUF_SIMPLE 0
 #define PyBUF_WRITABLE 0x0001
+/* The flags of PyMemoryView_FromMemory(), in the Limited API since 3.3. */
+#define PyBUF_READ 0x100
+#define PyBUF_WRITE 0x200
 
 #endif
 

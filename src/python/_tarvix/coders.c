@@ -12,13 +12,18 @@
 typedef struct {
   CoderObject coder;
   tarvix_compressor* compressor; /* NULL once flushed */
+  unsigned long long taken;      /* source bytes taken */
+  char header;                   /* the file's magic is given out */
+  char started;                  /* the first call's output, magic first, has been given */
 } Compressor;
 
 static PyObject* compressor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {"threads", NULL};
+  static char* keywords[] = {"threads", "header", NULL};
   PyObject* threads_argument = NULL;
+  int header = 1;
   unsigned threads = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:Compressor", keywords, &threads_argument) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$Op:Compressor", keywords, &threads_argument,
+                                   &header) ||
       thread_count(threads_argument, &threads) < 0) {
     return NULL;
   }
@@ -26,6 +31,7 @@ static PyObject* compressor_new(PyTypeObject* type, PyObject* args, PyObject* kw
   if (self == NULL) {
     return NULL;
   }
+  self->header = (char)header;
   self->compressor = tarvix_compressor_create_threaded(threads);
   if (self->compressor == NULL) {
     Py_DECREF(self);
@@ -49,7 +55,20 @@ static PyObject* compressor_code(Compressor* self, PyObject* data, int end, cons
   if (self->compressor == NULL) {
     PyErr_SetString(PyExc_ValueError, late);
   } else if (data == NULL || get_input(data, &source) == 0) {
-    result = compress_to_bytes(self->compressor, source.buf, (size_t)source.len, end);
+    if (!self->header && source.len != 0 && self->taken % TARVIX_MAX_BLOCK_SIZE != 0) {
+      /* A part's blocks are whole but for its last, which a short piece
+       * began: records alone are joined to others only so. */
+      PyErr_SetString(PyExc_ValueError,
+                      "tarvix: with header=False, every piece but the last must be a multiple "
+                      "of 8192 bytes");
+    } else {
+      const size_t skip = self->header || self->started ? 0 : TVX_MAGIC_SIZE;
+      result = compress_to_bytes(self->compressor, source.buf, (size_t)source.len, end, skip);
+      if (result != NULL) {
+        self->taken += (unsigned long long)source.len;
+        self->started = 1;
+      }
+    }
     if (data != NULL) {
       PyBuffer_Release(&source);
     }
@@ -87,12 +106,14 @@ static PyType_Slot compressor_slots[] = {
     {Py_tp_dealloc, compressor_dealloc},
     {Py_tp_methods, compressor_methods},
     {Py_tp_doc,
-     "Compressor(*, threads=0)\n\nCompresses data incrementally, as bz2.BZ2Compressor does.\n\n"
-     "compress() takes source bytes and returns the compressed bytes that are\nready; flush() "
-     "ends the file and returns the rest. The pieces joined are\nwhat tarvix.compress() returns "
-     "for the source joined. threads (1 to 64;\n0, the default: every core the process may use, "
-     "at most 16) codes the\nwhole blocks of each call on that many threads, with the same "
-     "bytes."},
+     "Compressor(*, threads=0, header=True)\n\nCompresses data incrementally, as "
+     "bz2.BZ2Compressor does.\n\ncompress() takes source bytes and returns the compressed bytes "
+     "that are\nready; flush() ends the file and returns the rest. The pieces joined are\nwhat "
+     "tarvix.compress() returns for the source joined. threads (1 to 64;\n0, the default: every "
+     "core the process may use, at most 16) codes the\nwhole blocks of each call on that many "
+     "threads, with the same bytes.\nWith header=False it gives the records alone, without the "
+     "magic, a\npart for tarvix.join(), and every piece but the last must be a\nmultiple of "
+     "8192 bytes (ValueError, taking nothing)."},
     {0, NULL},
 };
 TVX_SLOTS_END

@@ -379,8 +379,63 @@ PyType_Spec writer_spec = {"tarvix._tarvix.Writer", sizeof(Writer), 0,
 /* ------------------------------------------------------------------------ */
 /* Reader */
 
+/* The records a Reader knows from its walks, in the order of their restored
+ * offsets: a seek walks from the nearest one before its target. When the
+ * list is full, every other one goes, so that they stay spread over the
+ * file. */
+enum { kKnownRecords = 256 };
+typedef struct {
+  tarvix_record records[kKnownRecords];
+  size_t count;
+} KnownRecords;
+
+/* The known record nearest before (or at) restored offset `target`; the
+ * start of the file if none is. */
+static tarvix_record nearest_known(const KnownRecords* known, uint64_t target) {
+  size_t low = 0;
+  size_t high = known->count;
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (known->records[middle].restored_offset <= target) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  tarvix_record start;
+  memset(&start, 0, sizeof start);
+  return low == 0 ? start : known->records[low - 1];
+}
+
+static void remember(KnownRecords* known, const tarvix_record* record) {
+  if (record->data_size == 0) {
+    return; /* the start, always known */
+  }
+  size_t at = 0;
+  while (at < known->count && known->records[at].file_offset < record->file_offset) {
+    ++at;
+  }
+  if (at < known->count && known->records[at].file_offset == record->file_offset) {
+    return;
+  }
+  if (known->count == kKnownRecords) {
+    for (size_t i = 0; 2 * i + 1 < kKnownRecords; ++i) {
+      known->records[i] = known->records[2 * i + 1];
+    }
+    known->count = kKnownRecords / 2;
+    remember(known, record);
+    return;
+  }
+  /* File offsets and restored offsets grow together. */
+  memmove(&known->records[at + 1], &known->records[at],
+          (known->count - at) * sizeof known->records[0]);
+  known->records[at] = *record;
+  ++known->count;
+}
+
 typedef struct {
   CoderObject coder;
+  tarvix_workers* workers;   /* the threads of the restorer and of the walks; NULL: one */
   tarvix_restorer* restorer; /* NULL once closed */
   PyObject* fp;
   PyObject* fetch;  /* the name of fp's method that reads: readinto, read1 or read */
@@ -390,12 +445,32 @@ typedef struct {
   Py_ssize_t input_end;
   long long position; /* the restored bytes given out */
   long long size;     /* the restored size, once known; else -1 */
+  /* File offsets count from fp's offset when the reader was made, where the
+   * compressed file begins. */
+  unsigned long long origin;
+  unsigned long long file_offset; /* where fp reads next */
+  long long seek_file;            /* where fp moves before its next read, or -1 */
+  KnownRecords known;
   tarvix_status status;
-  char fills;     /* fetch is readinto */
-  char ending;    /* the file gives no more input, or met a fault */
-  char ended;     /* tarvix_restorer_end() gave out all it held */
-  char rewinding; /* fp goes back to its start before it is read again */
+  char fills;  /* fetch is readinto */
+  char ending; /* the file gives no more input, or met a fault */
+  char ended;  /* tarvix_restorer_end() gave out all it held */
 } Reader;
+
+/* fp's offset, where a seekable fp stands; 0 for any other. */
+static unsigned long long origin_of(PyObject* fp) {
+  PyObject* const seekable = PyObject_CallMethod(fp, "seekable", NULL);
+  const int is_seekable = seekable != NULL && PyObject_IsTrue(seekable) == 1;
+  Py_XDECREF(seekable);
+  PyObject* const offset = is_seekable ? PyObject_CallMethod(fp, "tell", NULL) : NULL;
+  const unsigned long long origin = offset == NULL ? 0 : PyLong_AsUnsignedLongLong(offset);
+  Py_XDECREF(offset);
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return origin;
+}
 
 static PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {"fp", "threads", "fetch", NULL};
@@ -417,7 +492,12 @@ static PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
   self->fetch = PyUnicode_InternFromString(fetch);
   self->fills = strcmp(fetch, "readinto") == 0;
   self->size = -1;
-  self->restorer = tarvix_restorer_create_threaded(threads);
+  self->seek_file = -1;
+  self->origin = origin_of(fp);
+  self->workers = threads > 1 ? tarvix_workers_create(threads) : NULL;
+  self->restorer = threads <= 1 || self->workers != NULL
+                       ? tarvix_restorer_create_on(self->workers)
+                       : NULL;
   if (self->fetch == NULL || self->restorer == NULL) {
     Py_DECREF(self);
     return PyErr_Occurred() ? NULL : PyErr_NoMemory();
@@ -451,11 +531,35 @@ static int reader_clear(Reader* self) {
   return 0;
 }
 
+/* Frees the restorer, then the pool it codes on. */
+static void free_coders(Reader* self) {
+  tarvix_restorer_free(self->restorer);
+  self->restorer = NULL;
+  tarvix_workers_free(self->workers);
+  self->workers = NULL;
+}
+
 static void reader_dealloc(Reader* self) {
   PyObject_GC_UnTrack(self);
   (void)reader_clear(self);
-  tarvix_restorer_free(self->restorer);
+  free_coders(self);
   free_coder(&self->coder);
+}
+
+/* Moves fp to where the reader reads next, if it is not there. */
+static int place_file(Reader* self) {
+  if (self->seek_file < 0) {
+    return 0;
+  }
+  PyObject* const moved = PyObject_CallMethod(self->fp, "seek", "(K)",
+                                              self->origin + (unsigned long long)self->seek_file);
+  if (moved == NULL) {
+    return -1;
+  }
+  Py_DECREF(moved);
+  self->file_offset = (unsigned long long)self->seek_file;
+  self->seek_file = -1;
+  return 0;
 }
 
 /* What fetch() found. */
@@ -468,13 +572,8 @@ enum { kFetchFailed = -1, kFetchEnd = 0, kFetchRead = 1, kFetchNothingYet = 2 };
  * when the raw file under it raises. */
 static int fetch(Reader* self, Py_ssize_t size) {
   drop_input(self);
-  if (self->rewinding) {
-    PyObject* const moved = PyObject_CallMethod(self->fp, "seek", "(i)", 0);
-    if (moved == NULL) {
-      return kFetchFailed;
-    }
-    Py_DECREF(moved);
-    self->rewinding = 0;
+  if (place_file(self) < 0) {
+    return kFetchFailed;
   }
   PyObject* result = NULL;
   if (self->fills) {
@@ -522,6 +621,7 @@ static int fetch(Reader* self, Py_ssize_t size) {
     return kFetchFailed;
   }
   self->input_end = self->fills ? count : self->input.len;
+  self->file_offset += (unsigned long long)self->input_end;
   if (self->input_end == 0) {
     drop_input(self);
     return kFetchEnd;
@@ -536,10 +636,6 @@ enum { kRestoreFailed = -1, kRestoreNothingYet = -2 };
  * end, kRestoreNothingYet when a non-blocking file has no bytes yet. At a
  * fault it gives every block before it, then raises. */
 static Py_ssize_t restore_some(Reader* self, unsigned char* out, Py_ssize_t room) {
-  if (self->restorer == NULL) {
-    PyErr_SetString(PyExc_ValueError, "tarvix: the reader is closed");
-    return kRestoreFailed;
-  }
   if (room == 0) {
     return 0;
   }
@@ -601,13 +697,27 @@ static Py_ssize_t restore_some(Reader* self, unsigned char* out, Py_ssize_t room
   return 0;
 }
 
+/* Enters the reader for one call; -1 with an exception when it is closed
+ * or busy. */
+static int enter_open(Reader* self) {
+  if (object_lock_enter(&self->coder.lock) < 0) {
+    return -1;
+  }
+  if (self->restorer == NULL) {
+    object_lock_leave(&self->coder.lock);
+    PyErr_SetString(PyExc_ValueError, "tarvix: the reader is closed");
+    return -1;
+  }
+  return 0;
+}
+
 static PyObject* reader_readinto(Reader* self, PyObject* buffer) {
   Py_buffer out;
   if (get_output(buffer, &out) < 0) {
     return NULL;
   }
   Py_ssize_t count = kRestoreFailed;
-  if (object_lock_enter(&self->coder.lock) == 0) {
+  if (enter_open(self) == 0) {
     count = restore_some(self, out.buf, out.len);
     object_lock_leave(&self->coder.lock);
   }
@@ -622,7 +732,7 @@ static PyObject* reader_readinto(Reader* self, PyObject* buffer) {
  * threads get many records a call. */
 static PyObject* reader_readall(Reader* self, PyObject* unused) {
   (void)unused;
-  if (object_lock_enter(&self->coder.lock) < 0) {
+  if (enter_open(self) < 0) {
     return NULL;
   }
   Area area = {NULL, 0};
@@ -651,52 +761,120 @@ static PyObject* reader_readall(Reader* self, PyObject* unused) {
   return result;
 }
 
-static PyObject* reader_skip(Reader* self, PyObject* argument) {
-  const long long count = PyLong_AsLongLong(argument);
-  if (count == -1 && PyErr_Occurred()) {
-    return NULL;
-  }
-  if (object_lock_enter(&self->coder.lock) < 0) {
-    return NULL;
-  }
+/* Restores and drops up to `count` bytes; -1 with an exception. */
+static int restore_on(Reader* self, unsigned long long count) {
   Area scratch = {NULL, 0};
-  Py_ssize_t restored = area_reserve(&scratch, TVX_SLICE_SIZE) < 0 ? kRestoreFailed : 1;
-  for (long long done = 0; restored > 0 && (count < 0 || done < count); done += restored) {
-    const long long room = count < 0 ? TVX_SLICE_SIZE : count - done;
-    restored =
-        restore_some(self, scratch.data, room < TVX_SLICE_SIZE ? (Py_ssize_t)room : TVX_SLICE_SIZE);
+  if (count == 0) {
+    return 0;
+  }
+  if (area_reserve(&scratch, TVX_SLICE_SIZE) < 0) {
+    return -1;
+  }
+  Py_ssize_t restored = 1;
+  for (unsigned long long done = 0; restored > 0 && done < count; done += (size_t)restored) {
+    const unsigned long long room = count - done;
+    restored = restore_some(self, scratch.data,
+                            room < TVX_SLICE_SIZE ? (Py_ssize_t)room : TVX_SLICE_SIZE);
   }
   area_free(&scratch);
-  object_lock_leave(&self->coder.lock);
-  return restored == kRestoreFailed ? NULL : PyLong_FromLongLong(self->position);
+  return restored == kRestoreFailed ? -1 : 0;
 }
 
-static PyObject* reader_rewind(Reader* self, PyObject* unused) {
-  (void)unused;
-  if (object_lock_enter(&self->coder.lock) < 0) {
+/* Readies the reader to read on from `record`: the restorer new, given the
+ * file magic where the record is not the file's start, and fp moved to the
+ * record before its next read. */
+static void relocate(Reader* self, const tarvix_record* record) {
+  static const unsigned char kMagic[4] = {0xD8, 0xC7, 0xB6, 0xA5};
+  drop_input(self);
+  tarvix_restorer_reset(self->restorer);
+  if (record->data_size != 0) {
+    size_t used = 0;
+    size_t written = 0;
+    (void)tarvix_restorer_restore(self->restorer, kMagic, sizeof kMagic, &used, NULL, 0, &written);
+  }
+  self->position = (long long)record->restored_offset;
+  self->seek_file = (long long)record->file_offset;
+  self->status = TARVIX_OK;
+  self->ending = self->ended = 0;
+}
+
+/* Walks from *found, a known record, to the one that holds `target`; on
+ * TARVIX_READ_FAILED an exception is set, and fp goes back to where the
+ * reader reads before its next read. */
+static tarvix_status walk_to(Reader* self, uint64_t target, tarvix_record* found) {
+  const tarvix_status status = walk_file(self->fp, self->origin, target,
+                                         TARVIX_LOCATE_CONCATENATED, self->workers, found);
+  if (status == TARVIX_READ_FAILED && self->seek_file < 0) {
+    self->seek_file = (long long)self->file_offset;
+  }
+  return status;
+}
+
+/* A seek restores on while that is cheaper than a walk: for fewer than this
+ * many bytes ahead, or where the walk would start this many times farther
+ * back than the position (a walk sizes blocks three to seven times as fast
+ * as they are restored). */
+enum { kLeastWalk = 4 * TARVIX_MAX_BLOCK_SIZE, kWalkGain = 3 };
+
+static PyObject* reader_seek_to(Reader* self, PyObject* argument) {
+  const unsigned long long target = PyLong_AsUnsignedLongLong(argument);
+  if (PyErr_Occurred() || enter_open(self) < 0) {
     return NULL;
   }
-  int failed = self->restorer == NULL;
-  if (failed) {
-    PyErr_SetString(PyExc_ValueError, "tarvix: the reader is closed");
+  const unsigned long long position = (unsigned long long)self->position;
+  const tarvix_record start = nearest_known(&self->known, target);
+  const int walks = target < position ||
+                    (target - position >= kLeastWalk &&
+                     (start.restored_offset > position ||
+                      target - start.restored_offset <= kWalkGain * (target - position)));
+  int failed = 0;
+  if (walks) {
+    /* A target near the known record is restored on to from there. */
+    tarvix_record found = start;
+    const tarvix_status status =
+        target - start.restored_offset < kLeastWalk ? TARVIX_OK : walk_to(self, target, &found);
+    failed = status == TARVIX_READ_FAILED;
+    if (!failed) {
+      /* At a fault, from the last sound record: restoring on meets it. */
+      relocate(self, &found);
+      remember(&self->known, &found);
+    }
+  }
+  failed = failed || restore_on(self, target - (unsigned long long)self->position) < 0;
+  object_lock_leave(&self->coder.lock);
+  return failed ? NULL : PyLong_FromLongLong(self->position);
+}
+
+static PyObject* reader_walk_size(Reader* self, PyObject* unused) {
+  (void)unused;
+  if (enter_open(self) < 0) {
+    return NULL;
+  }
+  PyObject* result = NULL;
+  if (self->size >= 0) {
+    result = PyLong_FromLongLong(self->size);
   } else {
-    /* At the start from now on, whether fp moves now or before the next
-     * read (when this seek raises). */
-    drop_input(self);
-    tarvix_restorer_reset(self->restorer);
-    self->position = 0;
-    self->status = TARVIX_OK;
-    self->ending = self->ended = 0;
-    self->rewinding = 1;
-    PyObject* const moved = PyObject_CallMethod(self->fp, "seek", "(i)", 0);
-    failed = moved == NULL;
-    Py_XDECREF(moved);
-    self->rewinding = (char)failed;
+    tarvix_record last = nearest_known(&self->known, UINT64_MAX);
+    const tarvix_status status = walk_to(self, UINT64_MAX, &last);
+    if (status == TARVIX_OK) {
+      remember(&self->known, &last);
+      self->size = (long long)(last.restored_offset + last.restored_size);
+      result = PyLong_FromLongLong(self->size);
+    } else if (status != TARVIX_READ_FAILED) {
+      raise_fault(status, NULL);
+    }
   }
   object_lock_leave(&self->coder.lock);
-  if (failed) {
+  return result;
+}
+
+static PyObject* reader_learn(Reader* self, PyObject* record_object) {
+  tarvix_record record;
+  if (record_from_object(record_object, &record) < 0 || enter_open(self) < 0) {
     return NULL;
   }
+  remember(&self->known, &record);
+  object_lock_leave(&self->coder.lock);
   Py_RETURN_NONE;
 }
 
@@ -707,8 +885,7 @@ static PyObject* reader_close(Reader* self, PyObject* unused) {
   }
   drop_input(self);
   Py_CLEAR(self->buffer);
-  tarvix_restorer_free(self->restorer);
-  self->restorer = NULL;
+  free_coders(self);
   object_lock_leave(&self->coder.lock);
   Py_RETURN_NONE;
 }
@@ -730,12 +907,17 @@ static PyMethodDef reader_methods[] = {
      "before it, then raises Error."},
     {"readall", (PyCFunction)(void (*)(void))reader_readall, METH_NOARGS,
      "readall() -> bytes or None\n\nRestores the rest of the file."},
-    {"skip", (PyCFunction)(void (*)(void))reader_skip, METH_O,
-     "skip(count) -> int\n\nRestores count bytes (all the rest if negative) and drops them; "
-     "returns\nthe position."},
-    {"rewind", (PyCFunction)(void (*)(void))reader_rewind, METH_NOARGS,
-     "rewind()\n\nGoes back to the start of the file: position 0, whether fp.seek(0)\n"
-     "succeeds now or, when it raises, before the next read."},
+    {"seek_to", (PyCFunction)(void (*)(void))reader_seek_to, METH_O,
+     "seek_to(position) -> int\n\nMoves to the restored byte `position` of a seekable file, or "
+     "to the end\nif it lies past it, and returns where it stands: by a walk over the\n"
+     "records from the nearest known one, where that is cheaper, then by\nrestoring on. At a "
+     "fault on the way, it stands at the fault and raises\nError."},
+    {"walk_size", (PyCFunction)(void (*)(void))reader_walk_size, METH_NOARGS,
+     "walk_size() -> int\n\nThe restored size of a seekable file, told by a walk over its "
+     "records;\nraises Error for a damaged file. The position stays."},
+    {"learn", (PyCFunction)(void (*)(void))reader_learn, METH_O,
+     "learn(record)\n\nKeeps a record that tarvix._tarvix.walk() gave for this file, to walk "
+     "from."},
     {"close", (PyCFunction)(void (*)(void))reader_close, METH_NOARGS,
      "close()\n\nFrees the restorer; the file object stays open."},
     {NULL, NULL, 0, NULL},
@@ -745,7 +927,7 @@ static PyGetSetDef reader_getset[] = {
     {"position", (getter)(void (*)(void))reader_position, NULL, "The restored bytes given out.",
      NULL},
     {"size", (getter)(void (*)(void))reader_size, NULL,
-     "The restored size once the end has been reached; else -1.", NULL},
+     "The restored size once known; else -1.", NULL},
     {NULL, NULL, NULL, NULL, NULL},
 };
 
@@ -761,7 +943,7 @@ static PyType_Slot reader_slots[] = {
      "Reader(fp, *, threads=0, fetch=\"read\")\n\nRestores from the file object fp for "
      "tarvix.TarvixFile: the input read\nand not yet taken, and the position, are kept here. "
      "fetch names fp's\nmethod that reads: readinto (an io.FileIO), read1 (a buffered file) or\n"
-     "read."},
+     "read. A compressed file begins where fp stands when the reader is made."},
     {0, NULL},
 };
 TVX_SLOTS_END

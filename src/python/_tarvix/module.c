@@ -9,15 +9,18 @@
 /* ------------------------------------------------------------------------ */
 /* compress() */
 
-/* The arguments (data, *, threads=0) of compress() and decompress(), whose
- * `format` names the function: 0 with data's buffer, or -1 with an
- * exception. */
+/* The arguments (data, *, threads=0) of decompress(), and compress()'s,
+ * which has header=True too, whose `format` names the function: 0 with
+ * data's buffer, or -1 with an exception. */
 static int parse_whole(PyObject* args, PyObject* kwargs, const char* format, Py_buffer* source,
-                       unsigned* threads) {
-  static char* keywords[] = {"data", "threads", NULL};
+                       unsigned* threads, int* header) {
+  static char* keywords[] = {"data", "threads", "header", NULL};
+  static char* decompress_keywords[] = {"data", "threads", NULL};
   PyObject* data = NULL;
   PyObject* threads_argument = NULL;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &data, &threads_argument) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                   header != NULL ? keywords : decompress_keywords, &data,
+                                   &threads_argument, header) ||
       thread_count(threads_argument, threads) < 0) {
     return -1;
   }
@@ -28,7 +31,8 @@ static PyObject* tvx_compress(PyObject* module, PyObject* args, PyObject* kwargs
   (void)module;
   Py_buffer source;
   unsigned threads = 0;
-  if (parse_whole(args, kwargs, "O|$O:compress", &source, &threads) < 0) {
+  int header = 1;
+  if (parse_whole(args, kwargs, "O|$Op:compress", &source, &threads, &header) < 0) {
     return NULL;
   }
   PyObject* result = NULL;
@@ -36,7 +40,8 @@ static PyObject* tvx_compress(PyObject* module, PyObject* args, PyObject* kwargs
   if (compressor == NULL) {
     PyErr_NoMemory();
   } else {
-    result = compress_to_bytes(compressor, source.buf, (size_t)source.len, 1);
+    result = compress_to_bytes(compressor, source.buf, (size_t)source.len, 1,
+                               header ? 0 : TVX_MAGIC_SIZE);
     tarvix_compressor_free(compressor);
   }
   PyBuffer_Release(&source);
@@ -46,9 +51,8 @@ static PyObject* tvx_compress(PyObject* module, PyObject* args, PyObject* kwargs
 /* ------------------------------------------------------------------------ */
 /* decompress() */
 
-static const unsigned char kMagic[4] = {0xD8, 0xC7, 0xB6, 0xA5};
 enum {
-  kMagicSize = 4,
+  kMagicSize = TVX_MAGIC_SIZE,
   kLengthFieldSize = 2,
   kMaxBlockDataSize = TARVIX_MAX_BLOCK_SIZE + 1,
   kKindStored = 0x80,
@@ -64,7 +68,7 @@ enum {
 enum { kMostRestoredPerByte = 631 };
 
 static int has_magic(const unsigned char* file, size_t size, size_t at) {
-  return size - at >= kMagicSize && memcmp(file + at, kMagic, kMagicSize) == 0;
+  return size - at >= kMagicSize && memcmp(file + at, tvx_magic, kMagicSize) == 0;
 }
 
 /* Whether the record that ends at `at` is the last of a file: the input
@@ -78,7 +82,7 @@ static int ends_a_file(const unsigned char* file, size_t size, size_t at) {
 static size_t restored_alone(const unsigned char* record, size_t length) {
   unsigned char file[kMagicSize + kLengthFieldSize + kMaxBlockDataSize];
   unsigned char block[TARVIX_MAX_BLOCK_SIZE];
-  memcpy(file, kMagic, kMagicSize);
+  memcpy(file, tvx_magic, kMagicSize);
   memcpy(file + kMagicSize, record, kLengthFieldSize + length);
   size_t restored = 0;
   (void)tarvix_restore(file, kMagicSize + kLengthFieldSize + length, block, sizeof block,
@@ -174,7 +178,7 @@ static PyObject* tvx_decompress(PyObject* module, PyObject* args, PyObject* kwar
   (void)module;
   Py_buffer source;
   unsigned threads = 0;
-  if (parse_whole(args, kwargs, "O|$O:decompress", &source, &threads) < 0) {
+  if (parse_whole(args, kwargs, "O|$O:decompress", &source, &threads, NULL) < 0) {
     return NULL;
   }
   const unsigned char* const file = source.buf;
@@ -220,8 +224,18 @@ static PyObject* tvx_thread_count(PyObject* module, PyObject* threads) {
 
 static PyMethodDef module_methods[] = {
     {"compress", (PyCFunction)(void (*)(void))tvx_compress, METH_VARARGS | METH_KEYWORDS,
-     "compress(data, *, threads=0) -> bytes\n\nReturns the compressed file of the bytes-like "
-     "object data: byte for byte\nwhat the tool writes."},
+     "compress(data, *, threads=0, header=True) -> bytes\n\nReturns the compressed file of the "
+     "bytes-like object data: byte for byte\nwhat the tool writes. With header=False, its "
+     "records alone, without the\nmagic: a part that tarvix.join() joins to others."},
+    {"walk", (PyCFunction)(void (*)(void))tvx_walk, METH_VARARGS | METH_KEYWORDS,
+     "walk(source, target=-1, *, start=None, records=False, threads=0) -> (status, record)\n\n"
+     "Walks the records of the compressed file in source (bytes-like, or a\nfile object read "
+     "from its offset 0), restoring nothing, from the record\nstart (None: the file's start) "
+     "to the one whose block holds the\nrestored byte target (negative: to the last record). "
+     "Returns the\nstatus, 0 or the first fault before it, and the record found, or the\nlast "
+     "sound one: (file_offset, index, restored_offset, stored_blocks,\ndata_size, "
+     "restored_size). records=True: a file without the magic\nholds records from its first "
+     "byte, and no later file follows."},
     {"decompress", (PyCFunction)(void (*)(void))tvx_decompress, METH_VARARGS | METH_KEYWORDS,
      "decompress(data, *, threads=0) -> bytes\n\nReturns the source restored from the "
      "compressed file in data; compressed\nfiles one after another restore as the "

@@ -229,8 +229,10 @@ void ask_for_huge_pages(void* data, size_t size) {
 #endif
 }
 
+const unsigned char tvx_magic[TVX_MAGIC_SIZE] = {0xD8, 0xC7, 0xB6, 0xA5};
+
 PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size,
-                            int end) {
+                            int end, size_t skip) {
   Area area = {NULL, 0};
   const size_t room = compress_room(size);
   if (room == SIZE_MAX || area_reserve(&area, room) < 0) {
@@ -238,12 +240,13 @@ PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, s
   }
   ask_for_huge_pages(area.data, room);
   const size_t written = compress_all(compressor, source, size, end, area.data);
+  assert(skip <= written);
   /* The exact size is known only now: one copy of the compressed bytes. */
-  PyObject* const result = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)written);
+  PyObject* const result = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)(written - skip));
   if (result != NULL) {
     char* const bytes = PyBytes_AsString(result);
-    ask_for_huge_pages(bytes, written);
-    memcpy(bytes, area.data, written);
+    ask_for_huge_pages(bytes, written - skip);
+    memcpy(bytes, area.data + skip, written - skip);
   }
   area_free(&area);
   return result;

@@ -24,6 +24,7 @@ class Status(enum.IntEnum):
     BAD_BLOCK_DATA = 4  # the block decoder refuses a record's block data
     OUTPUT_TOO_SMALL = 5  # not raised by this module
     MISUSE = 6  # not raised by this module
+    READ_FAILED = 7  # not raised by this module: a file that cannot be read raises its own error
 
 
 class Error(OSError, ValueError):

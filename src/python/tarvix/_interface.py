@@ -22,7 +22,7 @@ from ._tarvix import Compressor, Decompressor, compress, decompress
 # checker needs it: with the annotations left unevaluated, nothing else does.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Literal, Optional, Protocol, Union, overload
+    from typing import Any, Literal, Optional, Protocol, Tuple, Union, overload
 
     from _typeshed import ReadableBuffer, StrOrBytesPath, WriteableBuffer
 else:
@@ -59,8 +59,10 @@ def _reading_method(fp: Any) -> Literal["readinto", "read1", "read"]:
 class _Reader(io.RawIOBase):
     """Restores a compressed file as it is read: the raw layer under a
     TarvixFile's io.BufferedReader, over the extension's Reader, which keeps
-    the input and the position. Seeking is emulated as gzip does it: forward
-    by restoring on, backward by starting again."""
+    the input and the position. A seek walks the records to the one that
+    holds its target, sizing each without restoring it, and restores on from
+    there: forward from the nearest record the reader knows, and backward
+    too."""
 
     def __init__(self, fp: Any, threads: int) -> None:
         super().__init__()
@@ -91,14 +93,15 @@ class _Reader(io.RawIOBase):
         elif whence == io.SEEK_CUR:
             target = max(0, core.position + offset)
         elif whence == io.SEEK_END:
-            if core.size < 0:
-                core.skip(-1)  # to the end, which tells the size
-            target = max(0, core.size + offset)
+            size = core.size if core.size >= 0 else core.walk_size()
+            target = max(0, size + offset)
         else:
             raise ValueError("tarvix: invalid whence (%r)" % (whence,))
-        if target < core.position:
-            core.rewind()
-        return core.skip(target - core.position)
+        return core.seek_to(target)
+
+    def learn(self, record: Tuple[int, int, int, int, int, int]) -> None:
+        """Keeps a record of this file that walk() gave, to seek from."""
+        self._core.learn(record)
 
     def tell(self) -> int:
         return self._core.position
@@ -118,9 +121,11 @@ class TarvixFile(io.BufferedIOBase):
 
     filename is a path (str, bytes or os.PathLike) or a binary file object.
     mode "r" (or "rb", the default) restores the file as it is read; seek()
-    is emulated, forward by restoring on and backward by starting again, and
-    a file that cannot be restored in full raises Error from the read that
-    reaches the fault (read1() gives every byte before it first). "w" (or
+    on a seekable file walks its records to the one that holds the target,
+    restoring none of those it passes, forward and backward, and
+    seek(0, io.SEEK_END) tells the restored size so; a file that cannot be
+    restored in full raises Error from the read or seek that reaches the
+    fault (read1() gives every byte before it first). "w" (or
     "wb") compresses what is written into the file, "x" (or "xb") into a new
     file, and "a" (or "ab") appends a new compressed file, which reads back
     after the old one; close it (or leave a with block) to end it. Memory
@@ -260,12 +265,20 @@ class TarvixFile(io.BufferedIOBase):
         return self._check_can_read().peek(size)
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
-        """Moves in the restored bytes of a file being read; emulated, so a
-        seek backward restores again from the start. A negative position
-        raises ValueError, and the position stays."""
+        """Moves in the restored bytes of a file being read, by a walk over
+        its records where that is cheaper than restoring on. A negative
+        position raises ValueError, and the position stays."""
         if not self.seekable():
             raise io.UnsupportedOperation("tarvix: seeking needs a seekable file being read")
         return self._check_can_read().seek(offset, whence)
+
+    def _learn(self, record: Tuple[int, int, int, int, int, int]) -> None:
+        """Keeps a record of this file that tarvix._tarvix.walk() gave: a seek
+        walks on from it (tarvix.dask hands each task the record of its
+        partition)."""
+        raw = self._check_can_read().raw
+        assert isinstance(raw, _Reader)
+        raw.learn(record)
 
     def tell(self) -> int:
         """The position in the restored bytes, or the source bytes written."""
