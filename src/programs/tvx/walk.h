@@ -1,8 +1,8 @@
 // tvx's walks over a compressed file's records through its stream, decoding
 // nothing: the sizes that -l lists, the record --range restores from, the
 // records --join copies.
-#ifndef TARVIX_TOOL_TVX_WALK_H
-#define TARVIX_TOOL_TVX_WALK_H
+#ifndef TARVIX_PROGRAMS_TVX_WALK_H
+#define TARVIX_PROGRAMS_TVX_WALK_H
 
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
@@ -43,4 +43,4 @@ inline std::uint64_t records_end(const Record& record, std::uint64_t start) noex
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_WALK_H
+#endif  // TARVIX_PROGRAMS_TVX_WALK_H

@@ -1,6 +1,6 @@
 // tvx's progress line on standard error.
-#ifndef TARVIX_TOOL_TVX_PROGRESS_H
-#define TARVIX_TOOL_TVX_PROGRESS_H
+#ifndef TARVIX_PROGRAMS_TVX_PROGRESS_H
+#define TARVIX_PROGRAMS_TVX_PROGRESS_H
 
 #include <cstdint>
 #include <optional>
@@ -41,4 +41,4 @@ class ProgressLine {
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_PROGRESS_H
+#endif  // TARVIX_PROGRAMS_TVX_PROGRESS_H

@@ -1,6 +1,6 @@
 // The result codes of a run, which are also the exit status of the process.
-#ifndef TARVIX_TOOL_RESULT_CODE_H
-#define TARVIX_TOOL_RESULT_CODE_H
+#ifndef TARVIX_PROGRAMS_TARVIX_RESULT_CODE_H
+#define TARVIX_PROGRAMS_TARVIX_RESULT_CODE_H
 
 namespace tarvix {
 
@@ -17,4 +17,4 @@ enum class ResultCode : int {
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_RESULT_CODE_H
+#endif  // TARVIX_PROGRAMS_TARVIX_RESULT_CODE_H

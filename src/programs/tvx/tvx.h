@@ -1,6 +1,6 @@
 // tvx's run over its files.
-#ifndef TARVIX_TOOL_TVX_TVX_H
-#define TARVIX_TOOL_TVX_TVX_H
+#ifndef TARVIX_PROGRAMS_TVX_TVX_H
+#define TARVIX_PROGRAMS_TVX_TVX_H
 
 #include "options.h"
 
@@ -14,4 +14,4 @@ int run(const Options& options);
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_TVX_H
+#endif  // TARVIX_PROGRAMS_TVX_TVX_H

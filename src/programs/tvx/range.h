@@ -1,6 +1,6 @@
 // tvx -d --range: one stretch of what a compressed file restores to.
-#ifndef TARVIX_TOOL_TVX_RANGE_H
-#define TARVIX_TOOL_TVX_RANGE_H
+#ifndef TARVIX_PROGRAMS_TVX_RANGE_H
+#define TARVIX_PROGRAMS_TVX_RANGE_H
 
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
@@ -30,4 +30,4 @@ std::optional<RestoreStatus> restore_range(Pipeline& pipeline, Restorer& restore
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_RANGE_H
+#endif  // TARVIX_PROGRAMS_TVX_RANGE_H

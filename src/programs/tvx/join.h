@@ -1,7 +1,7 @@
 // tvx --join: one compressed file from parts, each compressed from a stretch
 // of one source, with exactly the bytes that compressing the whole gives.
-#ifndef TARVIX_TOOL_TVX_JOIN_H
-#define TARVIX_TOOL_TVX_JOIN_H
+#ifndef TARVIX_PROGRAMS_TVX_JOIN_H
+#define TARVIX_PROGRAMS_TVX_JOIN_H
 
 #include <tarvix/workers.h>
 
@@ -30,4 +30,4 @@ std::optional<JoinFailure> join_parts(const Options& options, Workers* workers) 
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_JOIN_H
+#endif  // TARVIX_PROGRAMS_TVX_JOIN_H

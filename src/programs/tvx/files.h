@@ -1,7 +1,7 @@
 // What tvx asks of the file system: the files it reads, and the targets it
 // writes under a temporary name until they are whole.
-#ifndef TARVIX_TOOL_TVX_FILES_H
-#define TARVIX_TOOL_TVX_FILES_H
+#ifndef TARVIX_PROGRAMS_TVX_FILES_H
+#define TARVIX_PROGRAMS_TVX_FILES_H
 
 #include <array>
 #include <cstddef>
@@ -168,4 +168,4 @@ bool remove_source(const char* name) noexcept;
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_FILES_H
+#endif  // TARVIX_PROGRAMS_TVX_FILES_H

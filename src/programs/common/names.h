@@ -1,6 +1,6 @@
 // The name check: two names that count as the same, or lead to the same file.
-#ifndef TARVIX_TOOL_NAMES_H
-#define TARVIX_TOOL_NAMES_H
+#ifndef TARVIX_PROGRAMS_COMMON_NAMES_H
+#define TARVIX_PROGRAMS_COMMON_NAMES_H
 
 #include <cstdio>
 
@@ -31,4 +31,4 @@ int descriptor_of(std::FILE* stream) noexcept;
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_NAMES_H
+#endif  // TARVIX_PROGRAMS_COMMON_NAMES_H

@@ -1,7 +1,7 @@
 // The programs' pipeline between two files and a streaming coder: read the
 // next batch while the coders work; write the last batch.
-#ifndef TARVIX_TOOL_PIPELINE_H
-#define TARVIX_TOOL_PIPELINE_H
+#ifndef TARVIX_PROGRAMS_COMMON_PIPELINE_H
+#define TARVIX_PROGRAMS_COMMON_PIPELINE_H
 
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
@@ -193,4 +193,4 @@ bool Pipeline::pump(Code& code) {
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_PIPELINE_H
+#endif  // TARVIX_PROGRAMS_COMMON_PIPELINE_H

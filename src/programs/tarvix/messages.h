@@ -1,6 +1,6 @@
 // The lines the tool prints for each result code.
-#ifndef TARVIX_TOOL_MESSAGES_H
-#define TARVIX_TOOL_MESSAGES_H
+#ifndef TARVIX_PROGRAMS_TARVIX_MESSAGES_H
+#define TARVIX_PROGRAMS_TARVIX_MESSAGES_H
 
 #include "result_code.h"
 
@@ -17,4 +17,4 @@ void print_result(ResultCode code, const char* source_name, const char* target_n
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_MESSAGES_H
+#endif  // TARVIX_PROGRAMS_TARVIX_MESSAGES_H

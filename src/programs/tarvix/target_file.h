@@ -1,6 +1,6 @@
 // Opening the target of a run, once its source is open.
-#ifndef TARVIX_TOOL_TARGET_FILE_H
-#define TARVIX_TOOL_TARGET_FILE_H
+#ifndef TARVIX_PROGRAMS_TARVIX_TARGET_FILE_H
+#define TARVIX_PROGRAMS_TARVIX_TARGET_FILE_H
 
 #include <cstdio>
 
@@ -26,4 +26,4 @@ ResultCode open_target(std::FILE* source, const char* target_name, std::FILE*& t
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_TARGET_FILE_H
+#endif  // TARVIX_PROGRAMS_TARVIX_TARGET_FILE_H

@@ -1,6 +1,6 @@
 // tvx's command line: GNU-style options and the files they apply to.
-#ifndef TARVIX_TOOL_TVX_OPTIONS_H
-#define TARVIX_TOOL_TVX_OPTIONS_H
+#ifndef TARVIX_PROGRAMS_TVX_OPTIONS_H
+#define TARVIX_PROGRAMS_TVX_OPTIONS_H
 
 #include <cstdint>
 #include <optional>
@@ -55,4 +55,4 @@ const char* help_text();
 
 }  // namespace tarvix::tvx
 
-#endif  // TARVIX_TOOL_TVX_OPTIONS_H
+#endif  // TARVIX_PROGRAMS_TVX_OPTIONS_H

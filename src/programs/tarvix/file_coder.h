@@ -1,6 +1,6 @@
 // The file coder: one run's work on files, in compress or restore mode.
-#ifndef TARVIX_TOOL_FILE_CODER_H
-#define TARVIX_TOOL_FILE_CODER_H
+#ifndef TARVIX_PROGRAMS_TARVIX_FILE_CODER_H
+#define TARVIX_PROGRAMS_TARVIX_FILE_CODER_H
 
 #include "result_code.h"
 
@@ -22,4 +22,4 @@ ResultCode code_file(const char* source_name, const char* target_name);
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_FILE_CODER_H
+#endif  // TARVIX_PROGRAMS_TARVIX_FILE_CODER_H

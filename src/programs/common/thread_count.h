@@ -1,6 +1,6 @@
 // How many threads a run codes blocks on.
-#ifndef TARVIX_TOOL_THREAD_COUNT_H
-#define TARVIX_TOOL_THREAD_COUNT_H
+#ifndef TARVIX_PROGRAMS_COMMON_THREAD_COUNT_H
+#define TARVIX_PROGRAMS_COMMON_THREAD_COUNT_H
 
 namespace tarvix {
 
@@ -25,4 +25,4 @@ unsigned usable_cores() noexcept;
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_THREAD_COUNT_H
+#endif  // TARVIX_PROGRAMS_COMMON_THREAD_COUNT_H

@@ -1,6 +1,6 @@
 // The edges of the process: signals and the standard descriptors.
-#ifndef TARVIX_TOOL_PROCESS_H
-#define TARVIX_TOOL_PROCESS_H
+#ifndef TARVIX_PROGRAMS_COMMON_PROCESS_H
+#define TARVIX_PROGRAMS_COMMON_PROCESS_H
 
 namespace tarvix {
 
@@ -14,4 +14,4 @@ void prepare_process() noexcept;
 
 }  // namespace tarvix
 
-#endif  // TARVIX_TOOL_PROCESS_H
+#endif  // TARVIX_PROGRAMS_COMMON_PROCESS_H
