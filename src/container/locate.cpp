@@ -77,7 +77,7 @@ RecordWalk::RecordWalk(const tarvix_record& start, std::uint64_t target, unsigne
       batch_records_(workers_ != nullptr ? kFirstBatchRecords : kMaxBatchRecords) {}
 
 RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool ends_file,
-                                    std::size_t& at, Batch& batch, RestoreStatus& fault) noexcept {
+                                    std::size_t& at, Batch& batch, Status& fault) noexcept {
   while (batch.size() < batch_records_) {
     const std::span<const std::uint8_t> rest = window.subspan(at);
     if (at_file_start_) {
@@ -89,7 +89,7 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
           std::equal(kFileMagic.begin(), kFileMagic.end(), rest.begin())) {
         at += kMagicSize;
       } else if (!records_only_) {
-        fault = RestoreStatus::kNotCompressed;
+        fault = Status::kNotCompressed;
         return Stop::kFault;
       }
       continue;
@@ -101,7 +101,7 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
       // A single byte after the last record is ignored, but for the first
       // byte of a later file's magic.
       if (concatenated_ && rest.size() == 1 && rest[0] == kFileMagic[0]) {
-        fault = RestoreStatus::kCutShort;
+        fault = Status::kCutShort;
         return Stop::kFault;
       }
       return Stop::kFileEnd;
@@ -114,11 +114,11 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
           if (!ends_file) {
             return Stop::kWindowEnd;
           }
-          fault = RestoreStatus::kCutShort;
+          fault = Status::kCutShort;
           return Stop::kFault;
         }
         if (rest[i] != kFileMagic[i]) {
-          fault = RestoreStatus::kBadLength;
+          fault = Status::kBadLength;
           return Stop::kFault;
         }
       }
@@ -126,14 +126,14 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
       continue;
     }
     if (!is_readable_length(length)) {
-      fault = RestoreStatus::kBadLength;
+      fault = Status::kBadLength;
       return Stop::kFault;
     }
     if (rest.size() - kLengthFieldSize < length) {
       if (!ends_file) {
         return Stop::kWindowEnd;
       }
-      fault = RestoreStatus::kCutShort;
+      fault = Status::kCutShort;
       return Stop::kFault;
     }
     batch.add(window_offset_ + at, rest.subspan(kLengthFieldSize, length));
@@ -149,7 +149,7 @@ bool RecordWalk::pass(Batch& batch) noexcept {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const std::optional<std::uint16_t> size = batch.restored_size(i);
     if (!size) {
-      return end(RestoreStatus::kBadBlockData);
+      return end(Status::kBadBlockData);
     }
     const auto block_data = batch.block_data(i);
     tarvix_record record = next_;
@@ -163,7 +163,7 @@ bool RecordWalk::pass(Batch& batch) noexcept {
     }
     record_ = record;
     if (target_ - record.restored_offset < *size) {
-      return end(RestoreStatus::kOk);
+      return end(Status::kOk);
     }
     next_ = {0, record.index + 1, record.restored_offset + *size, record.stored_blocks, 0, 0};
   }
@@ -175,7 +175,7 @@ bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noex
   std::size_t at = 0;
   for (;;) {
     Batch batch;
-    RestoreStatus fault = RestoreStatus::kOk;
+    Status fault = Status::kOk;
     const Stop stop = gather(window, ends_file, at, batch, fault);
     if (pass(batch)) {
       return true;
@@ -188,7 +188,7 @@ bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noex
       case Stop::kWindowEnd:
         return false;
       case Stop::kFileEnd:
-        return end(RestoreStatus::kOk);
+        return end(Status::kOk);
       case Stop::kFault:
         return end(fault);
     }
@@ -204,10 +204,10 @@ bool is_start_for(const tarvix_record& record, std::uint64_t target) noexcept {
 
 }  // namespace
 
-RestoreStatus locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
+Status locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
                      tarvix_workers* workers, tarvix_record& record) noexcept {
   if (!is_start_for(record, target)) {
-    return RestoreStatus::kMisuse;
+    return Status::kMisuse;
   }
   RecordWalk walk(record, target, flags, workers);
   const std::uint64_t from = std::min<std::uint64_t>(walk.next_offset(), file.size());
@@ -218,11 +218,11 @@ RestoreStatus locate(std::span<const std::uint8_t> file, std::uint64_t target, u
   return walk.status();
 }
 
-RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
+Status locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
                           std::uint64_t target, unsigned flags, tarvix_workers* workers,
                           tarvix_record& record) noexcept {
   if (read == nullptr || buffer.size() < kMaxRecordSize || !is_start_for(record, target)) {
-    return RestoreStatus::kMisuse;
+    return Status::kMisuse;
   }
   RecordWalk walk(record, target, flags, workers);
   // buffer[0, filled) holds the file's bytes from walk.next_offset() on.
@@ -234,7 +234,7 @@ RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint
       const std::int64_t got = read(context, walk.next_offset() + filled, &buffer[filled], wanted);
       if (got < 0 || static_cast<std::uint64_t>(got) > wanted) {
         record = walk.record();
-        return RestoreStatus::kReadFailed;
+        return Status::kReadFailed;
       }
       if (got == 0) {
         ends_file = true;

@@ -93,7 +93,7 @@ class Pipeline {
   // gives until it holds nothing; returns the outcome, or std::nullopt when a
   // write failed.
   template <typename Coder>
-  std::optional<RestoreStatus> finish(Coder& coder) {
+  std::optional<Status> finish(Coder& coder) {
     for (;;) {
       std::span<std::uint8_t> output = output_buffer(0);
       const FinishResult ending = coder.finish(output);

@@ -97,7 +97,7 @@ ResultCode BlockLoop::compress() {
   }
   auto code = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
     print_progress_once("Compressing %s to %s\n");
-    return compressor.compress(input, output) == RestoreStatus::kOk;
+    return compressor.compress(input, output) == Status::kOk;
   };
   if (!pipeline_.pump(code)) {
     return ResultCode::kWriteFailed;
@@ -111,7 +111,7 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   if (!restorer) {
     return ResultCode::kWriteFailed;
   }
-  RestoreStatus status = RestoreStatus::kOk;
+  Status status = Status::kOk;
   // The progress line comes once the first record's block data has been
   // read, before that block is written or judged.
   auto code = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
@@ -119,26 +119,26 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
     if (restorer.records_read() != 0) {
       print_progress_once("Decompressing %s to %s\n");
     }
-    return status == RestoreStatus::kOk;
+    return status == Status::kOk;
   };
   std::span<std::uint8_t> no_output;
   code(magic, no_output);
-  assert(magic.empty() && status == RestoreStatus::kOk);
+  assert(magic.empty() && status == Status::kOk);
   // The blocks before damage, or before the end of the file, are written
   // before either is judged.
   if (!pipeline_.pump(code)) {
     return ResultCode::kWriteFailed;
   }
-  if (status != RestoreStatus::kOk) {
+  if (status != Status::kOk) {
     return ResultCode::kSourceDamaged;
   }
   // The end of the file, or a failure to read it: a record that it cuts
   // short is damage, and so is a read that failed between two records.
-  const std::optional<RestoreStatus> outcome = pipeline_.finish(restorer);
+  const std::optional<Status> outcome = pipeline_.finish(restorer);
   if (!outcome) {
     return ResultCode::kWriteFailed;
   }
-  return *outcome == RestoreStatus::kOk ? end_of_source() : ResultCode::kSourceDamaged;
+  return *outcome == Status::kOk ? end_of_source() : ResultCode::kSourceDamaged;
 }
 
 }  // namespace

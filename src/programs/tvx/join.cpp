@@ -71,10 +71,10 @@ std::optional<JoinFailure> join_part(const char* name, const Options& options, W
     return JoinFailure{options.output, 0, "is one of the parts"};
   }
   const Walked walked = walk_stream(part.stream, UINT64_MAX, kLocateRecords, workers);
-  if (walked.status == RestoreStatus::kReadFailed) {
+  if (walked.status == Status::kReadFailed) {
     return JoinFailure{name, walked.read_error, nullptr};
   }
-  if (walked.status != RestoreStatus::kOk) {
+  if (walked.status != Status::kOk) {
     return JoinFailure{name, 0, to_string(walked.status).data()};
   }
   const Record& last = walked.record;

@@ -58,7 +58,7 @@ struct WindowedRestorer {
 
 }  // namespace
 
-std::optional<RestoreStatus> restore_range(Pipeline& pipeline, Restorer& restorer,
+std::optional<Status> restore_range(Pipeline& pipeline, Restorer& restorer,
                                            std::FILE* source, bool can_seek, const Range& range,
                                            Workers* workers, ProgressLine& progress,
                                            int& read_error) noexcept {
@@ -67,17 +67,17 @@ std::optional<RestoreStatus> restore_range(Pipeline& pipeline, Restorer& restore
   if (const std::optional<std::uint64_t> start =
           can_seek ? stream_position(source) : std::nullopt) {
     const Walked walked = walk_stream(source, range.offset, kLocateConcatenated, workers);
-    if (walked.status == RestoreStatus::kReadFailed) {
+    if (walked.status == Status::kReadFailed) {
       read_error = walked.read_error;
       return walked.status;
     }
     // A fault before the range, or a range past the end: nothing to write.
-    if (walked.status != RestoreStatus::kOk || restored_end(walked.record) <= range.offset) {
+    if (walked.status != Status::kOk || restored_end(walked.record) <= range.offset) {
       return walked.status;
     }
     if (!seek_stream(source, *start + walked.record.file_offset)) {
       read_error = errno != 0 ? errno : EIO;
-      return RestoreStatus::kReadFailed;
+      return Status::kReadFailed;
     }
     // The record's file starts with the magic, as far as the restorer knows.
     std::span<const std::uint8_t> magic = kFileMagic;
@@ -87,12 +87,12 @@ std::optional<RestoreStatus> restore_range(Pipeline& pipeline, Restorer& restore
   }
   Window window(skip, range.length);
   if (window.is_full()) {
-    return RestoreStatus::kOk;
+    return Status::kOk;
   }
   auto step = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
     progress.update(pipeline.bytes_read());
     const std::span<std::uint8_t> area = output;
-    const bool sound = restorer.restore(input, output) == RestoreStatus::kOk;
+    const bool sound = restorer.restore(input, output) == Status::kOk;
     window.cut(area, output);
     return sound && !window.is_full();
   };
@@ -100,7 +100,7 @@ std::optional<RestoreStatus> restore_range(Pipeline& pipeline, Restorer& restore
     return std::nullopt;
   }
   if (window.is_full()) {
-    return RestoreStatus::kOk;
+    return Status::kOk;
   }
   WindowedRestorer ending{restorer, window};
   return pipeline.finish(ending);

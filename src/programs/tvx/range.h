@@ -23,7 +23,7 @@ namespace tarvix::tvx {
 // range dropped. Once the range is written it reads no more, so a fault
 // after the range goes unseen. A walk that cannot read, or seek, returns
 // kReadFailed with `read_error` set to the errno.
-std::optional<RestoreStatus> restore_range(Pipeline& pipeline, Restorer& restorer,
+std::optional<Status> restore_range(Pipeline& pipeline, Restorer& restorer,
                                            std::FILE* source, bool can_seek, const Range& range,
                                            Workers* workers, ProgressLine& progress,
                                            int& read_error) noexcept;

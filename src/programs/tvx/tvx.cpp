@@ -179,11 +179,11 @@ bool Runner::choose_target(const char* name, bool from_stdin, Target& target) {
 
 bool Runner::list_records(Source& source, const char* source_name, Counts& counts) {
   const Walked walked = walk_stream(source.stream, UINT64_MAX, kLocateConcatenated, pool());
-  if (walked.status == RestoreStatus::kReadFailed) {
+  if (walked.status == Status::kReadFailed) {
     report_error(source_name, walked.read_error);
     return false;
   }
-  if (walked.status != RestoreStatus::kOk) {
+  if (walked.status != Status::kOk) {
     report(source_name, to_string(walked.status).data());
     return false;
   }
@@ -218,11 +218,11 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
   // Runs the source through `coder`, a Compressor or a Restorer, with its
   // `feed` (compress or restore) and ends its file: the outcome, or
   // std::nullopt when a write failed.
-  auto run = [&](auto& coder, auto feed) -> std::optional<RestoreStatus> {
+  auto run = [&](auto& coder, auto feed) -> std::optional<Status> {
     coder.reset();
     auto step = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
       progress_.update(pipeline.bytes_read());
-      return (coder.*feed)(input, output) == RestoreStatus::kOk;
+      return (coder.*feed)(input, output) == Status::kOk;
     };
     if (!pipeline.pump(step)) {
       return std::nullopt;
@@ -230,7 +230,7 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
     return pipeline.finish(coder);
   };
   int walk_error = 0;  // of a walk to a range's first record
-  const std::optional<RestoreStatus> outcome =
+  const std::optional<Status> outcome =
       mode() == Mode::kCompress ? run(compressor_, &Compressor::compress)
       : options_.range ? restore_range(pipeline, restorer_, source.stream, source.is_regular,
                                        *options_.range, pool(), progress_, walk_error)
@@ -254,7 +254,7 @@ bool Runner::code(Source& source, std::FILE* target, const char* source_name,
     report_error(source_name, pipeline.read_error());
     return false;
   }
-  if (*outcome != RestoreStatus::kOk) {
+  if (*outcome != Status::kOk) {
     report(source_name, to_string(*outcome).data());
     return false;
   }

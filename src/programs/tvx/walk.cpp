@@ -17,7 +17,7 @@ std::array<std::uint8_t, std::size_t{1} << 20> walk_area;
 
 Walked walk_stream(std::FILE* stream, std::uint64_t offset, unsigned flags,
                    Workers* workers) noexcept {
-  Walked walked{RestoreStatus::kOk, Record{}, 0, 0};
+  Walked walked{Status::kOk, Record{}, 0, 0};
   // The walk reads in order, each byte once: from where the stream stands.
   auto read = [&](std::uint64_t at, std::span<std::uint8_t> area) -> std::int64_t {
     if (at != walked.bytes_read) {

@@ -17,7 +17,7 @@ namespace tarvix::tvx {
 // What a walk gave: its status and record (as tarvix::locate_read gives
 // them), the bytes it read, and the errno of a read that failed (kReadFailed).
 struct Walked {
-  RestoreStatus status;
+  Status status;
   Record record;
   std::uint64_t bytes_read;
   int read_error;

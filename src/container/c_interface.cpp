@@ -13,13 +13,28 @@
 #include "container_internal.h"
 #include "record_walk.h"
 
-using tarvix::RestoreStatus;
+using tarvix::Status;
 
 namespace {
 
 static_assert(TARVIX_MAX_BLOCK_SIZE == tarvix::kMaxBlockSize);
+static_assert(TARVIX_MAX_RECORD_SIZE == tarvix::kMaxRecordSize);
 
-tarvix_status to_c(RestoreStatus status) { return static_cast<tarvix_status>(status); }
+// The C++ statuses are the C ones, value for value: both interfaces cast
+// one to the other.
+constexpr bool same_values(Status status, tarvix_status c_status) {
+  return static_cast<int>(status) == static_cast<int>(c_status);
+}
+static_assert(same_values(Status::kOk, TARVIX_OK) &&
+              same_values(Status::kNotCompressed, TARVIX_NOT_COMPRESSED) &&
+              same_values(Status::kCutShort, TARVIX_CUT_SHORT) &&
+              same_values(Status::kBadLength, TARVIX_BAD_LENGTH) &&
+              same_values(Status::kBadBlockData, TARVIX_BAD_BLOCK_DATA) &&
+              same_values(Status::kOutputTooSmall, TARVIX_OUTPUT_TOO_SMALL) &&
+              same_values(Status::kMisuse, TARVIX_MISUSE) &&
+              same_values(Status::kReadFailed, TARVIX_READ_FAILED));
+
+tarvix_status to_c(Status status) { return static_cast<tarvix_status>(status); }
 
 std::span<const std::uint8_t> bytes(const void* data, std::size_t size) {
   return {static_cast<const std::uint8_t*>(data), size};
@@ -90,7 +105,7 @@ tarvix_status code(C* coder, Step step, const void* input, size_t input_size, si
   }
   std::span<const std::uint8_t> in = bytes(input, input_size);
   std::span<std::uint8_t> out = bytes(output, output_capacity);
-  const RestoreStatus status = (coder->state.*step)(in, out);
+  const Status status = (coder->state.*step)(in, out);
   *input_used = input_size - in.size();
   *output_written = output_capacity - out.size();
   return to_c(status);
@@ -107,7 +122,7 @@ tarvix_status end(C* coder, void* output, size_t output_capacity, size_t* output
     return TARVIX_MISUSE;
   }
   std::span<std::uint8_t> out = bytes(output, output_capacity);
-  const RestoreStatus status = coder->state.finish(out);
+  const Status status = coder->state.finish(out);
   *output_written = output_capacity - out.size();
   *held = coder->state.held();
   return to_c(status);
@@ -140,7 +155,7 @@ size_t tarvix_compress(const void* source, size_t source_size, void* file, size_
 
 tarvix_status tarvix_restore(const void* file, size_t file_size, void* out, size_t out_capacity,
                              size_t* restored) {
-  tarvix::RestoreResult result{RestoreStatus::kMisuse, 0};
+  tarvix::RestoreResult result{Status::kMisuse, 0};
   if (!overlap(file, file_size, out, out_capacity)) {
     result = tarvix::detail::restore(bytes(file, file_size), bytes(out, out_capacity));
   }
