@@ -75,7 +75,7 @@ class BuildPy(build_py):
 
 
 generate_headers()
-INCLUDE_DIRS = ["src/codec", "src/container", "src/workers", GENERATED]
+INCLUDE_DIRS = ["src/codec", "src/container", "src/workers", "src/internal", GENERATED]
 EXTENSION_SOURCES = ["src/python/_tarvix/%s.c" % name
                      for name in ("module", "support", "coders", "file_coders")]
 if sys.platform == "win32":  # MSVC: exports only what is marked, never exceptions
