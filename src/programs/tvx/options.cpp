@@ -383,6 +383,10 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
   return nullptr;
 }
 
+// A number macro's digits, as a string literal.
+#define TVX_DIGITS(number) #number
+#define TVX_NUMBER(number) TVX_DIGITS(number)
+
 const char* help_text() {
   return "Usage: tvx [OPTION]... [FILE]...\n"
          "Compress each FILE into FILE.tvx, or restore it, in the tarvix format.\n"
@@ -414,7 +418,7 @@ const char* help_text() {
          "  -r, --recursive    code the files in each FILE that is a folder, and in its\n"
          "                     folders; restoring, those that end in .tvx\n"
          "  -T, --threads=N    code on N threads (0, the default: every core the\n"
-         "                     process may use, at most 16)\n"
+         "                     process may use, at most " TVX_NUMBER(TARVIX_MAX_AUTOMATIC_THREADS) ")\n"
          "  -1 ... -9, --fast[=N], --best\n"
          "                     accepted and ignored: the format has one coder\n"
          "  -q, --quiet        no progress line and no verbose lines\n"

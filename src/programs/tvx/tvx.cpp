@@ -125,8 +125,7 @@ class Runner {
 
 Runner::Runner(const Options& options)
     : options_(options),
-      threads_(options.threads != 0 ? options.threads
-                                    : std::min(usable_cores(), kMaxAutomaticThreads)),
+      threads_(options.threads != 0 ? options.threads : automatic_thread_count()),
       coders_(threads_),
       io_(threads_ > 1 ? 2 : 1),
       compressor_(threads_ > 1 ? &coders_ : nullptr),

@@ -43,6 +43,12 @@ extern "C" {
 /* The most threads one pool runs. */
 #define TARVIX_MAX_THREADS 64
 
+/* The most threads that the programs and the Python module choose by
+ * themselves, however many cores the process may use: past this, coding
+ * waits on reading and writing, not on the cores. <tarvix/cores.h> counts
+ * the cores. */
+#define TARVIX_MAX_AUTOMATIC_THREADS 16
+
 /* An opaque pool of worker threads. */
 typedef struct tarvix_workers tarvix_workers;
 
