@@ -1,4 +1,4 @@
-// The programs' pipeline: its static areas, reads and writes.
+// The programs' pipeline: its batches, reads and writes.
 #include "pipeline.h"
 
 #include <algorithm>
@@ -15,26 +15,12 @@ namespace {
 constexpr std::size_t kOneThreadBatchBlocks = 8;
 constexpr std::size_t kBatchBlocksPerThread = 32;
 
-// The output of a batch: its block records, or its blocks, each coded
-// straight into the buffer.
-constexpr std::size_t kOutputSize = Pipeline::kMaxBatchBlocks * kCompressorStraightRoom;
-static_assert(kOutputSize >= Pipeline::kMaxBatchBlocks * kRestorerStraightRoom);
-
-// Two of each buffer: while one batch is coded, the output of the one before
-// it is written and the input of the one after it read.
-using InputBuffer = std::array<std::uint8_t, Pipeline::kMaxBatchBlocks * kMaxBlockSize>;
-using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
-struct Areas {
-  std::array<InputBuffer, 2> input{};
-  std::array<OutputBuffer, 2> output{};
-};
-Areas areas;
-
 }  // namespace
 
-Pipeline::Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io,
-                   WriteWatch* watch) noexcept
-    : source_(source),
+Pipeline::Pipeline(PipelineAreas& areas, std::FILE* source, std::FILE* target,
+                   const Workers* coders, Workers& io, WriteWatch* watch) noexcept
+    : areas_(areas),
+      source_(source),
       target_(target),
       io_(io),
       watch_(watch),
@@ -44,7 +30,7 @@ Pipeline::Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, 
       batch_size_(batch_blocks_ * kMaxBlockSize) {}
 
 std::span<const std::uint8_t> Pipeline::read_batch(std::size_t which) noexcept {
-  InputBuffer& input = areas.input[which];
+  auto& input = areas_.input[which];
   errno = 0;
   const std::size_t size = std::fread(input.data(), 1, batch_size_, source_);
   if (size < batch_size_ && std::ferror(source_) != 0) {
@@ -76,7 +62,7 @@ bool Pipeline::write(std::span<const std::uint8_t> bytes) noexcept {
 }
 
 std::span<std::uint8_t> Pipeline::output_buffer(std::size_t which) const noexcept {
-  return std::span(areas.output[which]).first(batch_blocks_ * kCompressorStraightRoom);
+  return std::span(areas_.output[which]).first(batch_blocks_ * kCompressorStraightRoom);
 }
 
 }  // namespace tarvix

@@ -6,6 +6,7 @@
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -64,23 +65,38 @@ class WriteWatch {
 // the run with nothing after it written, and reading ahead shows nothing
 // until its bytes are coded.
 //
+// The areas a pipeline reads into and codes into: two of each, so that while
+// one batch is coded, the output of the one before it is written and the
+// input of the one after it read. 2 MiB: a program keeps them in static
+// storage, neither heap nor stack (it may run with a small stack), and
+// hands them to one pipeline at a time.
+struct PipelineAreas {
+  // The most blocks a batch holds.
+  static constexpr std::size_t kMaxBatchBlocks = 64;
+  // The output of a batch: its block records, or its blocks, each coded
+  // straight into the area.
+  static constexpr std::size_t kOutputSize = kMaxBatchBlocks * kCompressorStraightRoom;
+  static_assert(kOutputSize >= kMaxBatchBlocks * kRestorerStraightRoom);
+
+  std::array<std::array<std::uint8_t, kMaxBatchBlocks * kMaxBlockSize>, 2> input;
+  std::array<std::array<std::uint8_t, kOutputSize>, 2> output;
+};
+
 // Give it unbuffered streams (setvbuf with _IONBF, before their first read
 // or write): each batch is then one read or write call to the system,
 // straight between the pipeline's areas and the files. (A stream that keeps
-// a buffer works as well, with one more copy.) Those areas are static,
-// neither heap nor stack (a program may run with a small stack), and one
-// pipeline at a time uses them.
+// a buffer works as well, with one more copy.)
 class Pipeline {
  public:
-  // The most blocks a batch holds.
-  static constexpr std::size_t kMaxBatchBlocks = 64;
+  static constexpr std::size_t kMaxBatchBlocks = PipelineAreas::kMaxBatchBlocks;
 
-  // `target` may be null: the output is counted and dropped. `coders` is the
-  // coders' pool, or null for the one-thread path; `io` is a pool of two
-  // threads beside it (one on the one-thread path), for the reads and writes.
-  // `watch`, if given, follows the writes to `target`.
-  Pipeline(std::FILE* source, std::FILE* target, const Workers* coders, Workers& io,
-           WriteWatch* watch = nullptr) noexcept;
+  // Moves bytes through `areas`, which no other pipeline uses while this one
+  // lives. `target` may be null: the output is counted and dropped. `coders`
+  // is the coders' pool, or null for the one-thread path; `io` is a pool of
+  // two threads beside it (one on the one-thread path), for the reads and
+  // writes. `watch`, if given, follows the writes to `target`.
+  Pipeline(PipelineAreas& areas, std::FILE* source, std::FILE* target, const Workers* coders,
+           Workers& io, WriteWatch* watch = nullptr) noexcept;
 
   // Runs the source through `code(input, output)`, a coder's call that takes
   // from `input` and writes into `output` and returns false at a fault, and
@@ -133,6 +149,7 @@ class Pipeline {
     return output_buffer(which).first(output_buffer(which).size() - rest.size());
   }
 
+  PipelineAreas& areas_;
   std::FILE* source_;
   std::FILE* target_;
   Workers& io_;

@@ -5,7 +5,6 @@
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
 
-#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <optional>
 #include <span>
 
+#include "file_identity.h"
 #include "pipeline.h"
 #include "target_file.h"
 #include "thread_count.h"
@@ -20,14 +20,6 @@
 namespace tarvix {
 
 namespace {
-
-// The run's coders, in static storage as the pipeline's areas are; one run
-// at a time uses them.
-struct RunCoders {
-  std::optional<Compressor> compressor;
-  std::optional<Restorer> restorer;
-};
-RunCoders coders_of_run;
 
 // Closes a file on every early return. The target's close is checked where it
 // matters, in code_file; what closing the source reports cannot change a run.
@@ -47,9 +39,9 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // the run at once, with nothing after it written.
 class BlockLoop {
  public:
-  BlockLoop(std::FILE* source, std::FILE* target, const char* source_name, const char* target_name,
-            Workers* coders, Workers& io)
-      : pipeline_(source, target, coders, io),
+  BlockLoop(PipelineAreas& areas, std::FILE* source, std::FILE* target, const char* source_name,
+            const char* target_name, Workers* coders, Workers& io)
+      : pipeline_(areas, source, target, coders, io),
         source_(source),
         source_name_(source_name),
         target_name_(target_name),
@@ -73,7 +65,7 @@ class BlockLoop {
   // a failure met: the last block and every byte still held are written
   // first.
   ResultCode finish_compress(ResultCode result) {
-    return pipeline_.finish(*coders_of_run.compressor) ? result : ResultCode::kWriteFailed;
+    return pipeline_.finish(*compressor_) ? result : ResultCode::kWriteFailed;
   }
 
   Pipeline pipeline_;
@@ -82,10 +74,14 @@ class BlockLoop {
   const char* target_name_;
   Workers* coders_;
   bool progress_pending_ = true;
+  // The loop's coder, made for the mode; it goes with the loop, before the
+  // pools it points to.
+  std::optional<Compressor> compressor_;
+  std::optional<Restorer> restorer_;
 };
 
 ResultCode BlockLoop::compress() {
-  Compressor& compressor = coders_of_run.compressor.emplace(coders_);
+  Compressor& compressor = compressor_.emplace(coders_);
   if (!compressor) {
     // No memory for the coder's state: nothing can be written.
     return ResultCode::kWriteFailed;
@@ -107,7 +103,7 @@ ResultCode BlockLoop::compress() {
 }
 
 ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
-  Restorer& restorer = coders_of_run.restorer.emplace(coders_);
+  Restorer& restorer = restorer_.emplace(coders_);
   if (!restorer) {
     return ResultCode::kWriteFailed;
   }
@@ -141,55 +137,57 @@ ResultCode BlockLoop::restore(std::span<const std::uint8_t> magic) {
   return *outcome == Status::kOk ? end_of_source() : ResultCode::kSourceDamaged;
 }
 
-}  // namespace
-
-ResultCode code_file(const char* source_name, const char* target_name) {
-  if (source_name == nullptr || target_name == nullptr) {
-    return ResultCode::kNameMissing;
-  }
-  File source(std::fopen(source_name, "rb"));
-  if (!source) {
-    return ResultCode::kSourceNotOpened;
-  }
-  std::FILE* opened_target = nullptr;
-  const ResultCode opened = open_target(source.get(), target_name, opened_target);
-  if (opened != ResultCode::kSuccess) {
-    return opened;
-  }
-  File target(opened_target);
+// Codes the open source into the open target on thread_count() threads: one
+// thread is the reference path, with no coders' pool and the I/O in line on
+// the one thread; with more, one I/O thread besides the coders. The pools'
+// destructors join their threads on every path out of the run.
+ResultCode code_open_files(std::FILE* source, std::FILE* target, const char* source_name,
+                           const char* target_name, PipelineAreas& areas) {
   // The pipeline reads and writes in batches of its own.
-  (void)std::setvbuf(source.get(), nullptr, _IONBF, 0);
-  (void)std::setvbuf(target.get(), nullptr, _IONBF, 0);
-
-  // One thread is the reference path: no coders' pool, and the I/O in line
-  // on the one thread. With more, one I/O thread besides the coders. The
-  // pools' destructors join their threads on every path out of the run.
+  (void)std::setvbuf(source, nullptr, _IONBF, 0);
+  (void)std::setvbuf(target, nullptr, _IONBF, 0);
   const unsigned threads = thread_count();
   std::optional<Workers> coders;
   if (threads > 1) {
     coders.emplace(threads);
   }
   Workers io(threads > 1 ? 2 : 1);
-  BlockLoop loop(source.get(), target.get(), source_name, target_name, coders ? &*coders : nullptr,
-                 io);
-
+  BlockLoop loop(areas, source, target, source_name, target_name, coders ? &*coders : nullptr, io);
   std::array<std::uint8_t, kMagicSize> first{};
-  ResultCode result = ResultCode::kSuccess;
-  if (std::fread(first.data(), kMagicSize, 1, source.get()) == 1 && first == kFileMagic) {
-    result = loop.restore(first);
-  } else {
-    // Anything else is compressed, a source whose first read failed (a
-    // directory) included: compress mode writes the magic before its own
-    // read fails. The first read's error is cleared, so that compress mode's
-    // own reads decide its result.
-    std::clearerr(source.get());
-    result = loop.compress();
+  if (std::fread(first.data(), kMagicSize, 1, source) == 1 && first == kFileMagic) {
+    return loop.restore(first);
   }
+  // Anything else is compressed, a source whose first read failed (a
+  // directory) included: compress mode writes the magic before its own read
+  // fails. The first read's error is cleared, so that compress mode's own
+  // reads decide its result.
+  std::clearerr(source);
+  return loop.compress();
+}
 
-  // The coders go with the run: they point to its pools.
-  coders_of_run.compressor.reset();
-  coders_of_run.restorer.reset();
+}  // namespace
 
+ResultCode code_file(const char* source_name, const char* target_name, PipelineAreas& areas) {
+  if (source_name == nullptr || target_name == nullptr) {
+    return ResultCode::kNameMissing;
+  }
+  // One look at each name, before either file is opened.
+  const std::optional<FileLook> source_look = look_at(source_name);
+  const std::optional<FileLook> target_look = look_at(target_name);
+  if (source_look && target_look && source_look->identity == target_look->identity) {
+    return ResultCode::kSameNames;
+  }
+  File source(std::fopen(source_name, "rb"));
+  if (!source) {
+    return ResultCode::kSourceNotOpened;
+  }
+  std::FILE* opened_target = nullptr;
+  const ResultCode opened = open_target(source_look, target_look, target_name, opened_target);
+  if (opened != ResultCode::kSuccess) {
+    return opened;
+  }
+  File target(opened_target);
+  ResultCode result = code_open_files(source.get(), target.get(), source_name, target_name, areas);
   // The source closes first. A write that fails only when the target is
   // flushed or closed (a full disk) is still a failed write; the first
   // failure of the run is the one reported.

@@ -1,58 +1,53 @@
 // Opening the target of a run, once its source is open.
 #include "target_file.h"
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "platform.h"
 
-#include "names.h"
+#include <cerrno>
 
 namespace tarvix {
 
 namespace {
 
-// True when standard output is a file whose bytes the target's would mix
-// with: a regular file, a pipe or a socket, but not a device.
-bool standard_output_holds_bytes() noexcept {
 #ifdef _WIN32
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the C library keeps handles as integers.
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_of(stdout)));
-  if (handle == INVALID_HANDLE_VALUE) {
-    return false;
+
+// Windows has no mode bits to give a new file.
+unsigned new_file_mode(const std::optional<FileLook>&) noexcept { return 0; }
+
+// Opens the target for binary writing: a new file only, or created or emptied.
+std::FILE* create(const char* name, bool only_new, unsigned) noexcept {
+  if (!only_new) {
+    return std::fopen(name, "wb");
   }
-  // Sockets are pipes here.
-  const DWORD type = GetFileType(handle);
-  return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
-#else
-  struct stat info {};
-  return fstat(STDOUT_FILENO, &info) == 0 &&
-         (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
-#endif
+  int fd = -1;
+  if (_sopen_s(&fd, name, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _SH_DENYNO,
+               _S_IREAD | _S_IWRITE) != 0) {
+    return nullptr;
+  }
+  std::FILE* const target = _fdopen(fd, "wb");
+  if (target == nullptr) {
+    (void)_close(fd);
+  }
+  return target;
 }
 
-// Opens the target for binary writing, creating or emptying it.
-std::FILE* create_target(std::FILE* source, const char* target_name) noexcept {
-#ifdef _WIN32
-  (void)source;
-  return std::fopen(target_name, "wb");
 #else
-  // The mode is given to open() so that the file never exists with more
-  // permissions than the source. Only a regular file's bits say who may read
-  // its bytes: from anything else (a pipe, a device) the target gets the
-  // usual 0666, as the umask masks it. A source whose mode cannot be known
-  // (it always can) gives a private target.
-  struct stat info {};
-  mode_t mode = 0600;
-  if (fstat(descriptor_of(source), &info) == 0) {
-    mode = S_ISREG(info.st_mode) ? (info.st_mode & 0777) : 0666;
+
+// The mode is given to open() so that the file never exists with more
+// permissions than the source. Only a regular file's bits say who may read
+// its bytes: from anything else (a pipe, a device) the target gets the usual
+// 0666, as the umask masks it. A source whose mode cannot be known gives a
+// private target.
+unsigned new_file_mode(const std::optional<FileLook>& source) noexcept {
+  if (!source) {
+    return 0600;
   }
-  const int fd = open(target_name, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, mode);
+  return source->is_regular ? (source->permissions & 0777) : 0666;
+}
+
+std::FILE* create(const char* name, bool only_new, unsigned mode) noexcept {
+  const int fd =
+      open(name, O_WRONLY | O_CREAT | O_NOCTTY | (only_new ? O_EXCL : O_TRUNC), static_cast<mode_t>(mode));
   if (fd < 0) {
     return nullptr;
   }
@@ -61,21 +56,43 @@ std::FILE* create_target(std::FILE* source, const char* target_name) noexcept {
     (void)close(fd);
   }
   return target;
+}
+
 #endif
+
+// True when the target is the file on standard output, and that file holds
+// bytes that the target's would mix with.
+bool is_standard_output_file(const FileLook& target) noexcept {
+  const std::optional<FileLook> output = look_at(platform::descriptor_of(stdout));
+  return output && output->identity == target.identity && output->holds_bytes;
 }
 
 }  // namespace
 
-ResultCode open_target(std::FILE* source, const char* target_name, std::FILE*& target) {
-  // The names were found to lead to different files before the source was
-  // opened; a name under /dev/fd may lead to the source only now.
-  if (same_open_file(target_name, descriptor_of(source))) {
-    return ResultCode::kSameNames;
+ResultCode open_target(const std::optional<FileLook>& source,
+                       std::optional<FileLook> target_look, const char* target_name,
+                       std::FILE*& target) noexcept {
+  const unsigned mode = new_file_mode(source);
+  if (!target_look) {
+    // No file had the name: one made anew is neither the source nor the file
+    // on standard output. A name that leads to a file only now, such as
+    // /dev/fd/3 once the source has taken descriptor 3, is looked at again.
+    target = create(target_name, true, mode);
+    if (target != nullptr) {
+      return ResultCode::kSuccess;
+    }
+    if (errno != EEXIST) {
+      return ResultCode::kTargetNotOpened;
+    }
+    target_look = look_at(target_name);
+    if (target_look && source && target_look->identity == source->identity) {
+      return ResultCode::kSameNames;
+    }
   }
-  if (same_open_file(target_name, descriptor_of(stdout)) && standard_output_holds_bytes()) {
+  if (target_look && is_standard_output_file(*target_look)) {
     return ResultCode::kTargetNotOpened;
   }
-  target = create_target(source, target_name);
+  target = create(target_name, false, mode);
   return target == nullptr ? ResultCode::kTargetNotOpened : ResultCode::kSuccess;
 }
 

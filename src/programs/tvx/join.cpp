@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "files.h"
+#include "pending_target.h"
+#include "platform.h"
+#include "source.h"
 #include "walk.h"
 
 namespace tarvix::tvx {
@@ -52,10 +54,19 @@ std::optional<JoinFailure> copy_records(const char* name, std::FILE* part, std::
   return std::nullopt;
 }
 
-// Walks a part and copies its records to `target`; `short_part` names a part
-// before it that ended in a short block, and then this one.
-std::optional<JoinFailure> join_part(const char* name, const Options& options, Workers* workers,
-                                     std::FILE* target, const char* target_name,
+// Where the parts go: the target, with its name for messages, its look
+// before anything was written, and the pool and area of the walks.
+struct Joined {
+  std::FILE* target;
+  const char* name;
+  TargetLook look;
+  Workers* workers;
+  WalkArea& walk_area;
+};
+
+// Walks a part and copies its records to the target; `short_part` names a
+// part before it that ended in a short block, and then this one.
+std::optional<JoinFailure> join_part(const char* name, const Joined& joined,
                                      const char*& short_part) noexcept {
   Source part;
   errno = 0;
@@ -67,10 +78,11 @@ std::optional<JoinFailure> join_part(const char* name, const Options& options, W
   if (!part.is_regular || !start) {
     return JoinFailure{name, 0, "is not a regular file"};
   }
-  if (options.output != nullptr && is_same_file(options.output, part)) {
-    return JoinFailure{options.output, 0, "is one of the parts"};
+  if (joined.look.is(part)) {
+    return JoinFailure{joined.name, 0, "is one of the parts"};
   }
-  const Walked walked = walk_stream(part.stream, UINT64_MAX, kLocateRecords, workers);
+  const Walked walked =
+      walk_stream(part.stream, UINT64_MAX, kLocateRecords, joined.workers, joined.walk_area);
   if (walked.status == Status::kReadFailed) {
     return JoinFailure{name, walked.read_error, nullptr};
   }
@@ -88,41 +100,53 @@ std::optional<JoinFailure> join_part(const char* name, const Options& options, W
     return JoinFailure{name, 0, kShortInTheMiddle};
   }
   short_part = last.restored_size != kMaxBlockSize ? name : nullptr;
-  return copy_records(name, part.stream, *start, *start + records_end(last, 0), target,
-                      target_name);
+  return copy_records(name, part.stream, *start, *start + records_end(last, 0), joined.target,
+                      joined.name);
+}
+
+// Opens the target of the join: standard output, or the file `output`
+// pending under a temporary name (a device or a pipe is written, not
+// replaced; any other existing target only with -f).
+std::optional<JoinFailure> open_joined(const Options& options, const TargetLook& look,
+                                       PendingTarget& pending, std::FILE*& target) noexcept {
+  if (options.output == nullptr) {
+    if (!options.force && platform::is_terminal(stdout)) {
+      return JoinFailure{"stdout", 0,
+                         "compressed data is not written to a terminal (use -f to force)"};
+    }
+    target = stdout;
+    return std::nullopt;
+  }
+  errno = 0;
+  if (!look.is_special && !options.force && look.exists) {
+    return JoinFailure{options.output, EEXIST, nullptr};
+  }
+  if (!pending.create(options.output, look.is_special, options.force)) {
+    return failed(options.output);
+  }
+  target = pending.stream();
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<JoinFailure> join_parts(const Options& options, Workers* workers) noexcept {
+std::optional<JoinFailure> join_parts(const Options& options, Workers* workers,
+                                      WalkArea& walk_area) noexcept {
   const char* const target_name = options.output != nullptr ? options.output : "stdout";
+  const TargetLook look = options.output != nullptr ? look_at_target(options.output) : TargetLook{};
   PendingTarget pending;
-  std::FILE* target = stdout;
-  if (options.output == nullptr) {
-    if (!options.force && is_terminal(stdout)) {
-      return JoinFailure{"stdout", 0,
-                         "compressed data is not written to a terminal (use -f to force)"};
-    }
-  } else {
-    // A device or a pipe is written, not replaced; any other existing
-    // target only with -f.
-    const bool direct = is_special_file(options.output);
-    errno = 0;
-    if (!direct && !options.force && exists(options.output)) {
-      return JoinFailure{options.output, EEXIST, nullptr};
-    }
-    if (!pending.create(options.output, direct, options.force)) {
-      return failed(options.output);
-    }
-    target = pending.stream();
+  std::FILE* target = nullptr;
+  if (const auto failure = open_joined(options, look, pending, target)) {
+    return failure;
   }
   errno = 0;
   if (std::fwrite(kFileMagic.data(), 1, kMagicSize, target) != kMagicSize) {
     return failed(target_name);
   }
+  const Joined joined{target, target_name, look, workers, walk_area};
   const char* short_part = nullptr;
   for (const char* const name : options.files) {
-    if (const auto failure = join_part(name, options, workers, target, target_name, short_part)) {
+    if (const auto failure = join_part(name, joined, short_part)) {
       return failure;
     }
   }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "options.h"
+#include "walk.h"
 
 namespace tarvix::tvx {
 
@@ -22,11 +23,13 @@ struct JoinFailure {
 // order) make, to options.output under a temporary name until it is whole
 // (an existing one only with options.force), or to standard output. A part
 // holds records alone, or a whole compressed file: its magic is dropped.
-// Each part is walked first (on `workers` if given), decoding nothing, and
+// Each part is walked first (on `workers` if given, through `walk_area`),
+// decoding nothing, and
 // refused if it is damaged, or if it would leave a block of less than
 // kMaxBlockSize bytes before the last block of the whole. Returns the first
 // failure, with nothing left behind, or std::nullopt.
-std::optional<JoinFailure> join_parts(const Options& options, Workers* workers) noexcept;
+std::optional<JoinFailure> join_parts(const Options& options, Workers* workers,
+                                      WalkArea& walk_area) noexcept;
 
 }  // namespace tarvix::tvx
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 namespace tarvix::tvx {
@@ -98,15 +99,6 @@ const Option* find_long(std::string_view name, bool& ambiguous) {
   return ambiguous ? nullptr : started;
 }
 
-// The message of a mistake, made in static storage: the program reports one
-// mistake and ends.
-char message[256];
-template <typename... Values>
-const char* mistake(const char* format, Values... values) {
-  (void)std::snprintf(message, sizeof message, format, values...);
-  return message;
-}
-
 // The name an option was given as, for messages: "T" for "-T", "-threads"
 // for "--threads".
 struct Shown {
@@ -183,95 +175,6 @@ bool parse_range(std::string_view text, Range& range) {
   return parse_size(text.substr(0, colon), range.offset);
 }
 
-// Applies `option`; returns a mistake, or nullptr.
-const char* apply(const Option& option, const char* value, Options& options) {
-  switch (option.id) {
-    case Id::kCompress:
-      options.mode = Mode::kCompress;
-      break;
-    case Id::kDecompress:
-      options.mode = Mode::kRestore;
-      break;
-    case Id::kStdout:
-      options.to_stdout = true;
-      options.to_stdout_asked = true;
-      break;
-    case Id::kOutput:
-      // -o - is standard output, as -c is.
-      if (std::string_view(value) == "-") {
-        options.to_stdout = true;
-        options.to_stdout_asked = true;
-      } else {
-        options.output = value;
-      }
-      break;
-    case Id::kKeep:
-      options.remove_source = false;
-      break;
-    case Id::kRemove:
-      options.remove_source = true;
-      break;
-    case Id::kForce:
-      options.force = true;
-      break;
-    case Id::kRecursive:
-      options.recursive = true;
-      break;
-    case Id::kTest:
-      options.mode = Mode::kTest;
-      break;
-    case Id::kList:
-      options.mode = Mode::kList;
-      break;
-    case Id::kRange:
-      if (Range range; parse_range(value, range)) {
-        options.range = range;
-      } else {
-        return mistake(
-            "the range must be OFFSET[:LENGTH] in bytes (K, M, G: times 1024, "
-            "1024^2, 1024^3), not '%s'",
-            value);
-      }
-      break;
-    case Id::kJoin:
-      options.mode = Mode::kJoin;
-      break;
-    case Id::kThreads:
-      if (!parse_threads(value, options.threads)) {
-        return mistake("the thread count must be a number from 0 to %u, not '%s'",
-                       Workers::kMaxThreads, value);
-      }
-      break;
-    case Id::kLevel:
-      // The format has one coder: a level changes nothing, but a level that
-      // is no number is a mistake.
-      if (value != nullptr && !is_whole_number(value)) {
-        return mistake("option '--fast' takes a whole number, not '%s'", value);
-      }
-      break;
-    case Id::kQuiet:
-      options.verbosity = 0;
-      options.progress = Progress::kNever;
-      break;
-    case Id::kVerbose:
-      options.verbosity = 2;
-      break;
-    case Id::kProgress:
-      options.progress = Progress::kAlways;
-      break;
-    case Id::kNoProgress:
-      options.progress = Progress::kNever;
-      break;
-    case Id::kHelp:
-      options.help = true;
-      break;
-    case Id::kVersion:
-      options.version = true;
-      break;
-  }
-  return nullptr;
-}
-
 // The program's own name, without its folder (or, on Windows, ".exe").
 std::string_view base_name(const char* path) {
   std::string_view name(path == nullptr ? "" : path);
@@ -285,80 +188,219 @@ std::string_view base_name(const char* path) {
   return name;
 }
 
-}  // namespace
+// One reading of the command line into `options`; a mistake's message is
+// written into `message`.
+class Parser {
+ public:
+  Parser(std::span<char*> arguments, Options& options, std::span<char> message) noexcept
+      : arguments_(arguments), options_(options), message_(message) {}
 
-const char* parse_options(const char* program_name, std::span<char*> arguments, Options& options) {
-  const std::string_view program = base_name(program_name);
-  if (program == "untvx" || program == "tvxcat") {
-    options.mode = Mode::kRestore;
-    options.to_stdout = program == "tvxcat";
+  // Reads every argument; returns the first mistake, or nullptr.
+  const char* parse() noexcept;
+
+ private:
+  // Reads the argument at `next_`, and any value it takes after it.
+  const char* take_argument(char* argument) noexcept;
+  const char* take_long(char* argument) noexcept;
+  const char* take_short_group(char* argument) noexcept;
+  // Applies `option`, as it was written, with what is attached to it.
+  const char* take(const Option& option, bool as_long, const char* attached) noexcept;
+  // Applies `option` with `value` (nullptr for none).
+  const char* apply(const Option& option, const char* value) noexcept;
+  const char* apply_value(Id id, const char* value) noexcept;
+  // The options that cannot go together, once all are read.
+  const char* check_combination() noexcept;
+
+  template <typename... Values>
+  const char* mistake(const char* format, Values... values) noexcept {
+    (void)std::snprintf(message_.data(), message_.size(), format, values...);
+    return message_.data();
   }
-  std::size_t files = 0;  // gathered at the front of `arguments`
-  bool options_ended = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    char* const argument = arguments[i];
-    if (options_ended || argument[0] != '-' || argument[1] == '\0') {
-      arguments[files++] = argument;
-      continue;
-    }
-    // The value of an option that takes one: what is attached to it, or the
-    // next argument.
-    auto value_of = [&](const char* attached) -> const char* {
-      return attached != nullptr ? attached : i + 1 < arguments.size() ? arguments[++i] : nullptr;
-    };
-    // Applies `option`, as it was written, with what is attached to it.
-    auto take = [&](const Option& option, bool as_long, const char* attached) -> const char* {
-      const Shown name = shown(option, as_long);
-      if (option.value_optional && attached == nullptr) {
-        return apply(option, nullptr, options);
-      }
-      if (!option.takes_value) {
-        return attached == nullptr
-                   ? apply(option, nullptr, options)
-                   : mistake("option '%s%.*s' takes no value", name.dashes, name.length, name.name);
-      }
-      const char* const value = value_of(attached);
-      return value != nullptr
-                 ? apply(option, value, options)
-                 : mistake("option '%s%.*s' needs a value", name.dashes, name.length, name.name);
-    };
-    const char* error = nullptr;
-    if (argument[1] == '-') {
-      if (argument[2] == '\0') {
-        options_ended = true;
-        continue;
-      }
-      std::string_view name(argument + 2);
-      const char* attached = nullptr;
-      if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
-        attached = argument + 2 + equals + 1;
-        name.remove_suffix(name.size() - equals);
-      }
-      bool ambiguous = false;
-      const Option* const option = find_long(name, ambiguous);
-      const int length = static_cast<int>(name.size());
-      error = option != nullptr ? take(*option, true, attached)
-              : ambiguous       ? mistake("option '--%.*s' is ambiguous", length, name.data())
-                                : mistake("unknown option '--%.*s'", length, name.data());
-    } else {
-      for (const char* letter = argument + 1; *letter != '\0' && error == nullptr; ++letter) {
-        const Option* const option = find_short(*letter);
-        if (option == nullptr) {
-          error = mistake("unknown option '-%c'", *letter);
-        } else if (option->takes_value) {
-          // The rest of the group is the value.
-          error = take(*option, false, letter[1] != '\0' ? letter + 1 : nullptr);
-          break;
-        } else {
-          error = take(*option, false, nullptr);
-        }
-      }
-    }
-    if (error != nullptr) {
+
+  std::span<char*> arguments_;
+  Options& options_;
+  std::span<char> message_;
+  std::size_t next_ = 0;   // the argument after the one being read
+  std::size_t files_ = 0;  // gathered at the front of `arguments_`
+  bool options_ended_ = false;
+};
+
+const char* Parser::parse() noexcept {
+  while (next_ < arguments_.size()) {
+    char* const argument = arguments_[next_++];
+    if (options_ended_ || argument[0] != '-' || argument[1] == '\0') {
+      arguments_[files_++] = argument;
+    } else if (const char* const error = take_argument(argument)) {
       return error;
     }
   }
-  options.files = arguments.first(files);
+  options_.files = arguments_.first(files_);
+  return check_combination();
+}
+
+const char* Parser::take_argument(char* argument) noexcept {
+  if (argument[1] != '-') {
+    return take_short_group(argument);
+  }
+  if (argument[2] == '\0') {
+    options_ended_ = true;
+    return nullptr;
+  }
+  return take_long(argument);
+}
+
+const char* Parser::take_long(char* argument) noexcept {
+  std::string_view name(argument + 2);
+  const char* attached = nullptr;
+  if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
+    attached = argument + 2 + equals + 1;
+    name.remove_suffix(name.size() - equals);
+  }
+  bool ambiguous = false;
+  const Option* const option = find_long(name, ambiguous);
+  const int length = static_cast<int>(name.size());
+  return option != nullptr ? take(*option, true, attached)
+         : ambiguous       ? mistake("option '--%.*s' is ambiguous", length, name.data())
+                           : mistake("unknown option '--%.*s'", length, name.data());
+}
+
+const char* Parser::take_short_group(char* argument) noexcept {
+  for (const char* letter = argument + 1; *letter != '\0'; ++letter) {
+    const Option* const option = find_short(*letter);
+    if (option == nullptr) {
+      return mistake("unknown option '-%c'", *letter);
+    }
+    if (option->takes_value) {
+      // The rest of the group is the value.
+      return take(*option, false, letter[1] != '\0' ? letter + 1 : nullptr);
+    }
+    if (const char* const error = take(*option, false, nullptr)) {
+      return error;
+    }
+  }
+  return nullptr;
+}
+
+const char* Parser::take(const Option& option, bool as_long, const char* attached) noexcept {
+  const Shown name = shown(option, as_long);
+  if (option.value_optional && attached == nullptr) {
+    return apply(option, nullptr);
+  }
+  if (!option.takes_value) {
+    return attached == nullptr
+               ? apply(option, nullptr)
+               : mistake("option '%s%.*s' takes no value", name.dashes, name.length, name.name);
+  }
+  // The value: what is attached to the option, or the next argument.
+  const char* const value = attached != nullptr           ? attached
+                            : next_ < arguments_.size() ? arguments_[next_++]
+                                                         : nullptr;
+  return value != nullptr
+             ? apply(option, value)
+             : mistake("option '%s%.*s' needs a value", name.dashes, name.length, name.name);
+}
+
+const char* Parser::apply_value(Id id, const char* value) noexcept {
+  switch (id) {
+    case Id::kOutput:
+      // -o - is standard output, as -c is.
+      if (std::string_view(value) == "-") {
+        options_.to_stdout = true;
+        options_.to_stdout_asked = true;
+      } else {
+        options_.output = value;
+      }
+      return nullptr;
+    case Id::kRange:
+      if (Range range; parse_range(value, range)) {
+        options_.range = range;
+        return nullptr;
+      }
+      return mistake(
+          "the range must be OFFSET[:LENGTH] in bytes (K, M, G: times 1024, "
+          "1024^2, 1024^3), not '%s'",
+          value);
+    case Id::kThreads:
+      return parse_threads(value, options_.threads)
+                 ? nullptr
+                 : mistake("the thread count must be a number from 0 to %u, not '%s'",
+                           Workers::kMaxThreads, value);
+    default:
+      // The format has one coder: a level changes nothing, but a level that
+      // is no number is a mistake.
+      return value == nullptr || is_whole_number(value)
+                 ? nullptr
+                 : mistake("option '--fast' takes a whole number, not '%s'", value);
+  }
+}
+
+// The mode that an option chooses, if it chooses one.
+std::optional<Mode> mode_of(Id id) noexcept {
+  switch (id) {
+    case Id::kCompress:
+      return Mode::kCompress;
+    case Id::kDecompress:
+      return Mode::kRestore;
+    case Id::kTest:
+      return Mode::kTest;
+    case Id::kList:
+      return Mode::kList;
+    case Id::kJoin:
+      return Mode::kJoin;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Sets what an option without a value sets; false for any other option.
+bool set_flag(Id id, Options& options) noexcept {
+  switch (id) {
+    case Id::kStdout:
+      options.to_stdout = true;
+      options.to_stdout_asked = true;
+      return true;
+    case Id::kKeep:
+    case Id::kRemove:
+      options.remove_source = id == Id::kRemove;
+      return true;
+    case Id::kForce:
+      options.force = true;
+      return true;
+    case Id::kRecursive:
+      options.recursive = true;
+      return true;
+    case Id::kQuiet:
+      options.verbosity = 0;
+      options.progress = Progress::kNever;
+      return true;
+    case Id::kVerbose:
+      options.verbosity = 2;
+      return true;
+    case Id::kProgress:
+    case Id::kNoProgress:
+      options.progress = id == Id::kProgress ? Progress::kAlways : Progress::kNever;
+      return true;
+    case Id::kHelp:
+      options.help = true;
+      return true;
+    case Id::kVersion:
+      options.version = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+const char* Parser::apply(const Option& option, const char* value) noexcept {
+  if (const std::optional<Mode> mode = mode_of(option.id)) {
+    options_.mode = *mode;
+    return nullptr;
+  }
+  return set_flag(option.id, options_) ? nullptr : apply_value(option.id, value);
+}
+
+const char* Parser::check_combination() noexcept {
+  Options& options = options_;
   if (options.output != nullptr && options.to_stdout_asked) {
     return "-o and -c cannot go together";
   }
@@ -381,6 +423,19 @@ const char* parse_options(const char* program_name, std::span<char*> arguments, 
     return "-o writes one file: it cannot go with -r";
   }
   return nullptr;
+}
+
+}  // namespace
+
+const char* parse_options(const char* program_name, std::span<char*> arguments, Options& options,
+                          std::span<char> message) {
+  const std::string_view program = base_name(program_name);
+  if (program == "untvx" || program == "tvxcat") {
+    options.mode = Mode::kRestore;
+    options.to_stdout = program == "tvxcat";
+  }
+  Parser parser(arguments, options, message);
+  return parser.parse();
 }
 
 // A number macro's digits, as a string literal.

@@ -47,8 +47,10 @@ struct Options {
 // attached or next (-T4, -T 4, -oFILE, -o FILE); long ones take theirs after
 // "=" or next; "--" ends the options, and "-" is a file. The files are
 // gathered at the front of `arguments`, which it reorders. On a mistake it
-// returns the message (without the program's name), else nullptr.
-const char* parse_options(const char* program_name, std::span<char*> arguments, Options& options);
+// returns the message (without the program's name), written into `message`,
+// else nullptr.
+const char* parse_options(const char* program_name, std::span<char*> arguments, Options& options,
+                          std::span<char> message);
 
 // The text of --help.
 const char* help_text();

@@ -1,23 +1,19 @@
 // tvx's progress line on standard error.
 #include "progress.h"
 
+#include "platform.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <span>
 #include <string_view>
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <ctime>
 #endif
-
-#include "files.h"
 
 namespace tarvix::tvx {
 
@@ -27,33 +23,40 @@ namespace {
 constexpr double kFirstShown = 1.0;  // seconds
 constexpr double kInterval = 0.2;    // seconds
 
-double now_seconds() noexcept {
+constexpr double kMebibyte = 1024.0 * 1024.0;
+
 #ifdef _WIN32
-  return static_cast<double>(GetTickCount64()) / 1000;
+
+double now_seconds() noexcept { return static_cast<double>(GetTickCount64()) / 1000; }
+
+// The columns of the terminal on standard error; 0 for none.
+std::size_t terminal_columns() noexcept {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) {
+    return 0;
+  }
+  return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 #else
+
+double now_seconds() noexcept {
   struct timespec now {};
   (void)clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-#endif
 }
 
-constexpr double kMebibyte = 1024.0 * 1024.0;
+std::size_t terminal_columns() noexcept {
+  struct winsize size {};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+#endif
 
 // The columns that a line on standard error may fill, one fewer than the
 // terminal has, so that it never wraps; 0 when standard error is no terminal.
 std::size_t line_columns() noexcept {
-  std::size_t columns = 0;
-#ifdef _WIN32
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) != 0) {
-    columns = static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
-  }
-#else
-  struct winsize size {};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) {
-    columns = size.ws_col;
-  }
-#endif
+  const std::size_t columns = terminal_columns();
   return columns > 1 ? columns - 1 : 0;
 }
 
@@ -128,7 +131,7 @@ int ProgressLine::clear_width() const noexcept {
 }
 
 ProgressLine::ProgressLine(Progress setting) noexcept
-    : setting_(setting == Progress::kAuto && !is_terminal(stderr) ? Progress::kNever : setting) {}
+    : setting_(setting == Progress::kAuto && !platform::is_terminal(stderr) ? Progress::kNever : setting) {}
 
 void ProgressLine::begin(const char* name, std::optional<std::uint64_t> size) noexcept {
   name_ = name;

@@ -56,54 +56,73 @@ struct WindowedRestorer {
   }
 };
 
-}  // namespace
+// Walks a source that can seek, from `start`, to the record that holds the
+// range's start, and readies `restorer` to restore from it, with `skip` set
+// to the bytes of that record's block before the range: std::nullopt. Or
+// the outcome, with nothing to restore: the walk's fault, or kOk where the
+// range begins past the end.
+std::optional<Status> walk_to_range(const RangeTools& tools, std::FILE* source,
+                                    std::uint64_t start, const Range& range, std::uint64_t& skip,
+                                    int& read_error) noexcept {
+  const Walked walked =
+      walk_stream(source, range.offset, kLocateConcatenated, tools.workers, tools.walk_area);
+  if (walked.status == Status::kReadFailed) {
+    read_error = walked.read_error;
+    return walked.status;
+  }
+  // A fault before the range, or a range past the end: nothing to write.
+  if (walked.status != Status::kOk || restored_end(walked.record) <= range.offset) {
+    return walked.status;
+  }
+  if (!seek_stream(source, start + walked.record.file_offset)) {
+    read_error = errno != 0 ? errno : EIO;
+    return Status::kReadFailed;
+  }
+  // The record's file starts with the magic, as far as the restorer knows.
+  std::span<const std::uint8_t> magic = kFileMagic;
+  std::span<std::uint8_t> nothing;
+  (void)tools.restorer.restore(magic, nothing);
+  skip = range.offset - walked.record.restored_offset;
+  return std::nullopt;
+}
 
-std::optional<Status> restore_range(Pipeline& pipeline, Restorer& restorer,
-                                           std::FILE* source, bool can_seek, const Range& range,
-                                           Workers* workers, ProgressLine& progress,
-                                           int& read_error) noexcept {
-  restorer.reset();
-  std::uint64_t skip = range.offset;
-  if (const std::optional<std::uint64_t> start =
-          can_seek ? stream_position(source) : std::nullopt) {
-    const Walked walked = walk_stream(source, range.offset, kLocateConcatenated, workers);
-    if (walked.status == Status::kReadFailed) {
-      read_error = walked.read_error;
-      return walked.status;
-    }
-    // A fault before the range, or a range past the end: nothing to write.
-    if (walked.status != Status::kOk || restored_end(walked.record) <= range.offset) {
-      return walked.status;
-    }
-    if (!seek_stream(source, *start + walked.record.file_offset)) {
-      read_error = errno != 0 ? errno : EIO;
-      return Status::kReadFailed;
-    }
-    // The record's file starts with the magic, as far as the restorer knows.
-    std::span<const std::uint8_t> magic = kFileMagic;
-    std::span<std::uint8_t> nothing;
-    (void)restorer.restore(magic, nothing);
-    skip = range.offset - walked.record.restored_offset;
-  }
-  Window window(skip, range.length);
-  if (window.is_full()) {
-    return Status::kOk;
-  }
+// Restores through `window` to the end of the range or of the file.
+std::optional<Status> restore_window(const RangeTools& tools, Window& window) noexcept {
   auto step = [&](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
-    progress.update(pipeline.bytes_read());
+    tools.progress.update(tools.pipeline.bytes_read());
     const std::span<std::uint8_t> area = output;
-    const bool sound = restorer.restore(input, output) == Status::kOk;
+    const bool sound = tools.restorer.restore(input, output) == Status::kOk;
     window.cut(area, output);
     return sound && !window.is_full();
   };
-  if (!pipeline.pump(step)) {
+  if (!tools.pipeline.pump(step)) {
     return std::nullopt;
   }
   if (window.is_full()) {
     return Status::kOk;
   }
-  WindowedRestorer ending{restorer, window};
-  return pipeline.finish(ending);
+  WindowedRestorer ending{tools.restorer, window};
+  return tools.pipeline.finish(ending);
+}
+
+}  // namespace
+
+std::optional<Status> restore_range(const RangeTools& tools, std::FILE* source, bool can_seek,
+                                    const Range& range, int& read_error) noexcept {
+  tools.restorer.reset();
+  std::uint64_t skip = range.offset;
+  if (const std::optional<std::uint64_t> start =
+          can_seek ? stream_position(source) : std::nullopt) {
+    if (const std::optional<Status> outcome =
+            walk_to_range(tools, source, *start, range, skip, read_error)) {
+      return outcome;
+    }
+  }
+  Window window(skip, range.length);
+  if (window.is_full()) {
+    return Status::kOk;
+  }
+  return restore_window(tools, window);
 }
 
 }  // namespace tarvix::tvx

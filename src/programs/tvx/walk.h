@@ -7,6 +7,8 @@
 #include <tarvix/container.h>
 #include <tarvix/workers.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -23,12 +25,17 @@ struct Walked {
   int read_error;
 };
 
+// The area a walk reads into: 1 MiB lets a pool size about 200 records at
+// once. The program keeps it in static storage, as the pipeline's areas:
+// neither heap nor stack.
+using WalkArea = std::array<std::uint8_t, std::size_t{1} << 20>;
+
 // walk_stream() walks the compressed file that `stream` holds from where it
-// stands, reading on in order (a pipe will do), to the record that holds
-// the restored offset `offset`, on `workers` if given. The stream stands
-// after the bytes read. One walk at a time: it reads into a static area.
-Walked walk_stream(std::FILE* stream, std::uint64_t offset, unsigned flags,
-                   Workers* workers) noexcept;
+// stands, reading on in order (a pipe will do) into `area`, to the record
+// that holds the restored offset `offset`, on `workers` if given. The stream
+// stands after the bytes read.
+Walked walk_stream(std::FILE* stream, std::uint64_t offset, unsigned flags, Workers* workers,
+                   WalkArea& area) noexcept;
 
 // Where a stream that can seek stands; std::nullopt for one that cannot.
 std::optional<std::uint64_t> stream_position(std::FILE* stream) noexcept;
