@@ -310,7 +310,7 @@ void CompressorState::code_block(std::span<const std::uint8_t> block,
 }
 
 Status CompressorState::compress(std::span<const std::uint8_t>& input,
-                                        std::span<std::uint8_t>& output) noexcept {
+                                 std::span<std::uint8_t>& output) noexcept {
   if (finishing_) {
     return Status::kMisuse;
   }
@@ -454,7 +454,7 @@ void RestorerState::decode(std::span<const std::uint8_t> block_data,
 }
 
 Status RestorerState::restore(std::span<const std::uint8_t>& input,
-                                     std::span<std::uint8_t>& output) noexcept {
+                              std::span<std::uint8_t>& output) noexcept {
   if (finished_) {
     return Status::kMisuse;
   }

@@ -205,7 +205,7 @@ bool is_start_for(const tarvix_record& record, std::uint64_t target) noexcept {
 }  // namespace
 
 Status locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
-                     tarvix_workers* workers, tarvix_record& record) noexcept {
+              tarvix_workers* workers, tarvix_record& record) noexcept {
   if (!is_start_for(record, target)) {
     return Status::kMisuse;
   }
@@ -219,8 +219,8 @@ Status locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned
 }
 
 Status locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
-                          std::uint64_t target, unsigned flags, tarvix_workers* workers,
-                          tarvix_record& record) noexcept {
+                   std::uint64_t target, unsigned flags, tarvix_workers* workers,
+                   tarvix_record& record) noexcept {
   if (read == nullptr || buffer.size() < kMaxRecordSize || !is_start_for(record, target)) {
     return Status::kMisuse;
   }

@@ -69,10 +69,10 @@ class RecordWalk {
 
 // tarvix_locate() and tarvix_locate_read() on spans.
 Status locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
-                     tarvix_workers* workers, tarvix_record& record) noexcept;
+              tarvix_workers* workers, tarvix_record& record) noexcept;
 Status locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
-                          std::uint64_t target, unsigned flags, tarvix_workers* workers,
-                          tarvix_record& record) noexcept;
+                   std::uint64_t target, unsigned flags, tarvix_workers* workers,
+                   tarvix_record& record) noexcept;
 
 }  // namespace tarvix::detail
 

@@ -214,14 +214,14 @@ inline Status locate(std::span<const std::uint8_t> file, std::uint64_t offset, R
 // it read, 0 at the end, or a negative number on failure. `buffer` holds at
 // least kMaxRecordSize bytes.
 template <typename Read>
-Status locate_read(Read& read, std::span<std::uint8_t> buffer, std::uint64_t offset,
-                   Record& record, unsigned flags = 0, Workers* workers = nullptr) noexcept {
+Status locate_read(Read& read, std::span<std::uint8_t> buffer, std::uint64_t offset, Record& record,
+                   unsigned flags = 0, Workers* workers = nullptr) noexcept {
   const tarvix_reader reader = [](void* context, std::uint64_t at, void* area,
                                   std::size_t size) -> std::int64_t {
     return (*static_cast<Read*>(context))(at, std::span(static_cast<std::uint8_t*>(area), size));
   };
-  return static_cast<Status>(tarvix_locate_read(reader, &read, buffer.data(), buffer.size(),
-                                                offset, flags, detail::c_pool(workers), &record));
+  return static_cast<Status>(tarvix_locate_read(reader, &read, buffer.data(), buffer.size(), offset,
+                                                flags, detail::c_pool(workers), &record));
 }
 
 }  // namespace tarvix

@@ -46,8 +46,8 @@ unsigned new_file_mode(const std::optional<FileLook>& source) noexcept {
 }
 
 std::FILE* create(const char* name, bool only_new, unsigned mode) noexcept {
-  const int fd =
-      open(name, O_WRONLY | O_CREAT | O_NOCTTY | (only_new ? O_EXCL : O_TRUNC), static_cast<mode_t>(mode));
+  const int fd = open(name, O_WRONLY | O_CREAT | O_NOCTTY | (only_new ? O_EXCL : O_TRUNC),
+                      static_cast<mode_t>(mode));
   if (fd < 0) {
     return nullptr;
   }
@@ -69,9 +69,8 @@ bool is_standard_output_file(const FileLook& target) noexcept {
 
 }  // namespace
 
-ResultCode open_target(const std::optional<FileLook>& source,
-                       std::optional<FileLook> target_look, const char* target_name,
-                       std::FILE*& target) noexcept {
+ResultCode open_target(const std::optional<FileLook>& source, std::optional<FileLook> target_look,
+                       const char* target_name, std::FILE*& target) noexcept {
   const unsigned mode = new_file_mode(source);
   if (!target_look) {
     // No file had the name: one made anew is neither the source nor the file

@@ -27,9 +27,8 @@ namespace tarvix {
 // A target that cannot be opened gives ResultCode::kTargetNotOpened. A target
 // name that led to no file is looked at no more unless a file of that name
 // comes to exist.
-ResultCode open_target(const std::optional<FileLook>& source,
-                       std::optional<FileLook> target_look, const char* target_name,
-                       std::FILE*& target) noexcept;
+ResultCode open_target(const std::optional<FileLook>& source, std::optional<FileLook> target_look,
+                       const char* target_name, std::FILE*& target) noexcept;
 
 }  // namespace tarvix
 

@@ -123,7 +123,9 @@ Entry kind_of(const char* path) noexcept {
   if (lstat(path, &info) != 0) {
     return Entry::kOther;  // gone since the folder was read
   }
-  return S_ISDIR(info.st_mode) ? Entry::kFolder : S_ISREG(info.st_mode) ? Entry::kFile : Entry::kOther;
+  return S_ISDIR(info.st_mode)   ? Entry::kFolder
+         : S_ISREG(info.st_mode) ? Entry::kFile
+                                 : Entry::kOther;
 }
 
 // The entries of the folder, each looked at without following a link.

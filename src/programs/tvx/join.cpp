@@ -57,10 +57,10 @@ std::optional<JoinFailure> copy_records(const char* name, std::FILE* part, std::
 // Where the parts go: the target, with its name for messages, its look
 // before anything was written, and the pool and area of the walks.
 struct Joined {
-  std::FILE* target;
-  const char* name;
+  std::FILE* target = nullptr;
+  const char* name = nullptr;
   TargetLook look;
-  Workers* workers;
+  Workers* workers = nullptr;
   WalkArea& walk_area;
 };
 

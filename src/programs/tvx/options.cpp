@@ -200,9 +200,9 @@ class Parser {
 
  private:
   // Reads the argument at `next_`, and any value it takes after it.
-  const char* take_argument(char* argument) noexcept;
-  const char* take_long(char* argument) noexcept;
-  const char* take_short_group(char* argument) noexcept;
+  const char* take_argument(const char* argument) noexcept;
+  const char* take_long(const char* argument) noexcept;
+  const char* take_short_group(const char* argument) noexcept;
   // Applies `option`, as it was written, with what is attached to it.
   const char* take(const Option& option, bool as_long, const char* attached) noexcept;
   // Applies `option` with `value` (nullptr for none).
@@ -238,7 +238,7 @@ const char* Parser::parse() noexcept {
   return check_combination();
 }
 
-const char* Parser::take_argument(char* argument) noexcept {
+const char* Parser::take_argument(const char* argument) noexcept {
   if (argument[1] != '-') {
     return take_short_group(argument);
   }
@@ -249,7 +249,7 @@ const char* Parser::take_argument(char* argument) noexcept {
   return take_long(argument);
 }
 
-const char* Parser::take_long(char* argument) noexcept {
+const char* Parser::take_long(const char* argument) noexcept {
   std::string_view name(argument + 2);
   const char* attached = nullptr;
   if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
@@ -264,7 +264,7 @@ const char* Parser::take_long(char* argument) noexcept {
                            : mistake("unknown option '--%.*s'", length, name.data());
 }
 
-const char* Parser::take_short_group(char* argument) noexcept {
+const char* Parser::take_short_group(const char* argument) noexcept {
   for (const char* letter = argument + 1; *letter != '\0'; ++letter) {
     const Option* const option = find_short(*letter);
     if (option == nullptr) {
@@ -292,9 +292,9 @@ const char* Parser::take(const Option& option, bool as_long, const char* attache
                : mistake("option '%s%.*s' takes no value", name.dashes, name.length, name.name);
   }
   // The value: what is attached to the option, or the next argument.
-  const char* const value = attached != nullptr           ? attached
+  const char* const value = attached != nullptr         ? attached
                             : next_ < arguments_.size() ? arguments_[next_++]
-                                                         : nullptr;
+                                                        : nullptr;
   return value != nullptr
              ? apply(option, value)
              : mistake("option '%s%.*s' needs a value", name.dashes, name.length, name.name);

@@ -36,9 +36,8 @@ std::size_t folder_length(std::string_view name) noexcept {
 // replaced, and marks it pending; -1 with errno set on failure.
 int make_temporary(char* name, std::size_t size) noexcept {
   int fd = -1;
-  if (_mktemp_s(name, size) != 0 ||
-      _sopen_s(&fd, name, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _SH_DENYNO,
-               _S_IREAD | _S_IWRITE) != 0) {
+  if (_mktemp_s(name, size) != 0 || _sopen_s(&fd, name, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                                             _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
     return -1;
   }
   mark_pending(true);
@@ -51,7 +50,9 @@ void close_descriptor(int fd) noexcept { (void)_close(fd); }
 // The modification time; Windows has no owner or mode bits to copy.
 void copy_metadata(int fd, const Source& source) noexcept {
   if (source.is_regular && !source.is_standard_input) {
-    struct __utimbuf64 times {source.info.st_atime, source.info.st_mtime};
+    struct __utimbuf64 times {
+      source.info.st_atime, source.info.st_mtime
+    };
     (void)_futime64(fd, &times);
   }
 }
@@ -222,9 +223,9 @@ bool PendingTarget::create(const char* target_name, bool direct, bool replace) n
   const std::string_view base(target.data() + folder,
                               std::min<std::size_t>(target.size() - folder, 200));
   const std::span<char, kMaxName + 1> name = pending_name();
-  const int length = std::snprintf(name.data(), name.size(), "%.*s.%.*s.XXXXXX",
-                                   static_cast<int>(folder), target.data(),
-                                   static_cast<int>(base.size()), base.data());
+  const int length =
+      std::snprintf(name.data(), name.size(), "%.*s.%.*s.XXXXXX", static_cast<int>(folder),
+                    target.data(), static_cast<int>(base.size()), base.data());
   if (target.size() > kMaxName || length < 0 || static_cast<std::size_t>(length) >= name.size()) {
     errno = ENAMETOOLONG;
     return false;

@@ -131,7 +131,8 @@ int ProgressLine::clear_width() const noexcept {
 }
 
 ProgressLine::ProgressLine(Progress setting) noexcept
-    : setting_(setting == Progress::kAuto && !platform::is_terminal(stderr) ? Progress::kNever : setting) {}
+    : setting_(setting == Progress::kAuto && !platform::is_terminal(stderr) ? Progress::kNever
+                                                                            : setting) {}
 
 void ProgressLine::begin(const char* name, std::optional<std::uint64_t> size) noexcept {
   name_ = name;

@@ -61,8 +61,8 @@ struct WindowedRestorer {
 // to the bytes of that record's block before the range: std::nullopt. Or
 // the outcome, with nothing to restore: the walk's fault, or kOk where the
 // range begins past the end.
-std::optional<Status> walk_to_range(const RangeTools& tools, std::FILE* source,
-                                    std::uint64_t start, const Range& range, std::uint64_t& skip,
+std::optional<Status> walk_to_range(const RangeTools& tools, std::FILE* source, std::uint64_t start,
+                                    const Range& range, std::uint64_t& skip,
                                     int& read_error) noexcept {
   const Walked walked =
       walk_stream(source, range.offset, kLocateConcatenated, tools.workers, tools.walk_area);

@@ -131,7 +131,7 @@ void raise_broken_pipe() noexcept { (void)std::raise(SIGPIPE); }
 
 std::span<char, kMaxPendingName + 1> pending_name() noexcept { return pending_file; }
 
-void mark_pending(bool is) noexcept { pending.store(is); }
+void mark_pending(bool marked) noexcept { pending.store(marked); }
 
 bool is_pending() noexcept { return pending.load(); }
 

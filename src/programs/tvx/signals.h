@@ -47,7 +47,7 @@ class HeldSignals {
 // into pending_name() while none is pending, then marked pending. Change the
 // mark under HeldSignals, together with the file it names.
 std::span<char, kMaxPendingName + 1> pending_name() noexcept;
-void mark_pending(bool pending) noexcept;
+void mark_pending(bool marked) noexcept;
 bool is_pending() noexcept;
 
 // watch_compressed_stream() names `stream`, to which compressed data goes

@@ -25,8 +25,8 @@ struct Source {
   std::FILE* stream = nullptr;
   bool is_standard_input = false;
   bool is_regular = false;
-  std::optional<std::uint64_t> size;      // known for a regular file
-  std::optional<FileIdentity> identity;   // which file it is, where it can be told
+  std::optional<std::uint64_t> size;     // known for a regular file
+  std::optional<FileIdentity> identity;  // which file it is, where it can be told
 #ifdef _WIN32
   struct _stat64 info {};
 #else

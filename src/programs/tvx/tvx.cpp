@@ -100,6 +100,16 @@ bool print_list_row(const Counts& counts, const char* name) {
                      counts.stored, name) >= 0;
 }
 
+// The source closed, and with --rm removed.
+bool finish_source(FileRun& run) {
+  close_source(run.source);
+  if (run.removes_source && !remove_source(run.name)) {
+    report_error(run.name, errno);
+    return false;
+  }
+  return true;
+}
+
 class Runner {
  public:
   Runner(const Options& options, Areas& areas);
@@ -127,8 +137,7 @@ class Runner {
   // with -f; true, reported, when the file's run would.
   bool refuses_terminal(const FileRun& run);
   bool code_into_target(FileRun& run);
-  bool open_pending_target(FileRun& run, PendingTarget& pending);
-  bool finish_source(FileRun& run);
+  bool open_pending_target(FileRun& run, PendingTarget& pending) const;
 
   // Codes the source into `target` (null: nothing), or lists it; false when
   // it failed, the failure reported.
@@ -291,8 +300,8 @@ bool Runner::code_into_target(FileRun& run) {
   // With --rm, the target is on disk before the source goes; a source whose
   // bytes went to a device or a pipe stays, and so does one that is no
   // regular file.
-  run.removes_source = options_.remove_source && !pending.is_direct() && run.source.is_regular &&
-                       !run.from_stdin;
+  run.removes_source =
+      options_.remove_source && !pending.is_direct() && run.source.is_regular && !run.from_stdin;
   if (!pending.commit(run.source, run.removes_source)) {
     report_error(run.target.name, errno);
     return false;
@@ -300,7 +309,7 @@ bool Runner::code_into_target(FileRun& run) {
   return true;
 }
 
-bool Runner::open_pending_target(FileRun& run, PendingTarget& pending) {
+bool Runner::open_pending_target(FileRun& run, PendingTarget& pending) const {
   const char* const name = run.target.name;
   const TargetLook look = look_at_target(name);
   // Writing over the source would lose it, with --rm twice over.
@@ -317,15 +326,6 @@ bool Runner::open_pending_target(FileRun& run, PendingTarget& pending) {
   }
   if (!pending.create(name, direct, options_.force)) {
     report_error(name, errno);
-    return false;
-  }
-  return true;
-}
-
-bool Runner::finish_source(FileRun& run) {
-  close_source(run.source);
-  if (run.removes_source && !remove_source(run.name)) {
-    report_error(run.name, errno);
     return false;
   }
   return true;

@@ -7,6 +7,10 @@
 #ifndef TARVIX_CORES_H
 #define TARVIX_CORES_H
 
+/* The C interface is C, whose headers, typedefs, (void) and names the C++
+ * checks would have it give up:
+ * NOLINTBEGIN(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 #include <tarvix/workers.h>
 
 #if defined(_WIN32)
@@ -61,7 +65,9 @@ static inline unsigned tarvix_automatic_threads(void) {
 }
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 #endif
 
+/* NOLINTEND(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 #endif /* TARVIX_CORES_H */

@@ -32,6 +32,10 @@
 #ifndef TARVIX_WORKERS_H
 #define TARVIX_WORKERS_H
 
+/* The C interface is C, whose headers, typedefs, (void) and names the C++
+ * checks would have it give up:
+ * NOLINTBEGIN(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 #include <stddef.h>
 
 #include <tarvix/export.h>
@@ -94,6 +98,8 @@ TARVIX_EXPORT void tarvix_workers_wait(tarvix_workers* workers);
 }  // extern "C"
 #endif
 
+/* NOLINTEND(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 // The C++ interface, for C++20: a handle over the C pool, with nothing of the
 // pool's layout in it.
 #if defined(__cplusplus) && \
@@ -116,6 +122,8 @@ class Workers {
   ~Workers() { tarvix_workers_free(pool_); }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
+  Workers(Workers&&) = delete;
+  Workers& operator=(Workers&&) = delete;
 
   unsigned threads() const noexcept { return tarvix_workers_threads(pool_); }
 
