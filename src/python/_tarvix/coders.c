@@ -94,9 +94,13 @@ static PyType_Slot compressor_slots[] = {
      "Compressor(*, threads=0)\n\nCompresses data incrementally, as bz2.BZ2Compressor does.\n\n"
      "compress() takes source bytes and returns the compressed bytes that are\nready; flush() "
      "ends the file and returns the rest. The pieces joined are\nwhat tarvix.compress() returns "
-     "for the source joined. threads (1 to " TVX_NUMBER(TARVIX_MAX_THREADS) ";\n0, the default: every "
-     "core the process may use, at most " TVX_NUMBER(TARVIX_MAX_AUTOMATIC_THREADS) ") codes the\nwhole blocks of each call on that many threads, with the same "
-     "bytes."},
+     "for the source joined. threads (1 to " TVX_NUMBER(
+         TARVIX_MAX_THREADS) ";\n0, the default: every "
+                             "core the process may use, at most " TVX_NUMBER(
+                                 TARVIX_MAX_AUTOMATIC_THREADS) ") codes the\nwhole blocks of each "
+                                                               "call on that many threads, with "
+                                                               "the same "
+                                                               "bytes."},
     {0, NULL},
 };
 TVX_SLOTS_END
