@@ -142,8 +142,14 @@ void walk(WalkedName& name, FolderVisitor& visitor) noexcept {
     visitor.failed(name.c_str(), error);
     return;
   }
+  // readdir() tells a failure from the end only by errno.
+  errno = 0;
   while (const struct dirent* const entry = readdir(folder)) {
     take(name, entry->d_name, kind_of, visitor);
+    errno = 0;
+  }
+  if (errno != 0) {
+    visitor.failed(name.c_str(), errno);
   }
   (void)closedir(folder);
 }

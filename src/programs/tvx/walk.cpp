@@ -1,5 +1,6 @@
-// tvx's walks over a compressed file's records, through its stream. (Built
-// with a 64-bit off_t on every host, for fseeko() and ftello() past 2 GiB.)
+// tvx's walks over a compressed file's records, through its stream. (The
+// programs are built with a 64-bit off_t on every host, for fseeko() and
+// ftello() past 2 GiB.)
 #include "walk.h"
 
 #include <array>
