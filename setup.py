@@ -78,7 +78,7 @@ class BuildPy(build_py):
 
 
 generate_headers()
-INCLUDE_DIRS = ["src/codec", "src/container", "src/workers", GENERATED]
+INCLUDE_DIRS = ["src/codec", "src/container", "src/workers", "src/internal", GENERATED]
 if sys.platform == "win32":  # MSVC: exports only what is marked, never exceptions
     CXX_FLAGS, C_FLAGS, LINK_FLAGS = ["/std:c++20", "/EHs-c-"], ["/std:c11"], []
 else:

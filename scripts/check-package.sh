@@ -78,6 +78,7 @@ declare -A required=(
     usr/share/man/man1/tvx.1.gz usr/share/man/man1/untvx.1.gz usr/share/man/man1/tvxcat.1.gz"
   [libtarvix1]="usr/$libdir/libtarvix.so.$version usr/$libdir/libtarvix.so.1"
   [libtarvix-dev]="usr/include/tarvix/tarvix.h usr/include/tarvix/container.h
+    usr/include/tarvix/container_format.h
     usr/include/tarvix/block_encoder.h usr/include/tarvix/export.h usr/include/tarvix/version.h
     usr/$libdir/libtarvix.a usr/$libdir/libtarvix.so usr/$libdir/pkgconfig/tarvix.pc
     usr/$libdir/cmake/tarvix/tarvixConfig.cmake usr/share/doc/libtarvix-dev/format.md

@@ -406,6 +406,14 @@ expect 0 "Compressing a1 to replaced" "Succeeded..."
 expect_file replaced d8c7b6a502008041
 end
 
+begin "a target that is a dangling symbolic link is made where it points"
+if ! $windows && ln -s pointed dangling 2>/dev/null; then
+  run a1 dangling
+  expect 0 "Compressing a1 to dangling" "Succeeded..."
+  expect_file pointed d8c7b6a502008041
+fi
+end
+
 # ---- the edges of the process -----------------------------------------------
 # Each case starts the program in some setting of the process and gives the
 # exit status, the progress line (C compress, D restore, - none), and checks

@@ -57,7 +57,8 @@ TEST(WriteWatch, APipelineWritesNothingOnceItsTargetIsClaimed) {
   watch.end_write(true);
   ASSERT_TRUE(watch.claim_boundary());
   Workers io(1);
-  Pipeline pipeline(source, target, nullptr, io, &watch);
+  static PipelineAreas areas;
+  Pipeline pipeline(areas, source, target, nullptr, io, &watch);
   auto copy = [](std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) {
     const std::size_t size = std::min(input.size(), output.size());
     std::copy_n(input.begin(), size, output.begin());

@@ -79,7 +79,8 @@ ToolRun ToolRunner::run(std::span<const std::uint8_t> source) {
   ResultCode result = ResultCode::kSuccess;
   {
     const QuietStdout quiet;
-    result = code_file(source_.c_str(), target_.c_str());
+    static PipelineAreas areas;  // as the tool keeps them: static, not on the stack
+    result = code_file(source_.c_str(), target_.c_str(), areas);
   }
   return {result, read_whole(target_)};
 }

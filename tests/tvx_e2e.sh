@@ -211,6 +211,7 @@ rows=(
   "posix | a write that fails leaves no file | (ulimit -f 16 && tvx -o big.tvx blend) | 1 | | tvx: big.tvx: File too large | absent:big.tvx none:.big.tvx.*"
   "posix | a device as the target is written, not replaced | tvx -o /dev/full abc | 1 | | tvx: /dev/full: No space left on device |"
   "posix | a pipe at a target's name is not written into | mkfifo leak.tvx && cp abc leak && tvx leak | 1 | | tvx: leak.tvx: File exists (use -f to overwrite) |"
+  "posix | a dangling link at a target's name counts as a file | ln -s nowhere hang.tvx && cp abc hang && tvx hang | 1 | | tvx: hang.tvx: File exists (use -f to overwrite) | absent:nowhere"
   "posix | a pipe as a source is refused, and kept | mkfifo pipe.in && tvx --rm pipe.in | 1 | | tvx: pipe.in: is not a regular file (use -f to force) | present:pipe.in absent:pipe.in.tvx"
   "direct | standard output closed | tvx -c abc >&- | 1 | | tvx: stdout: Bad file descriptor |"
   "posix | a listing that cannot be written | tvx -l abc.ref >/dev/full | 1 | | tvx: stdout: No space left on device |"

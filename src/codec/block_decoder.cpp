@@ -227,44 +227,17 @@ bool decode_fast(std::span<const std::uint8_t> block_data, std::uint8_t* out, st
   return true;
 }
 
-}  // namespace
-
-std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
-                                          std::span<std::uint8_t> output) noexcept {
+// The careful loop: decodes the rest of the block data from `at` on, to its
+// end, checking every item against the exact ends. The stream has no end
+// marker: items follow until the block data ends, and the last item must end
+// exactly on its last byte. Returns the block's length, or std::nullopt if
+// the block data is malformed. Decoded bytes end by out_limit; spare bytes
+// of word copies end by out_size.
+std::optional<std::uint16_t> decode_careful(std::span<const std::uint8_t> block_data,
+                                            std::uint8_t* out, std::size_t out_size,
+                                            std::size_t out_limit, Cursor at) noexcept {
   const std::size_t in_size = block_data.size();
-  if (in_size == 0 || in_size > kMaxBlockDataSize) {
-    return std::nullopt;
-  }
-  // Decoded bytes end by out_limit; spare bytes of word copies end by out_size.
-  const std::size_t out_size = output.size();
-  const std::size_t out_limit = std::min(out_size, kMaxBlockSize);
   const std::uint8_t* const in = block_data.data();
-  std::uint8_t* const out = output.data();
-
-  if (in[0] == kKindStored) {
-    const std::size_t stored = in_size - 1;
-    if (stored > out_limit) {
-      return std::nullopt;
-    }
-    if (stored != 0) {
-      std::memcpy(out, in + 1, stored);
-    }
-    return static_cast<std::uint16_t>(stored);
-  }
-
-  // Coded form. Up to 3 bytes hold no item: the block is empty.
-  if (in_size <= kCodedHeaderSize) {
-    return 0;
-  }
-
-  Cursor at{1, 0, kGroupDone};
-  if (!decode_fast(block_data, out, out_limit, at)) {
-    return std::nullopt;
-  }
-
-  // The careful loop, to the end. The stream has no end marker: items follow
-  // until the block data ends, and the last item must end exactly on its last
-  // byte.
   std::size_t read = at.read;
   std::size_t written = at.written;
   std::uint32_t items = at.items;
@@ -340,6 +313,43 @@ std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_da
     }
   }
   return static_cast<std::uint16_t>(written);
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> decode_block(std::span<const std::uint8_t> block_data,
+                                          std::span<std::uint8_t> output) noexcept {
+  const std::size_t in_size = block_data.size();
+  if (in_size == 0 || in_size > kMaxBlockDataSize) {
+    return std::nullopt;
+  }
+  // Decoded bytes end by out_limit; spare bytes of word copies end by out_size.
+  const std::size_t out_size = output.size();
+  const std::size_t out_limit = std::min(out_size, kMaxBlockSize);
+  const std::uint8_t* const in = block_data.data();
+  std::uint8_t* const out = output.data();
+
+  if (in[0] == kKindStored) {
+    const std::size_t stored = in_size - 1;
+    if (stored > out_limit) {
+      return std::nullopt;
+    }
+    if (stored != 0) {
+      std::memcpy(out, in + 1, stored);
+    }
+    return static_cast<std::uint16_t>(stored);
+  }
+
+  // Coded form. Up to 3 bytes hold no item: the block is empty.
+  if (in_size <= kCodedHeaderSize) {
+    return 0;
+  }
+
+  Cursor at{1, 0, kGroupDone};
+  if (!decode_fast(block_data, out, out_limit, at)) {
+    return std::nullopt;
+  }
+  return decode_careful(block_data, out, out_size, out_limit, at);
 }
 
 namespace {

@@ -36,7 +36,7 @@ static_assert(record_room(kMaxBlockSize) == kCompressorStraightRoom);
 // its block data, or the fault of the record (kBadLength, kCutShort). The
 // record takes kLengthFieldSize + block_data.size() bytes of `rest`.
 struct Record {
-  RestoreStatus fault;
+  Status fault;
   std::span<const std::uint8_t> block_data;
 };
 // Returns std::nullopt when no whole length field is left: the end of the
@@ -48,12 +48,12 @@ std::optional<Record> next_record(std::span<const std::uint8_t> rest) noexcept {
   const std::size_t length = read_length_field(rest.data());
   rest = rest.subspan(kLengthFieldSize);
   if (!is_readable_length(length)) {
-    return Record{RestoreStatus::kBadLength, {}};
+    return Record{Status::kBadLength, {}};
   }
   if (rest.size() < length) {
-    return Record{RestoreStatus::kCutShort, {}};
+    return Record{Status::kCutShort, {}};
   }
-  return Record{RestoreStatus::kOk, rest.first(length)};
+  return Record{Status::kOk, rest.first(length)};
 }
 
 // Codes the record of `block` into the start of `record`, which holds
@@ -134,7 +134,7 @@ std::size_t group_records(std::span<const std::uint8_t> input, std::size_t room,
   std::size_t work = 0;  // of the open group; 0 when none is open
   while (count < groups.size()) {
     const std::optional<Record> record = next_record(input.subspan(at));
-    if (!record || record->fault != RestoreStatus::kOk) {
+    if (!record || record->fault != Status::kOk) {
       break;
     }
     const std::size_t bound = restored_bound(record->block_data);
@@ -166,7 +166,7 @@ void decode_group(RecordGroup& group, std::span<const std::uint8_t> input,
   std::size_t restored = group.output_begin;
   while (at < group.input_end) {
     const std::optional<Record> record = next_record(input.subspan(at));
-    assert(record && record->fault == RestoreStatus::kOk);
+    assert(record && record->fault == Status::kOk);
     const std::span<const std::uint8_t> block_data = record->block_data;
     at += kLengthFieldSize + block_data.size();
     ++group.records;
@@ -226,7 +226,7 @@ std::size_t compress(std::span<const std::uint8_t> source, std::span<std::uint8_
 
 RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t> out) noexcept {
   if (!starts_with_magic(file)) {
-    return {RestoreStatus::kNotCompressed, 0};
+    return {Status::kNotCompressed, 0};
   }
   std::size_t restored = 0;
   for (std::size_t at = kMagicSize;;) {
@@ -234,7 +234,7 @@ RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t
     if (!record) {
       break;
     }
-    if (record->fault != RestoreStatus::kOk) {
+    if (record->fault != Status::kOk) {
       return {record->fault, restored};
     }
     const auto block_data = record->block_data;
@@ -250,18 +250,18 @@ RestoreResult restore(std::span<const std::uint8_t> file, std::span<std::uint8_t
       std::array<std::uint8_t, kMaxBlockSize> block{};
       decoded = decode_block(block_data, block);
       if (decoded && *decoded > room.size()) {
-        return {RestoreStatus::kOutputTooSmall, restored};
+        return {Status::kOutputTooSmall, restored};
       }
       if (decoded) {
         std::copy_n(block.begin(), *decoded, room.begin());
       }
     }
     if (!decoded) {
-      return {RestoreStatus::kBadBlockData, restored};
+      return {Status::kBadBlockData, restored};
     }
     restored += *decoded;
   }
-  return {RestoreStatus::kOk, restored};
+  return {Status::kOk, restored};
 }
 
 std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
@@ -271,7 +271,7 @@ std::size_t restored_size_bound(std::span<const std::uint8_t> file) noexcept {
   std::size_t bound = 0;
   for (std::size_t at = kMagicSize;;) {
     const std::optional<Record> record = next_record(file.subspan(at));
-    if (!record || record->fault != RestoreStatus::kOk) {
+    if (!record || record->fault != Status::kOk) {
       return bound;
     }
     const auto block_data = record->block_data;
@@ -309,10 +309,10 @@ void CompressorState::code_block(std::span<const std::uint8_t> block,
   }
 }
 
-RestoreStatus CompressorState::compress(std::span<const std::uint8_t>& input,
-                                        std::span<std::uint8_t>& output) noexcept {
+Status CompressorState::compress(std::span<const std::uint8_t>& input,
+                                 std::span<std::uint8_t>& output) noexcept {
   if (finishing_) {
-    return RestoreStatus::kMisuse;
+    return Status::kMisuse;
   }
   while (give_out(output) && !input.empty()) {
     if (block_fill_ == 0 && input.size() >= kMaxBlockSize) {
@@ -332,10 +332,10 @@ RestoreStatus CompressorState::compress(std::span<const std::uint8_t>& input,
       code_block(block_, output);
     }
   }
-  return RestoreStatus::kOk;
+  return Status::kOk;
 }
 
-RestoreStatus CompressorState::finish(std::span<std::uint8_t>& output) noexcept {
+Status CompressorState::finish(std::span<std::uint8_t>& output) noexcept {
   finishing_ = true;
   // The last block waits until the record before it is given out.
   if (give_out(output) && block_fill_ != 0) {
@@ -343,7 +343,7 @@ RestoreStatus CompressorState::finish(std::span<std::uint8_t>& output) noexcept 
     block_fill_ = 0;
     code_block(std::span(block_).first(last), output);
   }
-  return RestoreStatus::kOk;
+  return Status::kOk;
 }
 
 std::size_t CompressorState::held() const noexcept {
@@ -392,7 +392,7 @@ bool RestorerState::give_out(std::span<std::uint8_t>& output) noexcept {
 void RestorerState::take_magic_byte(std::uint8_t byte) noexcept {
   if (byte != kFileMagic[have_]) {
     // After the first file, the magic's first two bytes were a length field.
-    fail(opened_ ? RestoreStatus::kBadLength : RestoreStatus::kNotCompressed);
+    fail(opened_ ? Status::kBadLength : Status::kNotCompressed);
     return;
   }
   if (++have_ == kMagicSize) {
@@ -415,7 +415,7 @@ void RestorerState::take_length(std::size_t length) noexcept {
     ++records_read_;
   }
   if (!is_readable_length(length)) {
-    fail(RestoreStatus::kBadLength);
+    fail(Status::kBadLength);
     return;
   }
   length_ = length;
@@ -435,7 +435,7 @@ void RestorerState::decode(std::span<const std::uint8_t> block_data,
   if (output.size() >= kRestorerStraightRoom) {
     const auto decoded = decode_block(block_data, output);
     if (!decoded) {
-      fail(RestoreStatus::kBadBlockData);
+      fail(Status::kBadBlockData);
       return;
     }
     count_block(block_data);
@@ -444,7 +444,7 @@ void RestorerState::decode(std::span<const std::uint8_t> block_data,
   }
   const auto decoded = decode_block(block_data, block_);
   if (!decoded) {
-    fail(RestoreStatus::kBadBlockData);
+    fail(Status::kBadBlockData);
     return;
   }
   count_block(block_data);
@@ -453,10 +453,10 @@ void RestorerState::decode(std::span<const std::uint8_t> block_data,
   give_out(output);
 }
 
-RestoreStatus RestorerState::restore(std::span<const std::uint8_t>& input,
-                                     std::span<std::uint8_t>& output) noexcept {
+Status RestorerState::restore(std::span<const std::uint8_t>& input,
+                              std::span<std::uint8_t>& output) noexcept {
   if (finished_) {
-    return RestoreStatus::kMisuse;
+    return Status::kMisuse;
   }
   while (give_out(output)) {
     if (stage_ == Stage::kFault) {
@@ -511,25 +511,25 @@ RestoreStatus RestorerState::restore(std::span<const std::uint8_t>& input,
         break;
     }
   }
-  return RestoreStatus::kOk;
+  return Status::kOk;
 }
 
-RestoreStatus RestorerState::finish(std::span<std::uint8_t>& output) noexcept {
+Status RestorerState::finish(std::span<std::uint8_t>& output) noexcept {
   finished_ = true;
   give_out(output);
   switch (stage_) {
     case Stage::kMagic:
       // Inside the first file's magic, or a later one's.
-      return fail(opened_ ? RestoreStatus::kCutShort : RestoreStatus::kNotCompressed);
+      return fail(opened_ ? Status::kCutShort : Status::kNotCompressed);
     case Stage::kBlockData:
-      return fail(RestoreStatus::kCutShort);
+      return fail(Status::kCutShort);
     case Stage::kLengthField:
       // The end of the file, or a single byte after the last record, but for
       // the first byte of a later file's magic.
       if (concatenated_ && have_ == 1 && length_ == kFileMagic[0]) {
-        return fail(RestoreStatus::kCutShort);
+        return fail(Status::kCutShort);
       }
-      return RestoreStatus::kOk;
+      return Status::kOk;
     case Stage::kFault:
       break;
   }
@@ -570,7 +570,7 @@ bool RestorerState::restore_together(std::span<const std::uint8_t>& input,
     written += group.restored;
     used = group.input_begin + group.input_used;
     if (group.refused) {
-      fail(RestoreStatus::kBadBlockData);
+      fail(Status::kBadBlockData);
       break;
     }
   }

@@ -1,11 +1,12 @@
 // Inside the library: the container's whole-buffer functions and the state of
-// its streaming coders, which the C interface (tarvix.cpp) puts behind its
+// its streaming coders, which the C interface (c_interface.cpp) puts behind its
 // opaque handles. Pure computation on the caller's memory: no I/O, no
 // allocation, no global state.
 #ifndef TARVIX_CONTAINER_INTERNAL_H
 #define TARVIX_CONTAINER_INTERNAL_H
 
-#include <tarvix/container.h>
+#include <tarvix/container_format.h>
+#include <tarvix/workers.h>
 
 #include <array>
 #include <cstddef>
@@ -34,8 +35,9 @@ inline bool is_readable_length(std::size_t length) noexcept {
 }
 
 // Where a streaming compressor stands in the file it codes: all that
-// reset() makes new, stated once.
-struct CompressorPosition {
+// reset() makes new, stated once, for the state that inherits it.
+class CompressorPosition {
+ protected:
   std::size_t block_fill_ = 0;    // bytes in block_
   std::size_t record_begin_ = 0;  // record_[record_begin_, record_end_) is still held
   std::size_t record_end_ = 0;
@@ -50,12 +52,11 @@ class CompressorState : private CompressorPosition {
   explicit CompressorState(tarvix_workers* workers) noexcept : workers_(workers) {}
 
   // kOk, or kMisuse with nothing used once the file has been ended.
-  RestoreStatus compress(std::span<const std::uint8_t>& input,
-                         std::span<std::uint8_t>& output) noexcept;
+  Status compress(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
   // Ends the file: codes the last block and gives out what it can. Returns
   // kOk, the outcome of every file compressed, as the restorer's finish()
   // returns its own.
-  RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
+  Status finish(std::span<std::uint8_t>& output) noexcept;
   // Bytes still held, at least: the last block may wait to be coded until
   // the record before it is given out.
   std::size_t held() const noexcept;
@@ -80,7 +81,8 @@ class CompressorState : private CompressorPosition {
 // Where a streaming restorer stands in the file it reads: all that reset()
 // makes new, stated once. (Whether files are read as one concatenation is a
 // setting, kept.)
-struct RestorerPosition {
+class RestorerPosition {
+ protected:
   enum class Stage : std::uint8_t { kMagic, kLengthField, kBlockData, kFault };
 
   std::size_t have_ = 0;        // bytes of the magic, length field or block data gathered
@@ -91,7 +93,7 @@ struct RestorerPosition {
   std::uint64_t stored_blocks_ = 0;
   bool opened_ = false;  // the first file's magic has come whole
   Stage stage_ = Stage::kMagic;
-  RestoreStatus fault_ = RestoreStatus::kOk;
+  Status fault_ = Status::kOk;
   bool finished_ = false;
 };
 
@@ -104,14 +106,11 @@ class RestorerState : private RestorerPosition {
   void set_concatenated(bool concatenated) noexcept { concatenated_ = concatenated; }
   // kOk while the file is sound, its first fault, or kMisuse with nothing
   // used once the file has been ended.
-  RestoreStatus restore(std::span<const std::uint8_t>& input,
-                        std::span<std::uint8_t>& output) noexcept;
+  Status restore(std::span<const std::uint8_t>& input, std::span<std::uint8_t>& output) noexcept;
   // Ends the file; returns its outcome.
-  RestoreStatus finish(std::span<std::uint8_t>& output) noexcept;
+  Status finish(std::span<std::uint8_t>& output) noexcept;
   std::size_t held() const noexcept { return held_end_ - held_begin_; }
-  RestoreStatus status() const noexcept {
-    return stage_ == Stage::kFault ? fault_ : RestoreStatus::kOk;
-  }
+  Status status() const noexcept { return stage_ == Stage::kFault ? fault_ : Status::kOk; }
   std::uint64_t records_read() const noexcept { return records_read_; }
   std::uint64_t stored_blocks() const noexcept { return stored_blocks_; }
   // The batches of records handed to the workers so far, for the tests: a
@@ -137,7 +136,7 @@ class RestorerState : private RestorerPosition {
   // of them; false, doing nothing, when there is none.
   bool restore_together(std::span<const std::uint8_t>& input,
                         std::span<std::uint8_t>& output) noexcept;
-  RestoreStatus fail(RestoreStatus status) noexcept {
+  Status fail(Status status) noexcept {
     stage_ = Stage::kFault;
     fault_ = status;
     return status;

@@ -27,7 +27,7 @@ RecordWalk::RecordWalk(const tarvix_record& start, std::uint64_t target, unsigne
       batch_records_(workers_ != nullptr ? kFirstBatchRecords : kMaxBatchRecords) {}
 
 RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool ends_file,
-                                    std::size_t& at, Batch& batch, RestoreStatus& fault) noexcept {
+                                    std::size_t& at, Batch& batch, Status& fault) noexcept {
   while (batch.size() < batch_records_) {
     const std::span<const std::uint8_t> rest = window.subspan(at);
     if (at_file_start_) {
@@ -39,7 +39,7 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
           std::equal(kFileMagic.begin(), kFileMagic.end(), rest.begin())) {
         at += kMagicSize;
       } else if (!records_only_) {
-        fault = RestoreStatus::kNotCompressed;
+        fault = Status::kNotCompressed;
         return Stop::kFault;
       }
       continue;
@@ -51,7 +51,7 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
       // A single byte after the last record is ignored, but for the first
       // byte of a later file's magic.
       if (concatenated_ && rest.size() == 1 && rest[0] == kFileMagic[0]) {
-        fault = RestoreStatus::kCutShort;
+        fault = Status::kCutShort;
         return Stop::kFault;
       }
       return Stop::kFileEnd;
@@ -64,11 +64,11 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
           if (!ends_file) {
             return Stop::kWindowEnd;
           }
-          fault = RestoreStatus::kCutShort;
+          fault = Status::kCutShort;
           return Stop::kFault;
         }
         if (rest[i] != kFileMagic[i]) {
-          fault = RestoreStatus::kBadLength;
+          fault = Status::kBadLength;
           return Stop::kFault;
         }
       }
@@ -76,14 +76,14 @@ RecordWalk::Stop RecordWalk::gather(std::span<const std::uint8_t> window, bool e
       continue;
     }
     if (!is_readable_length(length)) {
-      fault = RestoreStatus::kBadLength;
+      fault = Status::kBadLength;
       return Stop::kFault;
     }
     if (rest.size() - kLengthFieldSize < length) {
       if (!ends_file) {
         return Stop::kWindowEnd;
       }
-      fault = RestoreStatus::kCutShort;
+      fault = Status::kCutShort;
       return Stop::kFault;
     }
     batch.add(window_offset_ + at, rest.subspan(kLengthFieldSize, length));
@@ -96,7 +96,7 @@ bool RecordWalk::pass(Batch& batch) noexcept {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const std::optional<std::uint16_t> size = batch.restored_size(i);
     if (!size) {
-      return end(RestoreStatus::kBadBlockData);
+      return end(Status::kBadBlockData);
     }
     const auto block_data = batch.block_data(i);
     tarvix_record record = next_;
@@ -110,7 +110,7 @@ bool RecordWalk::pass(Batch& batch) noexcept {
     }
     record_ = record;
     if (target_ - record.restored_offset < *size) {
-      return end(RestoreStatus::kOk);
+      return end(Status::kOk);
     }
     next_ = {0, record.index + 1, record.restored_offset + *size, record.stored_blocks, 0, 0};
   }
@@ -125,7 +125,7 @@ bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noex
   for (;;) {
     Batch& batch = sizing_ == &batches_[0] ? batches_[1] : batches_[0];
     batch.clear();
-    RestoreStatus fault = RestoreStatus::kOk;
+    Status fault = Status::kOk;
     const Stop stop = gather(window, ends_file, at, batch, fault);
     if (sizing_ != nullptr) {
       sizing_->finish_sizing(workers_);
@@ -157,7 +157,7 @@ bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noex
       case Stop::kWindowEnd:
         return false;
       case Stop::kFileEnd:
-        return end(RestoreStatus::kOk);
+        return end(Status::kOk);
       case Stop::kFault:
         return end(fault);
     }
@@ -183,10 +183,10 @@ bool is_start_for(const tarvix_record& record, std::uint64_t target) noexcept {
 
 }  // namespace
 
-RestoreStatus locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
-                     tarvix_workers* workers, tarvix_record& record) noexcept {
+Status locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
+              tarvix_workers* workers, tarvix_record& record) noexcept {
   if (!is_start_for(record, target)) {
-    return RestoreStatus::kMisuse;
+    return Status::kMisuse;
   }
   RecordWalk walk(record, target, flags, workers);
   const std::uint64_t from = std::min<std::uint64_t>(walk.next_offset(), file.size());
@@ -197,11 +197,11 @@ RestoreStatus locate(std::span<const std::uint8_t> file, std::uint64_t target, u
   return walk.status();
 }
 
-RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
-                          std::uint64_t target, unsigned flags, tarvix_workers* workers,
-                          tarvix_record& record) noexcept {
+Status locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
+                   std::uint64_t target, unsigned flags, tarvix_workers* workers,
+                   tarvix_record& record) noexcept {
   if (read == nullptr || buffer.size() < kMaxRecordSize || !is_start_for(record, target)) {
-    return RestoreStatus::kMisuse;
+    return Status::kMisuse;
   }
   RecordWalk walk(record, target, flags, workers);
   // On a pool, with room for two windows, the buffer's halves take turns:
@@ -219,7 +219,7 @@ RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint
       if (got < 0 || static_cast<std::uint64_t>(got) > wanted) {
         const bool over = walk.settle();
         record = walk.record();
-        return over ? walk.status() : RestoreStatus::kReadFailed;
+        return over ? walk.status() : Status::kReadFailed;
       }
       if (got == 0) {
         ends_file = true;

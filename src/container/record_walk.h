@@ -5,7 +5,7 @@
 #define TARVIX_RECORD_WALK_H
 
 #include <tarvix/block_decoder.h>
-#include <tarvix/container.h>
+#include <tarvix/container_format.h>
 #include <tarvix/tarvix.h>
 #include <tarvix/workers.h>
 
@@ -100,7 +100,7 @@ class RecordWalk {
   std::uint64_t next_offset() const noexcept { return next_offset_; }
   // kOk (the record holds the target, or is the last one), or the fault
   // met before it.
-  RestoreStatus status() const noexcept { return status_; }
+  Status status() const noexcept { return status_; }
   // The record that holds the target, or the last sound record before the
   // end or the fault; the start while none has been passed.
   const tarvix_record& record() const noexcept { return record_; }
@@ -113,11 +113,11 @@ class RecordWalk {
   // says why it stopped: a fault in the file sets `fault`.
   enum class Stop { kBatchFull, kWindowEnd, kFileEnd, kFault };
   Stop gather(std::span<const std::uint8_t> window, bool ends_file, std::size_t& at, Batch& batch,
-              RestoreStatus& fault) noexcept;
+              Status& fault) noexcept;
   // Goes through the records of `batch` in file order; true when one holds
   // the target or is refused.
   bool pass(Batch& batch) noexcept;
-  bool end(RestoreStatus status) noexcept {
+  bool end(Status status) noexcept {
     status_ = status;
     return true;
   }
@@ -132,7 +132,7 @@ class RecordWalk {
   tarvix_record next_;               // the counters of the next record
   tarvix_record record_;             // what record() gives
   std::size_t batch_records_ = 0;    // the records of the next batch, growing
-  RestoreStatus status_ = RestoreStatus::kOk;
+  Status status_ = Status::kOk;
   // On a pool, the workers size one batch while the calling thread gathers
   // the other; `sizing_` is the one on the workers, if any.
   std::array<Batch, 2> batches_;
@@ -140,11 +140,11 @@ class RecordWalk {
 };
 
 // tarvix_locate() and tarvix_locate_read() on spans.
-RestoreStatus locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
-                     tarvix_workers* workers, tarvix_record& record) noexcept;
-RestoreStatus locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
-                          std::uint64_t target, unsigned flags, tarvix_workers* workers,
-                          tarvix_record& record) noexcept;
+Status locate(std::span<const std::uint8_t> file, std::uint64_t target, unsigned flags,
+              tarvix_workers* workers, tarvix_record& record) noexcept;
+Status locate_read(tarvix_reader read, void* context, std::span<std::uint8_t> buffer,
+                   std::uint64_t target, unsigned flags, tarvix_workers* workers,
+                   tarvix_record& record) noexcept;
 
 }  // namespace tarvix::detail
 

@@ -76,8 +76,7 @@ static size_t stream_compress_with(tarvix_compressor* compressor, size_t size, s
     given += this_piece;
   }
   do {
-    CHECK(tarvix_compressor_end(compressor, streamed + length, room, &written, &held) ==
-          TARVIX_OK);
+    CHECK(tarvix_compressor_end(compressor, streamed + length, room, &written, &held) == TARVIX_OK);
     length += written;
   } while (held != 0);
   return length;
@@ -127,8 +126,8 @@ static tarvix_status stream_restore_with(tarvix_restorer* restorer, const unsign
 /* The same with a new restorer on `threads` threads. */
 static tarvix_status stream_restore(const unsigned char* data, size_t size, size_t piece,
                                     size_t room, unsigned threads, size_t* restored_size) {
-  tarvix_restorer* restorer = threads == 1 ? tarvix_restorer_create()
-                                           : tarvix_restorer_create_threaded(threads);
+  tarvix_restorer* restorer =
+      threads == 1 ? tarvix_restorer_create() : tarvix_restorer_create_threaded(threads);
   tarvix_status status;
   CHECK(restorer != NULL);
   status = stream_restore_with(restorer, data, size, piece, room, restored_size);
@@ -262,7 +261,8 @@ static void test_contract(void) {
         memcmp(streamed, file, length) == 0);
   CHECK(stream_restore_with(restorer, file, length, 5, 9000, &restored_size) == TARVIX_OK &&
         restored_size == next_size && memcmp(restored, source, next_size) == 0);
-  CHECK(tarvix_restorer_records_read(restorer) == 2 && tarvix_restorer_stored_blocks(restorer) == 1);
+  CHECK(tarvix_restorer_records_read(restorer) == 2 &&
+        tarvix_restorer_stored_blocks(restorer) == 1);
 
   CHECK(tarvix_compress(streamed, 100, streamed + 50, sizeof streamed - 50) == 0);
   tarvix_compressor_reset(compressor);
@@ -388,8 +388,7 @@ static void test_fork(void) {
   pid_t child;
   /* Whole blocks and room for them: the workers start. */
   CHECK(stream_compress_with(compressor, kLargest, kLargest, kLargest) == length);
-  CHECK(stream_restore_with(restorer, file, length, length, kLargest, &restored_size) ==
-        TARVIX_OK);
+  CHECK(stream_restore_with(restorer, file, length, length, kLargest, &restored_size) == TARVIX_OK);
   fflush(stderr);
   child = fork();
   CHECK(child >= 0);

@@ -17,6 +17,10 @@
 #ifndef TARVIX_TARVIX_H
 #define TARVIX_TARVIX_H
 
+/* The C interface is C, whose headers, typedefs, (void) and names the C++
+ * checks would have it give up:
+ * NOLINTBEGIN(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -355,4 +359,6 @@ TARVIX_EXPORT int tarvix_restorer_holds_output(const tarvix_restorer* restorer);
 }
 #endif
 
+/* NOLINTEND(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 #endif /* TARVIX_TARVIX_H */

@@ -86,9 +86,9 @@ int get_input(PyObject* object, Py_buffer* view);
 int get_output(PyObject* object, Py_buffer* view);
 
 /* thread_count() turns the `threads` argument (NULL when not given) into a
- * count for the library: 1 to 64 as given, and 0, the default, for every
- * core the process may run on, at most 16, as the programs choose. 0, or -1
- * with TypeError or ValueError. */
+ * count for the library: 1 to TARVIX_MAX_THREADS as given, and 0, the
+ * default, for tarvix_automatic_threads() (<tarvix/cores.h>), as the
+ * programs choose. 0, or -1 with TypeError or ValueError. */
 int thread_count(PyObject* threads, unsigned* count);
 
 /* raise_fault() raises tarvix.Error for `status` (tarvix.CutShortError for a

@@ -6,6 +6,18 @@
 
 #include <string.h>
 
+/* A number macro's digits, as a string literal, for the documents. */
+#define TVX_DIGITS(number) #number
+#define TVX_NUMBER(number) TVX_DIGITS(number)
+
+/* How the threads argument reads in the docstrings. */
+/* clang-format off */
+#define TVX_THREADS_DOC                                 \
+  "threads (1 to " TVX_NUMBER(TARVIX_MAX_THREADS) ";\n" \
+  "0, the default: every core the process may use, "    \
+  "at most " TVX_NUMBER(TARVIX_MAX_AUTOMATIC_THREADS) ")"
+/* clang-format on */
+
 /* ------------------------------------------------------------------------ */
 /* Compressor */
 
@@ -109,11 +121,10 @@ static PyType_Slot compressor_slots[] = {
      "Compressor(*, threads=0, header=True)\n\nCompresses data incrementally, as "
      "bz2.BZ2Compressor does.\n\ncompress() takes source bytes and returns the compressed bytes "
      "that are\nready; flush() ends the file and returns the rest. The pieces joined are\nwhat "
-     "tarvix.compress() returns for the source joined. threads (1 to 64;\n0, the default: every "
-     "core the process may use, at most 16) codes the\nwhole blocks of each call on that many "
-     "threads, with the same bytes.\nWith header=False it gives the records alone, without the "
-     "magic, a\npart for tarvix.join(), and every piece but the last must be a\nmultiple of "
-     "8192 bytes (ValueError, taking nothing)."},
+     "tarvix.compress() returns for the source joined. " TVX_THREADS_DOC " codes the\nwhole "
+     "blocks of each call on that many threads, with the same bytes.\nWith header=False it "
+     "gives the records alone, without the magic, a\npart for tarvix.join(), and every piece "
+     "but the last must be a\nmultiple of 8192 bytes (ValueError, taking nothing)."},
     {0, NULL},
 };
 TVX_SLOTS_END

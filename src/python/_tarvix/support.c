@@ -6,12 +6,8 @@
 #include <assert.h>
 #include <string.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sched.h>
-#include <unistd.h>
-#endif
+#include <tarvix/cores.h>
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -100,29 +96,6 @@ int get_output(PyObject* object, Py_buffer* view) {
   return get_buffer(object, view, PyBUF_WRITABLE);
 }
 
-/* The most threads the module picks by itself, as the programs do: past
- * this, coding waits on the file, not on the cores. */
-#define TVX_MAX_AUTOMATIC_THREADS 16u
-
-/* The number of cores the process may run on: its CPU affinity where there
- * is one. */
-static unsigned usable_cores(void) {
-#if defined(_WIN32)
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return info.dwNumberOfProcessors;
-#else
-#if defined(CPU_COUNT)
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    return (unsigned)CPU_COUNT(&set);
-  }
-#endif
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? (unsigned)online : 1u;
-#endif
-}
-
 int thread_count(PyObject* threads, unsigned* count) {
   long value = 0;
   if (threads != NULL) {
@@ -149,8 +122,7 @@ int thread_count(PyObject* threads, unsigned* count) {
     *count = (unsigned)value;
     return 0;
   }
-  const unsigned cores = usable_cores();
-  *count = cores < 1 ? 1 : cores > TVX_MAX_AUTOMATIC_THREADS ? TVX_MAX_AUTOMATIC_THREADS : cores;
+  *count = tarvix_automatic_threads();
   return 0;
 }
 

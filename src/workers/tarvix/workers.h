@@ -32,6 +32,10 @@
 #ifndef TARVIX_WORKERS_H
 #define TARVIX_WORKERS_H
 
+/* The C interface is C, whose headers, typedefs, (void) and names the C++
+ * checks would have it give up:
+ * NOLINTBEGIN(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 #include <stddef.h>
 
 #include <tarvix/export.h>
@@ -42,6 +46,12 @@ extern "C" {
 
 /* The most threads one pool runs. */
 #define TARVIX_MAX_THREADS 64
+
+/* The most threads that the programs and the Python module choose by
+ * themselves, however many cores the process may use: past this, coding
+ * waits on reading and writing, not on the cores. <tarvix/cores.h> counts
+ * the cores. */
+#define TARVIX_MAX_AUTOMATIC_THREADS 16
 
 /* An opaque pool of worker threads. */
 typedef struct tarvix_workers tarvix_workers;
@@ -88,6 +98,8 @@ TARVIX_EXPORT void tarvix_workers_wait(tarvix_workers* workers);
 }  // extern "C"
 #endif
 
+/* NOLINTEND(modernize-deprecated-headers,modernize-use-using,modernize-redundant-void-arg,readability-identifier-naming)
+ */
 // The C++ interface, for C++20: a handle over the C pool, with nothing of the
 // pool's layout in it.
 #if defined(__cplusplus) && \
@@ -110,6 +122,8 @@ class Workers {
   ~Workers() { tarvix_workers_free(pool_); }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
+  Workers(Workers&&) = delete;
+  Workers& operator=(Workers&&) = delete;
 
   unsigned threads() const noexcept { return tarvix_workers_threads(pool_); }
 
