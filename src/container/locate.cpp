@@ -13,7 +13,6 @@
 
 namespace tarvix::detail {
 
-
 RecordWalk::RecordWalk(const tarvix_record& start, std::uint64_t target, unsigned flags,
                        tarvix_workers* workers) noexcept
     : target_(target),
@@ -123,7 +122,7 @@ bool RecordWalk::walk(std::span<const std::uint8_t> window, bool ends_file) noex
   window_offset_ = next_offset_;
   std::size_t at = 0;
   for (;;) {
-    Batch& batch = sizing_ == &batches_[0] ? batches_[1] : batches_[0];
+    Batch& batch = sizing_ == batches_.data() ? batches_[1] : batches_[0];
     batch.clear();
     Status fault = Status::kOk;
     const Stop stop = gather(window, ends_file, at, batch, fault);

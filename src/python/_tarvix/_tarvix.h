@@ -120,8 +120,8 @@ size_t compress_all(tarvix_compressor* compressor, const void* source, size_t si
 /* compress_to_bytes() is compress_all() into a new bytes object of the
  * compressed bytes but the first `skip` (the magic of a file's first
  * call, for records alone); NULL with MemoryError. */
-PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size,
-                            int end, size_t skip);
+PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size, int end,
+                            size_t skip);
 
 /* What restore_growing() did. */
 typedef struct {

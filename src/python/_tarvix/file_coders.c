@@ -495,9 +495,8 @@ static PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
   self->seek_file = -1;
   self->origin = origin_of(fp);
   self->workers = threads > 1 ? tarvix_workers_create(threads) : NULL;
-  self->restorer = threads <= 1 || self->workers != NULL
-                       ? tarvix_restorer_create_on(self->workers)
-                       : NULL;
+  self->restorer =
+      threads <= 1 || self->workers != NULL ? tarvix_restorer_create_on(self->workers) : NULL;
   if (self->fetch == NULL || self->restorer == NULL) {
     Py_DECREF(self);
     return PyErr_Occurred() ? NULL : PyErr_NoMemory();
@@ -773,8 +772,8 @@ static int restore_on(Reader* self, unsigned long long count) {
   Py_ssize_t restored = 1;
   for (unsigned long long done = 0; restored > 0 && done < count; done += (size_t)restored) {
     const unsigned long long room = count - done;
-    restored = restore_some(self, scratch.data,
-                            room < TVX_SLICE_SIZE ? (Py_ssize_t)room : TVX_SLICE_SIZE);
+    restored =
+        restore_some(self, scratch.data, room < TVX_SLICE_SIZE ? (Py_ssize_t)room : TVX_SLICE_SIZE);
   }
   area_free(&scratch);
   return restored == kRestoreFailed ? -1 : 0;
@@ -802,8 +801,8 @@ static void relocate(Reader* self, const tarvix_record* record) {
  * TARVIX_READ_FAILED an exception is set, and fp goes back to where the
  * reader reads before its next read. */
 static tarvix_status walk_to(Reader* self, uint64_t target, tarvix_record* found) {
-  const tarvix_status status = walk_file(self->fp, self->origin, target,
-                                         TARVIX_LOCATE_CONCATENATED, self->workers, found);
+  const tarvix_status status =
+      walk_file(self->fp, self->origin, target, TARVIX_LOCATE_CONCATENATED, self->workers, found);
   if (status == TARVIX_READ_FAILED && self->seek_file < 0) {
     self->seek_file = (long long)self->file_offset;
   }
@@ -823,10 +822,10 @@ static PyObject* reader_seek_to(Reader* self, PyObject* argument) {
   }
   const unsigned long long position = (unsigned long long)self->position;
   const tarvix_record start = nearest_known(&self->known, target);
-  const int walks = target < position ||
-                    (target - position >= kLeastWalk &&
-                     (start.restored_offset > position ||
-                      target - start.restored_offset <= kWalkGain * (target - position)));
+  const int walks =
+      target < position || (target - position >= kLeastWalk &&
+                            (start.restored_offset > position ||
+                             target - start.restored_offset <= kWalkGain * (target - position)));
   int failed = 0;
   if (walks) {
     /* A target near the known record is restored on to from there. */
@@ -858,7 +857,7 @@ static PyObject* reader_walk_size(Reader* self, PyObject* unused) {
     const tarvix_status status = walk_to(self, UINT64_MAX, &last);
     if (status == TARVIX_OK) {
       remember(&self->known, &last);
-      self->size = (long long)(last.restored_offset + last.restored_size);
+      self->size = (long long)last.restored_offset + (long long)last.restored_size;
       result = PyLong_FromLongLong(self->size);
     } else if (status != TARVIX_READ_FAILED) {
       raise_fault(status, NULL);
@@ -926,8 +925,8 @@ static PyMethodDef reader_methods[] = {
 static PyGetSetDef reader_getset[] = {
     {"position", (getter)(void (*)(void))reader_position, NULL, "The restored bytes given out.",
      NULL},
-    {"size", (getter)(void (*)(void))reader_size, NULL,
-     "The restored size once known; else -1.", NULL},
+    {"size", (getter)(void (*)(void))reader_size, NULL, "The restored size once known; else -1.",
+     NULL},
     {NULL, NULL, NULL, NULL, NULL},
 };
 

@@ -203,8 +203,8 @@ void ask_for_huge_pages(void* data, size_t size) {
 
 const unsigned char tvx_magic[TVX_MAGIC_SIZE] = {0xD8, 0xC7, 0xB6, 0xA5};
 
-PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size,
-                            int end, size_t skip) {
+PyObject* compress_to_bytes(tarvix_compressor* compressor, const void* source, size_t size, int end,
+                            size_t skip) {
   Area area = {NULL, 0};
   const size_t room = compress_room(size);
   if (room == SIZE_MAX || area_reserve(&area, room) < 0) {

@@ -10,11 +10,10 @@
 enum { kWalkArea = 4 << 20 };
 
 PyObject* record_to_tuple(const tarvix_record* record) {
-  return Py_BuildValue("(KKKKkk)", (unsigned long long)record->file_offset,
-                       (unsigned long long)record->index,
-                       (unsigned long long)record->restored_offset,
-                       (unsigned long long)record->stored_blocks, (unsigned long)record->data_size,
-                       (unsigned long)record->restored_size);
+  return Py_BuildValue(
+      "(KKKKkk)", (unsigned long long)record->file_offset, (unsigned long long)record->index,
+      (unsigned long long)record->restored_offset, (unsigned long long)record->stored_blocks,
+      (unsigned long)record->data_size, (unsigned long)record->restored_size);
 }
 
 int record_from_object(PyObject* object, tarvix_record* record) {
@@ -140,8 +139,8 @@ PyObject* tvx_walk(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* threads_argument = NULL;
   unsigned threads = 0;
   tarvix_record record;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|L$OpO:walk", keywords, &source, &target,
-                                   &start, &records, &threads_argument) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|L$OpO:walk", keywords, &source, &target, &start,
+                                   &records, &threads_argument) ||
       thread_count(threads_argument, &threads) < 0 || record_from_object(start, &record) < 0) {
     return NULL;
   }
