@@ -328,6 +328,10 @@ std::vector<LocateCase> locate_cases() {
   const std::size_t end = source.size();
   const std::size_t two_end = kMaxBlockSize + 100 + end;
   const Bytes bad_block = first + from_hex("05 00 40 80 00 00 10") + records;
+  // The same fault after 90 full records: on a pool, in a batch of 64 records
+  // sized a run at a time, it lies in the batch's second run.
+  const Bytes ninety = compress_whole(test::generate(test::Shape::kMixed, 90 * kMaxBlockSize, 5));
+  const Bytes bad_late = ninety + from_hex("05 00 40 80 00 00 10") + records;
   return {
       {"AtZero", single, 0, 0, kOk},
       {"AtABlockBoundary", single, 0, 2 * kMaxBlockSize, kOk},
@@ -347,6 +351,7 @@ std::vector<LocateCase> locate_cases() {
       {"CutAfterTheOffset", slice(single, 0, single.size() - 3), 0, 10, kOk},
       {"BadBlockBeforeTheOffset", bad_block, 0, two_end - 10, kBadBlockData},
       {"BadBlockAfterTheOffset", bad_block, 0, kMaxBlockSize + 50, kOk},
+      {"BadBlockLateInABatch", bad_late, 0, 91 * kMaxBlockSize, kBadBlockData},
       {"LengthZeroBeforeTheOffset", first + from_hex("00 00") + records, 0, 9000, kBadLength},
       {"CutInsideTheSecondMagic", slice(two, 0, first.size() + 3), kLocateConcatenated, 9000,
        kCutShort},

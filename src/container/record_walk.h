@@ -9,6 +9,7 @@
 #include <tarvix/tarvix.h>
 #include <tarvix/workers.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstddef>
@@ -21,10 +22,13 @@ namespace tarvix::detail {
 // The most records sized at once, and the first batch of a walk on a pool:
 // batches double from it, so that a walk to a near offset sizes few records
 // past it and one to a far offset hands the pool few, large batches.
-constexpr std::size_t kMaxBatchRecords = 256;
+constexpr std::size_t kMaxBatchRecords = 1024;
 constexpr std::size_t kFirstBatchRecords = 8;
 // The fewest records worth handing to a pool.
 constexpr std::size_t kMinRecordsTogether = 4;
+// The records that one thread of a pool sizes in a row: runs of them keep
+// the threads off each other's cache lines.
+constexpr std::size_t kRecordsPerTask = 32;
 
 // Records read from a window, in file order, with their blocks' sizes once
 // they are known.
@@ -49,10 +53,13 @@ class RecordWalkBatch {
   // sizes those no worker has taken and returns when all are sized.
   void start_sizing(tarvix_workers* workers) noexcept {
     tarvix_workers_start(
-        workers, count_,
-        [](void* batch, std::size_t i) {
+        workers, (count_ + kRecordsPerTask - 1) / kRecordsPerTask,
+        [](void* batch, std::size_t task) {
           auto& self = *static_cast<RecordWalkBatch*>(batch);
-          self.sizes_[i] = block_restored_size(self.block_data_[i]);
+          const std::size_t end = std::min(self.count_, (task + 1) * kRecordsPerTask);
+          for (std::size_t i = task * kRecordsPerTask; i < end; ++i) {
+            self.sizes_[i] = block_restored_size(self.block_data_[i]);
+          }
         },
         this);
   }
