@@ -41,12 +41,22 @@ class RecordWalkBatch {
   }
   void add(std::uint64_t file_offset, std::span<const std::uint8_t> block_data) noexcept {
     assert(count_ < kMaxBatchRecords);
-    offsets_[count_] = file_offset;
-    block_data_[count_] = block_data;
+    if (count_ == 0) {
+      first_offset_ = file_offset;
+      first_data_ = block_data.data();
+    }
+    // The records of a batch lie in one window: each one's place in it is
+    // the same distance from the first one's in the file and in memory.
+    assert(block_data.data() - first_data_ ==
+           static_cast<std::ptrdiff_t>(file_offset - first_offset_));
+    places_[count_] = static_cast<std::uint32_t>(file_offset - first_offset_);
+    data_sizes_[count_] = static_cast<std::uint16_t>(block_data.size());
     ++count_;
   }
-  std::uint64_t file_offset(std::size_t i) const noexcept { return offsets_[i]; }
-  std::span<const std::uint8_t> block_data(std::size_t i) const noexcept { return block_data_[i]; }
+  std::uint64_t file_offset(std::size_t i) const noexcept { return first_offset_ + places_[i]; }
+  std::span<const std::uint8_t> block_data(std::size_t i) const noexcept {
+    return {first_data_ + places_[i], data_sizes_[i]};
+  }
 
   // Sizes every block on the pool's threads: start_sizing() hands the
   // blocks to them and returns; finish_sizing(), from the same thread,
@@ -58,7 +68,7 @@ class RecordWalkBatch {
           auto& self = *static_cast<RecordWalkBatch*>(batch);
           const std::size_t end = std::min(self.count_, (task + 1) * kRecordsPerTask);
           for (std::size_t i = task * kRecordsPerTask; i < end; ++i) {
-            self.sizes_[i] = block_restored_size(self.block_data_[i]);
+            self.sizes_[i] = block_restored_size(self.block_data(i));
           }
         },
         this);
@@ -70,14 +80,18 @@ class RecordWalkBatch {
   // The restored size of block i, std::nullopt for block data that the
   // decoder refuses.
   std::optional<std::uint16_t> restored_size(std::size_t i) const noexcept {
-    return sized_ ? sizes_[i] : block_restored_size(block_data_[i]);
+    return sized_ ? sizes_[i] : block_restored_size(block_data(i));
   }
 
  private:
   std::size_t count_ = 0;
   bool sized_ = false;
-  std::array<std::uint64_t, kMaxBatchRecords> offsets_{};
-  std::array<std::span<const std::uint8_t>, kMaxBatchRecords> block_data_;
+  // Records are kept small, so that a walk's two batches take 20 KiB of the
+  // stack: each by its distance from the first one, and its block's size.
+  std::uint64_t first_offset_ = 0;
+  const std::uint8_t* first_data_ = nullptr;
+  std::array<std::uint32_t, kMaxBatchRecords> places_{};
+  std::array<std::uint16_t, kMaxBatchRecords> data_sizes_{};
   std::array<std::optional<std::uint16_t>, kMaxBatchRecords> sizes_;
 };
 
