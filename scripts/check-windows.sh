@@ -16,15 +16,9 @@ root=$PWD
 scripts/ensure-packages.sh cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 \
   groff-base
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarvix-windows.XXXXXX")
-finish() {
-  if [ "${TARVIX_KEEP_WORK:-0}" = 1 ]; then
-    echo "check-windows: work folder kept: $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap finish EXIT
+# shellcheck source=scripts/work-folder.sh
+. scripts/work-folder.sh
+make_work_folder windows check-windows
 
 quietly() {  # LOG COMMAND...: runs COMMAND, showing its log only if it fails
   local log=$1

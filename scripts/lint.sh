@@ -41,7 +41,7 @@ echo "${#sources[@]} files without a clang-tidy finding"
 echo "== shellcheck"
 mapfile -t scripts < <(find scripts tests bench cmake -type f -name '*.sh' | sort)
 scripts+=(.ci/run)
-shellcheck "${scripts[@]}"
+shellcheck -x "${scripts[@]}"
 echo "${#scripts[@]} scripts without a shellcheck finding"
 
 echo "== pmccabe"
