@@ -249,12 +249,12 @@ static PyMethodDef module_methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static int add_type(PyObject* module, PyType_Spec* spec) {
-  PyObject* const type = PyType_FromSpec(spec);
+static int add_type(PyObject* module, PyType_Spec* description) {
+  PyObject* const type = PyType_FromSpec(description);
   if (type == NULL) {
     return -1;
   }
-  const char* const name = strrchr(spec->name, '.') + 1;
+  const char* const name = strrchr(description->name, '.') + 1;
   if (PyModule_AddObject(module, name, type) < 0) {
     Py_DECREF(type);
     return -1;

@@ -38,8 +38,8 @@ class _Loader(importlib.abc.Loader):
     def __init__(self, loader: importlib.abc.Loader) -> None:
         self._loader = loader
 
-    def create_module(self, spec: importlib.machinery.ModuleSpec) -> Optional[ModuleType]:
-        return self._loader.create_module(spec)
+    def create_module(self, found: importlib.machinery.ModuleSpec) -> Optional[ModuleType]:
+        return self._loader.create_module(found)
 
     def exec_module(self, module: ModuleType) -> None:
         self._loader.exec_module(module)
@@ -55,10 +55,10 @@ class _Finder(importlib.abc.MetaPathFinder):
         if fullname != _MODULE:
             return None
         sys.meta_path.remove(self)
-        spec = importlib.machinery.PathFinder.find_spec(fullname, path)
-        if spec is not None and spec.loader is not None:
-            spec.loader = _Loader(spec.loader)
-        return spec
+        found = importlib.machinery.PathFinder.find_spec(fullname, path)
+        if found is not None and found.loader is not None:
+            found.loader = _Loader(found.loader)
+        return found
 
 
 def install() -> None:
